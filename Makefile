@@ -1,0 +1,48 @@
+# quorvel: `make test` builds everything and runs every test; `make demo` runs
+# the example on the bundled data. Both set themselves up on a fresh machine.
+
+PYTHON ?= python3.12
+PY := $(shell tools/find-python.sh $(PYTHON))
+VENV := .venv-$(notdir $(PYTHON))
+VPY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+BUILD := build/cpp
+JOBS ?= 2
+
+.PHONY: test cpp-test cpp-build py-build py-test demo bench bench-cpp format clean system-deps venv
+
+test: cpp-test py-test
+
+system-deps:
+	@tools/ensure-system-deps.sh
+
+$(VENV)/.stamp: requirements-test.txt
+	@test -n "$(PY)" || { echo "no Python for $(PYTHON)"; exit 1; }
+	$(PY) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-test.txt
+	touch $@
+
+venv: $(VENV)/.stamp
+
+cpp-build: system-deps venv
+	$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+cpp-test: cpp-build
+	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+py-build: system-deps venv
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VPY) -m pip install -q --no-build-isolation .
+
+py-test: py-build
+	$(VPY) -m pytest tests/python -q
+
+bench-cpp: cpp-build
+	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done
+
+format:
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/cpp/*.cpp' 'bench/*.cpp' 'fuzz/*.cpp')
+
+clean:
+	rm -rf build .venv-*

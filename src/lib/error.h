@@ -1,0 +1,132 @@
+// Core errors and internal failures.
+//
+// Every core operation either produces its value or an `Error`: a message,
+// an optional chain of underlying causes and, when the environment variable
+// QUORVEL_BACKTRACE is set to a non-empty value other than "0", a stack trace
+// captured where the error was created. `Result<T>` carries one or the other.
+//
+// A violated invariant is not an error value: it is an `InternalFailure`, a
+// C++ exception that writes a diagnostic to standard error where it is raised
+// (see `panic`) and is caught only at the Python boundary, where it becomes
+// PanicException.
+//
+// Thread safety: Error and Result are plain values; distinct objects may be
+// used from different threads freely, const methods concurrently.
+
+#ifndef QUORVEL_LIB_ERROR_H_
+#define QUORVEL_LIB_ERROR_H_
+
+#include <exception>
+#include <source_location>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quorvel {
+
+// How the binding should surface an error. Almost everything is a runtime
+// error; kInvalidArgument marks errors about the caller's values (for example
+// a non-finite query position), which Python sees as ValueError.
+enum class ErrorKind { kRuntime, kInvalidArgument };
+
+class Error {
+ public:
+  // An error with `message` as its display text and no causes.
+  explicit Error(std::string message, ErrorKind kind = ErrorKind::kRuntime);
+
+  // An error whose cause chain is `causes`, direct cause first.
+  Error(std::string message, std::vector<std::string> causes,
+        ErrorKind kind = ErrorKind::kRuntime);
+
+  const std::string& message() const { return message_; }
+  const std::vector<std::string>& causes() const { return causes_; }
+  ErrorKind kind() const { return kind_; }
+  const std::string& backtrace() const { return backtrace_; }
+
+  // Appends `cause` as the deepest cause of the chain. Returns *this.
+  Error& caused_by(std::string cause);
+
+  // The report text shown to users: the message, then "\n\nCaused by:" and
+  // the causes (one cause indented by four spaces; several numbered
+  // "    0: ", "    1: " with continuation lines indented by seven), then
+  // the backtrace if one was captured.
+  std::string report() const;
+
+ private:
+  std::string message_;
+  std::vector<std::string> causes_;
+  std::string backtrace_;  // Empty unless capture is switched on.
+  ErrorKind kind_;
+};
+
+// Either a T or an Error. Deliberately small: callers test ok(), then take
+// value() or error(). Accessing the wrong side is an internal failure.
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & { return std::get<0>(state_); }
+  const T& value() const& { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+
+  Error& error() & { return std::get<1>(state_); }
+  const Error& error() const& { return std::get<1>(state_); }
+  Error&& error() && { return std::get<1>(std::move(state_)); }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+// Success or an Error, for operations without a value.
+class [[nodiscard]] Status {
+ public:
+  Status() = default;
+  Status(Error error) : error_(std::move(error)), ok_(false) {}
+
+  static Status Ok() { return Status(); }
+  bool ok() const { return ok_; }
+  explicit operator bool() const { return ok_; }
+  const Error& error() const& { return error_; }
+  Error&& error() && { return std::move(error_); }
+
+ private:
+  Error error_{std::string()};
+  bool ok_ = true;
+};
+
+// Thrown on a violated invariant. Carries the message and the place in the
+// source where the failure was detected. Constructing one prints nothing;
+// `panic` prints the diagnostic first.
+class InternalFailure : public std::exception {
+ public:
+  InternalFailure(std::string message, std::source_location where);
+
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const { return message_; }
+  const std::source_location& where() const { return where_; }
+
+ private:
+  std::string message_;
+  std::source_location where_;
+};
+
+// Writes "internal failure at FILE:LINE: MESSAGE" to standard error, then
+// throws InternalFailure. Use only for states that correct code cannot reach.
+[[noreturn]] void panic(
+    std::string message,
+    std::source_location where = std::source_location::current());
+
+// True when QUORVEL_BACKTRACE asks for stack traces on core errors. The
+// environment is read once per process.
+bool backtrace_capture_enabled();
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_LIB_ERROR_H_

@@ -1,0 +1,41 @@
+// The saved-geocoder file: one MessagePack value holding every field of a
+// ReverseGeocoder (text, separator, columns, slices and the whole tree), with
+// no header, version or padding.
+//
+// save() streams the encoding onto the file; load() decodes it, validates
+// that the parts agree with each other (slices inside the text on character
+// boundaries, items inside the slices, a consistent tree layout) and returns a
+// new geocoder. Errors are core errors with the codec's messages and causes.
+//
+// Thread safety: each call opens and closes its own file; a geocoder being
+// saved is only read.
+
+#ifndef QUORVEL_PERSIST_SAVED_FILE_H_
+#define QUORVEL_PERSIST_SAVED_FILE_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "lib/error.h"
+#include "lib/geocoder.h"
+
+namespace quorvel::persist {
+
+// Writes `geocoder` to the file at `path` (created with mode 0666 before the
+// umask, truncated if it exists). A failed write or close is an error; the
+// partly written file is left in place.
+Status save(const ReverseGeocoder& geocoder, const std::string& path);
+
+// Reads a geocoder from the file at `path`. Bytes after the value are ignored.
+Result<ReverseGeocoder> load(const std::string& path);
+
+// The exact bytes save() would write.
+Result<std::string> dumps(const ReverseGeocoder& geocoder);
+
+// Reads a geocoder from bytes as load() reads it from a file.
+Result<ReverseGeocoder> loads(std::string_view bytes);
+
+}  // namespace quorvel::persist
+
+#endif  // QUORVEL_PERSIST_SAVED_FILE_H_
