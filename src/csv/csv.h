@@ -4,7 +4,9 @@
 // Dialect: the caller's one-byte delimiter, the double quote as quote
 // character (doubled inside quoted fields), CR, LF or CR LF ending a record,
 // empty lines skipped, no trimming, no comments, no escape character. Every
-// field read must be valid UTF-8.
+// field read must be valid UTF-8. What the writer produces reads back into
+// the same fields, except that a record with no fields reads back as one
+// empty field.
 //
 // Thread safety: no shared state. Readers are per call; a RecordWriter and a
 // Record belong to one thread at a time.
@@ -36,6 +38,7 @@ class Record {
     return std::string_view(bytes_).substr(begin, ends_[i] - begin);
   }
 
+  // Appends `field` as the last field.
   void push_field(std::string_view field);
   // Removes every field but keeps the buffers' capacity for reuse.
   void clear() {
@@ -45,6 +48,8 @@ class Record {
 
  private:
   friend class RecordReader;
+  // Invariant: ends_ is non-decreasing and its last entry (if any) equals
+  // bytes_.size(); the reader may hold bytes of an unfinished field beyond it.
   std::string bytes_;
   std::vector<std::size_t> ends_;
 };
@@ -64,30 +69,43 @@ Status parse_csv_line_into(std::string_view line, std::uint8_t sep,
 // when it has two or fewer).
 Record drop_record_coordinates(const Record& record);
 
+// As above, into `out` (cleared first), reusing its buffers.
+// REQUIRES: &out != &record.
+void drop_record_coordinates_into(const Record& record, Record& out);
+
 // Encodes records with delimiter `sep`, quoting a field only when it holds the
 // delimiter, a quote, CR or LF, doubling quotes, ending each record with LF.
-// Every record must have as many fields as the first one written.
+// Every record must have as many fields as the first one written. A record
+// that would produce no bytes (no fields, or one empty field) is written as
+// `""` so that it keeps a line of its own.
 class RecordWriter {
  public:
-  // `capacity` is the size of the write buffer in bytes (0 is allowed).
+  // `capacity` is the number of output bytes to make room for up front
+  // (0 is allowed); the output does not depend on it.
   RecordWriter(std::uint8_t sep, std::size_t capacity);
 
   RecordWriter(const RecordWriter&) = delete;
   RecordWriter& operator=(const RecordWriter&) = delete;
 
-  // Appends `record` and its terminator. After a failure the writer must not
-  // be used again.
+  // Appends `record` and its terminator. On a field-count mismatch the
+  // record's fields stay written and the writer must not be used again.
   Status write_record(const Record& record);
 
-  // Flushes the buffer and hands back every byte written.
+  // Every byte written so far (valid until the next write or finish()).
+  std::string_view bytes() const { return output_; }
+
+  // Hands back every byte written. The writer is empty afterwards.
   Result<std::string> finish();
 
  private:
+  bool needs_quotes(std::string_view field) const;
+
   std::uint8_t sep_;
-  std::size_t capacity_;
-  std::string buffer_;
+  // The bytes go straight into the output string, reserved to the caller's
+  // capacity: an intermediate buffer flushed into memory would only add a
+  // copy of every byte.
   std::string output_;
-  // needs_quotes_[b] is true for the bytes that force a field into quotes.
+  // needs_quotes_[b] is non-zero for the bytes that force a field into quotes.
   std::array<std::uint8_t, 256> needs_quotes_{};
   std::size_t expected_fields_ = 0;
   bool has_first_record_ = false;
