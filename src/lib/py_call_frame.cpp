@@ -1,0 +1,252 @@
+#include "lib/py_call_frame.h"
+
+#include <cstring>
+#include <vector>
+
+#include "lib/py_errors.h"
+#include "lib/py_ref.h"
+
+namespace quorvel::py {
+namespace {
+
+const char* was_or_were(Py_ssize_t count) { return count == 1 ? "was" : "were"; }
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+std::string quoted_list(std::span<const char* const> names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() == 2) {
+        out += " and ";
+      } else {
+        out += i + 1 == names.size() ? ", and " : ", ";
+      }
+    }
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+bool too_many_positional(const FunctionDescription& description,
+                         Py_ssize_t nargs) {
+  // "takes 1 positional arguments" keeps the plural on purpose: callers
+  // match these texts exactly.
+  std::string message = description.full_name();
+  std::size_t n = description.positional.size();
+  if (description.required == n) {
+    message += " takes " + std::to_string(n) + " positional arguments but ";
+  } else {
+    message += " takes from " + std::to_string(description.required) +
+               " to " + std::to_string(n) + " positional arguments but ";
+  }
+  message += std::to_string(nargs) + " " + was_or_were(nargs) + " given";
+  set_error(PyExc_TypeError, message);
+  return false;
+}
+
+// Places one keyword argument into its slot.
+bool bind_keyword(const FunctionDescription& description, PyObject* name,
+                  PyObject* value, PyObject** slots) {
+  Py_ssize_t size = 0;
+  const char* text =
+      PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+  if (text == nullptr) {
+    // A name that cannot be read as text matches no parameter.
+    PyErr_Clear();
+  } else {
+    std::string_view key(text, static_cast<std::size_t>(size));
+    for (std::size_t i = 0; i < description.positional.size(); ++i) {
+      if (key != description.positional[i]) continue;
+      if (slots[i] != nullptr) {
+        set_error(PyExc_TypeError, description.full_name() +
+                                       " got multiple values for argument '" +
+                                       description.positional[i] + "'");
+        return false;
+      }
+      slots[i] = value;
+      return true;
+    }
+  }
+  set_error(PyExc_TypeError, description.full_name() +
+                                 " got an unexpected keyword argument '" +
+                                 object_text(name) + "'");
+  return false;
+}
+
+bool check_required(const FunctionDescription& description, Py_ssize_t nargs,
+                    PyObject** slots) {
+  if (static_cast<std::size_t>(nargs) >= description.required) return true;
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < description.required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(description.positional[i]);
+  }
+  if (missing.empty()) return true;
+  std::size_t count = missing.size();
+  set_error(PyExc_TypeError,
+            description.full_name() + " missing " + std::to_string(count) +
+                " required positional " +
+                (count == 1 ? "argument" : "arguments") + ": " +
+                quoted_list(missing));
+  return false;
+}
+
+// Copies the positional arguments into the first slots, or fails when there
+// are more than parameters. Keywords are looked at only after this check.
+bool bind_positional(const FunctionDescription& description,
+                     PyObject* const* args, Py_ssize_t nargs,
+                     PyObject** slots) {
+  std::size_t n = description.positional.size();
+  for (std::size_t i = 0; i < n; ++i) slots[i] = nullptr;
+  if (static_cast<std::size_t>(nargs) > n) {
+    return too_many_positional(description, nargs);
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  return true;
+}
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+  PyRef module = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module || !PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+}
+
+}  // namespace
+
+std::string FunctionDescription::full_name() const {
+  return std::string(class_name) + "." + function_name + "()";
+}
+
+bool bind_arguments(const FunctionDescription& description,
+                    PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots) {
+  if (!bind_positional(description, args, nargs, slots)) return false;
+  if (kwnames != nullptr) {
+    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (!bind_keyword(description, PyTuple_GET_ITEM(kwnames, i),
+                        args[nargs + i], slots)) {
+        return false;
+      }
+    }
+  }
+  return check_required(description, nargs, slots);
+}
+
+bool bind_arguments(const FunctionDescription& description, PyObject* args,
+                    PyObject* kwargs, PyObject** slots) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (!bind_positional(description, &PyTuple_GET_ITEM(args, 0), nargs, slots)) {
+    return false;
+  }
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &name, &value)) {
+      if (!bind_keyword(description, name, value, slots)) return false;
+    }
+  }
+  return check_required(description, nargs, slots);
+}
+
+bool argument_error(const char* name) {
+  PyRef error = fetch_error();
+  if (Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(error.release());
+    return false;
+  }
+  PyRef cause = PyRef::steal(PyException_GetCause(error.get()));
+  set_error(PyExc_TypeError,
+            std::string("argument '") + name + "': " + object_text(error.get()));
+  if (cause) {
+    PyRef wrapped = PyRef::steal(PyErr_GetRaisedException());
+    PyException_SetCause(wrapped.get(), cause.release());
+    PyErr_SetRaisedException(wrapped.release());
+  }
+  return false;
+}
+
+bool conversion_type_error(PyObject* object, const char* target) {
+  set_error(PyExc_TypeError, "'" + type_qualname(object) +
+                                 "' object cannot be converted to '" + target +
+                                 "'");
+  return false;
+}
+
+bool convert_text(PyObject* object, std::string_view* out) {
+  if (!PyUnicode_Check(object)) return conversion_type_error(object, "PyString");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) return false;
+  *out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_char(PyObject* object, char32_t* out) {
+  if (!PyUnicode_Check(object)) return conversion_type_error(object, "PyString");
+  // Encoding first, as for every text argument: a lone surrogate is an
+  // encoding error whatever the length.
+  if (PyUnicode_AsUTF8AndSize(object, nullptr) == nullptr) return false;
+  if (PyUnicode_GET_LENGTH(object) != 1) {
+    set_error(PyExc_ValueError, "expected a string of length 1");
+    return false;
+  }
+  *out = static_cast<char32_t>(PyUnicode_READ_CHAR(object, 0));
+  return true;
+}
+
+bool convert_bool(PyObject* object, bool* out) {
+  if (PyBool_Check(object)) {
+    *out = object == Py_True;
+    return true;
+  }
+  // NumPy's boolean scalars are what comparisons on arrays give, so they
+  // are the one kind of non-bool truth value accepted; integers are not.
+  PyTypeObject* type = Py_TYPE(object);
+  if (!is_numpy_bool_type(type)) return conversion_type_error(object, "PyBool");
+  inquiry to_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+  if (to_bool == nullptr) {
+    set_error(PyExc_TypeError,
+              "object of type '" +
+                  object_text(reinterpret_cast<PyObject*>(type)) +
+                  "' does not define a '__bool__' conversion");
+    return false;
+  }
+  int truth = to_bool(object);
+  if (truth != 0 && truth != 1) return false;
+  *out = truth == 1;
+  return true;
+}
+
+bool convert_path(PyObject* object, std::string* out) {
+  PyRef path = PyRef::steal(PyOS_FSPath(object));
+  if (!path) return false;
+  if (!PyUnicode_Check(path.get())) {
+    return conversion_type_error(path.get(), "PyString");
+  }
+  PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
+  if (!encoded) return false;
+  const char* data = PyBytes_AS_STRING(encoded.get());
+  std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()));
+  if (std::memchr(data, '\0', size) != nullptr) {
+    set_error(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  out->assign(data, size);
+  return true;
+}
+
+}  // namespace quorvel::py

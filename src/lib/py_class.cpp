@@ -1,0 +1,391 @@
+#include "lib/py_class.h"
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "lib/geocoder.h"
+#include "lib/py_call_frame.h"
+#include "lib/py_errors.h"
+#include "lib/py_ref.h"
+#include "persist/saved_file.h"
+
+namespace quorvel::py {
+namespace {
+
+// An instance. The geocoder lives in raw storage so that the struct stays
+// standard-layout (and so interconvertible with PyObject*); it is constructed
+// by placement new once the interpreter has allocated the object and
+// destroyed explicitly in dealloc.
+struct GeocoderObject {
+  PyObject_HEAD
+  alignas(ReverseGeocoder) unsigned char storage[sizeof(ReverseGeocoder)];
+  // columns[i] as a str, made once per instance so that every dict lookup
+  // result reuses the same key objects (and their cached hashes).
+  PyObject* column_names;
+  // 0 when unused, n > 0 while n calls hold a shared borrow; -1 would mean
+  // an exclusive borrow, which no operation takes.
+  std::atomic<std::int32_t> borrow_flag;
+
+  ReverseGeocoder& geocoder() {
+    return *std::launder(reinterpret_cast<ReverseGeocoder*>(storage));
+  }
+};
+
+GeocoderObject* as_geocoder(PyObject* object) {
+  return reinterpret_cast<GeocoderObject*>(object);
+}
+
+constexpr const char* kClassName = "ReverseGeocoder";
+constexpr const char* kNewParameters[] = {"csv", "value_sep",
+                                          "drop_coordinates"};
+constexpr const char* kLatLonParameters[] = {"lat", "lon"};
+constexpr const char* kPathParameters[] = {"path"};
+
+const FunctionDescription kNewDescription{kClassName, "__new__", kNewParameters,
+                                          1};
+const FunctionDescription kAsStringDescription{
+    kClassName, "get_nearest_as_string", kLatLonParameters, 2};
+const FunctionDescription kAsDictDescription{kClassName, "get_nearest_as_dict",
+                                             kLatLonParameters, 2};
+const FunctionDescription kSaveDescription{kClassName, "save", kPathParameters,
+                                           1};
+const FunctionDescription kLoadDescription{kClassName, "load", kPathParameters,
+                                           1};
+
+std::atomic<PyTypeObject*> type_object{nullptr};
+
+// The type, for calls that cannot go on without it.
+PyTypeObject* require_geocoder_type() {
+  PyTypeObject* type = geocoder_type();
+  if (type == nullptr) {
+    PyErr_Print();
+    panic("failed to create type object for ReverseGeocoder");
+  }
+  return type;
+}
+
+// A shared borrow of an instance for the length of one method call, with a
+// strong reference that keeps the instance alive meanwhile.
+class SharedBorrow {
+ public:
+  SharedBorrow() = default;
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  ~SharedBorrow() {
+    if (object_ == nullptr) return;
+    object_->borrow_flag.fetch_sub(1, std::memory_order_release);
+    Py_DECREF(reinterpret_cast<PyObject*>(object_));
+  }
+
+  // Checks that `self` is a ReverseGeocoder and borrows it. False with
+  // TypeError or RuntimeError raised.
+  bool acquire(PyObject* self) {
+    PyTypeObject* type = require_geocoder_type();
+    if (!Py_IS_TYPE(self, type) && !PyType_IsSubtype(Py_TYPE(self), type)) {
+      return conversion_type_error(self, kClassName);
+    }
+    GeocoderObject* object = as_geocoder(self);
+    std::int32_t current = object->borrow_flag.load(std::memory_order_relaxed);
+    do {
+      if (current == -1) {
+        set_error(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
+      }
+      if (current == std::numeric_limits<std::int32_t>::max()) {
+        panic("too many borrows of one ReverseGeocoder");
+      }
+    } while (!object->borrow_flag.compare_exchange_weak(
+        current, current + 1, std::memory_order_acquire,
+        std::memory_order_relaxed));
+    Py_INCREF(self);
+    object_ = object;
+    return true;
+  }
+
+  const ReverseGeocoder& geocoder() const { return object_->geocoder(); }
+  PyObject* column_names() const { return object_->column_names; }
+
+ private:
+  GeocoderObject* object_ = nullptr;
+};
+
+// A new str over bytes that the core guarantees to be valid UTF-8.
+PyObject* new_str(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                              nullptr);
+}
+
+// Moves `geocoder` into a new instance of `type`.
+PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
+  PyRef names = PyRef::steal(
+      PyTuple_New(static_cast<Py_ssize_t>(geocoder.columns.size())));
+  if (!names) return nullptr;
+  for (std::size_t i = 0; i < geocoder.columns.size(); ++i) {
+    PyObject* name = new_str(geocoder.columns[i]);
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc
+                                              : PyType_GenericAlloc;
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  GeocoderObject* object = as_geocoder(self);
+  // Moving strings, vectors and the tree only moves pointers: nothing here
+  // can throw, so the instance is never left half made.
+  static_assert(std::is_nothrow_move_constructible_v<ReverseGeocoder>);
+  new (object->storage) ReverseGeocoder(std::move(geocoder));
+  object->column_names = names.release();
+  new (&object->borrow_flag) std::atomic<std::int32_t>(0);
+  return self;
+}
+
+bool read_lat_lon(PyObject* const* slots, double* lat, double* lon) {
+  if (!convert_double(slots[0], lat)) return argument_error("lat");
+  if (!convert_double(slots[1], lon)) return argument_error("lon");
+  return true;
+}
+
+bool bind_lat_lon(const FunctionDescription& description,
+                  PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** slots) {
+  // Nearly every lookup passes two positional arguments; they are bound
+  // without walking the description.
+  if (nargs == 2 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
+    slots[0] = args[0];
+    slots[1] = args[1];
+    return true;
+  }
+  return bind_arguments(description, args, nargs, kwnames, slots);
+}
+
+PyObject* geocoder_new(PyTypeObject* subtype, PyObject* args,
+                       PyObject* kwargs) {
+  return guard_entry([&]() -> PyObject* {
+    PyObject* slots[3];
+    if (!bind_arguments(kNewDescription, args, kwargs, slots)) return nullptr;
+    // The dictionary only lends its values; keep them while converting.
+    PyRef csv_arg = PyRef::borrow(slots[0]);
+    PyRef sep_arg = PyRef::borrow(slots[1]);
+    PyRef drop_arg = PyRef::borrow(slots[2]);
+
+    std::string_view text;
+    if (!convert_text(csv_arg.get(), &text)) {
+      argument_error("csv");
+      return nullptr;
+    }
+    char32_t value_sep = U',';
+    if (sep_arg && !convert_char(sep_arg.get(), &value_sep)) {
+      argument_error("value_sep");
+      return nullptr;
+    }
+    bool drop_coordinates = false;
+    if (drop_arg && !convert_bool(drop_arg.get(), &drop_coordinates)) {
+      argument_error("drop_coordinates");
+      return nullptr;
+    }
+
+    Result<ReverseGeocoder> built = ReverseGeocoder::build(
+        std::string(text), value_sep, drop_coordinates);
+    if (!built.ok()) {
+      raise_core_error(built.error());
+      return nullptr;
+    }
+    return new_instance(subtype, std::move(built).value());
+  });
+}
+
+PyObject* get_nearest_as_string(PyObject* self, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!bind_lat_lon(kAsStringDescription, args, nargs, kwnames, slots)) {
+      return nullptr;
+    }
+    SharedBorrow borrow;
+    if (!borrow.acquire(self)) return nullptr;
+    double lat, lon;
+    if (!read_lat_lon(slots, &lat, &lon)) return nullptr;
+    Result<std::string_view> line = borrow.geocoder().get_nearest(lat, lon);
+    if (!line.ok()) {
+      raise_core_error(line.error());
+      return nullptr;
+    }
+    return new_str(line.value());
+  });
+}
+
+PyObject* get_nearest_as_dict(PyObject* self, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!bind_lat_lon(kAsDictDescription, args, nargs, kwnames, slots)) {
+      return nullptr;
+    }
+    SharedBorrow borrow;
+    if (!borrow.acquire(self)) return nullptr;
+    double lat, lon;
+    if (!read_lat_lon(slots, &lat, &lon)) return nullptr;
+    Result<csv::Record> record = borrow.geocoder().get_nearest_record(lat, lon);
+    if (!record.ok()) {
+      raise_core_error(record.error());
+      return nullptr;
+    }
+    PyObject* names = borrow.column_names();
+    if (record.value().size() > static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
+      panic("a record has more fields than the geocoder has columns");
+    }
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    // Inserting in field order gives the keys in column order; a repeated
+    // column name keeps its first position and takes the last value.
+    for (std::size_t i = 0; i < record.value().size(); ++i) {
+      PyRef value = PyRef::steal(new_str(record.value().field(i)));
+      if (!value ||
+          PyDict_SetItem(dict.get(),
+                         PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)),
+                         value.get()) < 0) {
+        return nullptr;
+      }
+    }
+    return dict.release();
+  });
+}
+
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    PyObject* slots[1];
+    if (!bind_arguments(kSaveDescription, args, nargs, kwnames, slots)) {
+      return nullptr;
+    }
+    SharedBorrow borrow;
+    if (!borrow.acquire(self)) return nullptr;
+    std::string path;
+    if (!convert_path(slots[0], &path)) {
+      argument_error("path");
+      return nullptr;
+    }
+    Status saved = persist::save(borrow.geocoder(), path);
+    if (!saved.ok()) {
+      raise_core_error(saved.error());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* load(PyObject* /*unused: static method*/, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    PyObject* slots[1];
+    if (!bind_arguments(kLoadDescription, args, nargs, kwnames, slots)) {
+      return nullptr;
+    }
+    std::string path;
+    if (!convert_path(slots[0], &path)) {
+      argument_error("path");
+      return nullptr;
+    }
+    Result<ReverseGeocoder> loaded = persist::load(path);
+    if (!loaded.ok()) {
+      raise_core_error(loaded.error());
+      return nullptr;
+    }
+    return new_instance(require_geocoder_type(), std::move(loaded).value());
+  });
+}
+
+// Reports an internal failure of deallocation, where nothing can be raised.
+void report_dealloc_failure(PyObject* self) noexcept {
+  PyRef pending = PyRef::steal(PyErr_GetRaisedException());
+  raise_current_exception();
+  // The object is mid-destruction with a reference count of 0; lend it one
+  // so that the report can show it without deallocating it a second time.
+  Py_SET_REFCNT(self, 1);
+  PyErr_WriteUnraisable(self);
+  Py_SET_REFCNT(self, 0);
+  PyErr_SetRaisedException(pending.release());
+}
+
+void geocoder_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  GeocoderObject* object = as_geocoder(self);
+  try {
+    object->geocoder().~ReverseGeocoder();
+    Py_CLEAR(object->column_names);
+    object->borrow_flag.~atomic();
+    freefunc free = type->tp_free;
+    if (free == nullptr) panic("PyBaseObject_Type should have tp_free");
+    free(self);
+  } catch (...) {
+    report_dealloc_failure(self);
+    return;
+  }
+  // Every instance of a heap type holds a reference to its type.
+  Py_DECREF(type);
+}
+
+// PyMethodDef wants a PyCFunction; CPython calls it by the flags' convention.
+template <typename F>
+PyCFunction as_cfunction(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+PyMethodDef methods[] = {
+    {"get_nearest_as_string", as_cfunction(get_nearest_as_string),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_as_string($self, lat, lon)\n--\n\n"},
+    {"get_nearest_as_dict", as_cfunction(get_nearest_as_dict),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_as_dict($self, lat, lon)\n--\n\n"},
+    {"save", as_cfunction(save), METH_FASTCALL | METH_KEYWORDS,
+     "save($self, path)\n--\n\n"},
+    {"load", as_cfunction(load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "load(path)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The signature CPython shows for the class; the documentation body is empty.
+constexpr char kClassDoc[] =
+    "ReverseGeocoder(csv, value_sep=',', drop_coordinates=False)\n--\n\n";
+
+}  // namespace
+
+PyTypeObject* geocoder_type() {
+  PyTypeObject* type = type_object.load(std::memory_order_acquire);
+  if (type != nullptr) return type;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(kClassDoc)},
+      {Py_tp_methods, methods},
+      {Py_tp_new, reinterpret_cast<void*>(geocoder_new)},
+      {Py_tp_base, &PyBaseObject_Type},
+      // The plain slot, not a GC one: neither the class nor object is
+      // collected by the cyclic collector.
+      {Py_tp_dealloc, reinterpret_cast<void*>(geocoder_dealloc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      "builtins.ReverseGeocoder",
+      static_cast<int>(sizeof(GeocoderObject)),
+      0,
+      Py_TPFLAGS_DEFAULT,
+      slots,
+  };
+  PyObject* created = PyType_FromSpec(&spec);
+  if (created == nullptr) return nullptr;
+  PyTypeObject* expected = nullptr;
+  if (!type_object.compare_exchange_strong(
+          expected, reinterpret_cast<PyTypeObject*>(created),
+          std::memory_order_acq_rel)) {
+    Py_DECREF(created);
+    return expected;
+  }
+  return reinterpret_cast<PyTypeObject*>(created);
+}
+
+}  // namespace quorvel::py

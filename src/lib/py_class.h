@@ -1,0 +1,28 @@
+// The ReverseGeocoder class as Python sees it.
+//
+// A heap type named "builtins.ReverseGeocoder" with Py_TPFLAGS_DEFAULT only:
+// it cannot be subclassed, is not tracked by the cyclic collector (instances
+// hold no Python object that could refer back to them), and has no instance
+// __dict__ and no weak references. Each instance owns one immutable core
+// geocoder and a borrow counter; every method takes a shared borrow for the
+// length of the call.
+//
+// Thread safety: requires the interpreter lock. Instances are never changed
+// after construction, so any number of threads may call methods on one
+// instance; the borrow counter is atomic.
+
+#ifndef QUORVEL_LIB_PY_CLASS_H_
+#define QUORVEL_LIB_PY_CLASS_H_
+
+#include <Python.h>
+
+namespace quorvel::py {
+
+// The ReverseGeocoder type object (a borrowed reference kept for the life of
+// the process), created on first call. NULL with the error raised when
+// CPython cannot create it.
+PyTypeObject* geocoder_type();
+
+}  // namespace quorvel::py
+
+#endif  // QUORVEL_LIB_PY_CLASS_H_

@@ -1,0 +1,101 @@
+// The extension module `quorvel`: its one exported symbol, PyInit_quorvel.
+//
+// Single-phase initialisation, once per process: the first interpreter that
+// imports the module owns it, every later initialisation in that interpreter
+// returns the same module object, and any other interpreter is refused,
+// because the type object and the exception class are process-wide.
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "lib/py_call_frame.h"
+#include "lib/py_class.h"
+#include "lib/py_errors.h"
+#include "lib/py_ref.h"
+
+namespace quorvel::py {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorvel",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The first interpreter that ran PyInit_quorvel, or -1.
+std::atomic<std::int64_t> owning_interpreter{-1};
+std::atomic<PyObject*> module_object{nullptr};
+
+constexpr const char* kSubinterpreterMessage =
+    "quorvel does not support sub-interpreters: it can only be imported in "
+    "the interpreter that first imported it in this process (see "
+    "\"Limitations\" in quorvel's README)";
+
+// Publishes the class as `ReverseGeocoder` and lists it in __all__.
+bool add_class(PyObject* module) {
+  PyTypeObject* type = geocoder_type();
+  if (type == nullptr) return false;
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all) api_call_failed();
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  } else if (!PyList_Check(all.get())) {
+    return conversion_type_error(all.get(), "PyList");
+  }
+  PyRef name = PyRef::steal(PyUnicode_FromString("ReverseGeocoder"));
+  if (!name) return false;
+  if (PyList_Append(all.get(), name.get()) < 0) {
+    PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    panic("could not append __name__ to __all__: " +
+          debug_error_text(error.get()));
+  }
+  return PyObject_SetAttrString(module, "ReverseGeocoder",
+                                reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* initialise() {
+  std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) {
+    PyErr_SetRaisedException(fetch_error().release());
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!owning_interpreter.compare_exchange_strong(expected, id) &&
+      expected != id) {
+    PyErr_SetString(PyExc_ImportError, kSubinterpreterMessage);
+    return nullptr;
+  }
+  if (PyObject* existing = module_object.load(std::memory_order_acquire)) {
+    return Py_NewRef(existing);
+  }
+  PyRef module =
+      PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+  if (!module) return nullptr;
+  if (!add_class(module.get())) return nullptr;
+  PyObject* stored = nullptr;
+  if (!module_object.compare_exchange_strong(stored, module.get(),
+                                             std::memory_order_acq_rel)) {
+    return Py_NewRef(stored);  // `module` is released on the way out.
+  }
+  // The process keeps one reference for later initialisations; the caller
+  // gets the other.
+  return Py_NewRef(module.release());
+}
+
+}  // namespace
+}  // namespace quorvel::py
+
+PyMODINIT_FUNC PyInit_quorvel() {
+  return quorvel::py::guard_entry(quorvel::py::initialise);
+}
