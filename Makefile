@@ -9,7 +9,7 @@ CMAKE := $(VENV)/bin/cmake
 BUILD := build/cpp
 JOBS ?= 2
 
-.PHONY: test cpp-test cpp-build py-build py-test demo bench bench-cpp format clean system-deps venv
+.PHONY: test cpp-test cpp-build py-build py-test demo bench bench-smoke bench-cpp format clean system-deps venv
 
 test: cpp-test py-test
 
@@ -40,6 +40,26 @@ py-test: py-build
 
 bench-cpp: cpp-build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done
+
+# The comparison with the peers runs in its own venv, so that they never leak
+# into the test venv; `make bench` rewrites docs/benchmarks.md and its chart.
+BENCH_VENV := build/bench-venv
+BPY := $(BENCH_VENV)/bin/python
+
+$(BENCH_VENV)/.stamp: bench/requirements.txt requirements-test.txt
+	@test -n "$(PY)" || { echo "no Python for $(PYTHON)"; exit 1; }
+	$(PY) -m venv $(BENCH_VENV)
+	$(BPY) -m pip install -q --upgrade pip
+	$(BPY) -m pip install -q -r requirements-test.txt -r bench/requirements.txt
+	touch $@
+
+bench: system-deps $(BENCH_VENV)/.stamp
+	PATH=$(abspath $(BENCH_VENV)/bin):$$PATH $(BPY) -m pip install -q --no-build-isolation --config-settings=build-dir=build/py-bench .
+	$(BPY) bench/compare.py --out-dir docs
+
+# Tiny sizes, whatever peers are present: proves the harness runs, measures nothing.
+bench-smoke: py-build
+	$(VPY) bench/compare.py --smoke --out-dir build/bench-smoke
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/cpp/*.cpp' 'bench/*.cpp' 'fuzz/*.cpp')

