@@ -1,0 +1,84 @@
+"""What `import quorvel` gives: the module, the class and their surface."""
+
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import quorvel
+from quorvel import ReverseGeocoder
+
+
+def test_module_surface():
+    assert quorvel.__all__ == ["ReverseGeocoder"]
+    assert quorvel.__doc__ == ""
+    assert quorvel.ReverseGeocoder is ReverseGeocoder
+    assert not hasattr(quorvel, "PanicException")
+
+
+def test_class_surface(small):
+    assert ReverseGeocoder.__module__ == "builtins"
+    assert ReverseGeocoder.__name__ == ReverseGeocoder.__qualname__ == "ReverseGeocoder"
+    assert repr(ReverseGeocoder) == "<class 'builtins.ReverseGeocoder'>"
+    assert repr(small).startswith("<builtins.ReverseGeocoder object at 0x")
+    assert ReverseGeocoder.__bases__ == (object,)
+    assert ReverseGeocoder.__doc__ == ""
+    assert ReverseGeocoder.__text_signature__ == "(csv, value_sep=',', drop_coordinates=False)"
+
+
+@pytest.mark.parametrize("name, signature", [
+    ("get_nearest_as_string", "($self, lat, lon)"),
+    ("get_nearest_as_dict", "($self, lat, lon)"),
+    ("save", "($self, path)"),
+    ("load", "(path)"),
+])
+def test_method_signatures(name, signature):
+    method = getattr(ReverseGeocoder, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ is None
+
+
+def test_instances_are_closed(small):
+    with pytest.raises(TypeError):
+        type("Sub", (ReverseGeocoder,), {})
+    assert not hasattr(small, "__dict__")
+    with pytest.raises(AttributeError):
+        small.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(small)
+    assert hash(small) == hash(small) and small == small and small != ReverseGeocoder("a,b\n")
+
+
+def test_second_initialisation_returns_the_same_module():
+    code = textwrap.dedent("""
+        import sys, quorvel
+        first = quorvel
+        del sys.modules["quorvel"]
+        import quorvel
+        assert quorvel is first, (quorvel, first)
+        assert quorvel.__all__ == ["ReverseGeocoder"]
+    """)
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="needs 3.12 sub-interpreters")
+@pytest.mark.parametrize("import_first", [True, False])
+def test_sub_interpreter_is_refused(tmp_path, import_first):
+    out = tmp_path / "result.txt"
+    inner = (f"try:\n import quorvel\n open({str(out)!r}, 'w').write('imported')\n"
+             f"except ImportError as e:\n open({str(out)!r}, 'w').write('ImportError: ' + str(e))\n")
+    if sys.version_info >= (3, 13):
+        create = "import _interpreters as i\nn = i.create('legacy')\ni.exec(n, CODE)\n"
+    else:
+        create = "import _xxsubinterpreters as i\nn = i.create(isolated=False)\ni.run_string(n, CODE)\n"
+    code = ("import quorvel\n" if import_first else "") + f"CODE = {inner!r}\n" + create
+    subprocess.run([sys.executable, "-c", code], check=True)
+    result = out.read_text()
+    if import_first:
+        assert result.startswith("ImportError: ") and "sub-interpreters" in result
+    else:
+        # The first interpreter to import the module owns it, even a
+        # sub-interpreter; only the others are refused.
+        assert result == "imported"
