@@ -1,0 +1,117 @@
+#include "lib/float_parse.h"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+namespace quorvel {
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Case-insensitive comparison with a lower-case ASCII word.
+bool equals_word(std::string_view text, std::string_view lower_word) {
+  if (text.size() != lower_word.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower_word[i]) return false;
+  }
+  return true;
+}
+
+// What the grammar check learns about a numeric literal: enough to tell, when
+// from_chars reports the value out of range, whether it overflowed or
+// underflowed.
+struct Shape {
+  bool valid = false;
+  bool all_zero = true;
+  // Decimal exponent of the first non-zero digit (the value lies within
+  // [10^e, 10^(e+1))), saturated far beyond the range of doubles.
+  std::int64_t magnitude = 0;
+};
+
+// Checks `s` (sign already removed) against the numeric grammar.
+Shape check_number(std::string_view s) {
+  Shape shape;
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  std::int64_t place = 0;  // Place value exponent of the first non-zero digit.
+  while (i < n && is_digit(s[i])) ++i;
+  const std::size_t int_digits = i;
+  for (std::size_t k = 0; k < int_digits; ++k) {
+    if (s[k] != '0') {
+      shape.all_zero = false;
+      place = static_cast<std::int64_t>(int_digits - 1 - k);
+      break;
+    }
+  }
+  std::size_t frac_digits = 0;
+  if (i < n && s[i] == '.') {
+    ++i;
+    for (; i < n && is_digit(s[i]); ++i) {
+      ++frac_digits;
+      if (shape.all_zero && s[i] != '0') {
+        shape.all_zero = false;
+        place = -static_cast<std::int64_t>(frac_digits);
+      }
+    }
+  }
+  if (int_digits + frac_digits == 0) return shape;
+  std::int64_t exponent = 0;
+  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    bool negative = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    const std::size_t exp_start = i;
+    // Saturating keeps huge exponents from overflowing; anything this large
+    // is far outside the range of doubles either way.
+    constexpr std::int64_t kSaturated = std::int64_t{1} << 40;
+    for (; i < n && is_digit(s[i]); ++i) {
+      if (exponent < kSaturated) exponent = exponent * 10 + (s[i] - '0');
+    }
+    if (i == exp_start) return shape;
+    if (negative) exponent = -exponent;
+  }
+  if (i != n) return shape;
+  shape.valid = true;
+  shape.magnitude = place + exponent;
+  return shape;
+}
+
+}  // namespace
+
+Result<double> parse_float(std::string_view text) {
+  if (text.empty()) return Error("cannot parse float from empty string");
+  bool negative = false;
+  std::string_view body = text;
+  if (body[0] == '+' || body[0] == '-') {
+    negative = body[0] == '-';
+    body.remove_prefix(1);
+  }
+  const double sign = negative ? -1.0 : 1.0;
+  if (equals_word(body, "inf") || equals_word(body, "infinity")) {
+    return sign * std::numeric_limits<double>::infinity();
+  }
+  if (equals_word(body, "nan")) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  const Shape shape = check_number(body);
+  if (!shape.valid) return Error("invalid float literal");
+
+  // from_chars rounds correctly but accepts no leading '+', so it always gets
+  // the unsigned body and the sign is applied afterwards (exact for doubles).
+  double value = 0.0;
+  const auto [end, ec] =
+      std::from_chars(body.data(), body.data() + body.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    // Reported for both ends of the range; the decimal magnitude says which.
+    value = shape.magnitude < 0 ? 0.0 : std::numeric_limits<double>::infinity();
+  } else if (ec != std::errc() || end != body.data() + body.size()) {
+    // The grammar above is a subset of what from_chars accepts.
+    panic("float literal accepted by the grammar but not by from_chars");
+  }
+  return sign * value;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,311 @@
+#include "lib/geocoder.h"
+
+#include <math.h>  // ::sincos (a GNU extension, declared for C++ by default)
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "csv/utf8.h"
+#include "lib/float_parse.h"
+
+namespace quorvel {
+namespace {
+
+// Item numbers are 32-bit, and the tree needs fewer points than 2^32.
+constexpr std::size_t kMaxRecords = std::numeric_limits<std::uint32_t>::max();
+
+Error separator_error(char32_t value_sep) {
+  return Error("Value separator must by an ASII character (got " +
+               std::to_string(static_cast<std::uint32_t>(value_sep)) + ")");
+}
+
+// One line of a text: where it starts and its length without the line ending.
+struct Line {
+  std::size_t start;
+  std::size_t len;
+};
+
+// Cuts a text after every line feed. The line feed is removed and, only then,
+// one carriage return just before it; a final piece without a line feed is a
+// line too and keeps any trailing carriage return.
+class LineSplitter {
+ public:
+  explicit LineSplitter(std::string_view text, std::size_t from = 0)
+      : text_(text), pos_(from) {}
+
+  // False when the text is exhausted.
+  bool next(Line& line) {
+    if (pos_ >= text_.size()) return false;
+    const char* base = text_.data();
+    const void* lf = std::memchr(base + pos_, '\n', text_.size() - pos_);
+    line.start = pos_;
+    if (lf == nullptr) {
+      line.len = text_.size() - pos_;
+      pos_ = text_.size();
+      return true;
+    }
+    std::size_t end = static_cast<const char*>(lf) - base;
+    pos_ = end + 1;
+    if (end > line.start && base[end - 1] == '\r') --end;
+    line.len = end - line.start;
+    return true;
+  }
+
+  std::size_t position() const { return pos_; }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_;
+};
+
+// Number of lines that LineSplitter yields from `text`.
+std::size_t count_lines(std::string_view text) {
+  if (text.empty()) return 0;
+  const std::size_t feeds = std::count(text.begin(), text.end(), '\n');
+  return feeds + (text.back() == '\n' ? 0 : 1);
+}
+
+std::string line_prefix(std::size_t line_number) {
+  return "line " + std::to_string(line_number);
+}
+
+// The coordinates of one parsed data line, or the error that rejects it.
+// `record` has already passed the field-count check against the header.
+Result<kdtree::Point> record_point(const csv::Record& record,
+                                   std::size_t line_number) {
+  Result<double> lat = parse_float(record.field(0));
+  if (!lat.ok()) return std::move(lat).error();
+  // A non-finite coordinate would give a NaN vector that poisons every
+  // search reaching its leaf; refuse it while the line is still known.
+  if (!std::isfinite(lat.value())) {
+    return Error(line_prefix(line_number) +
+                 ": latitude is not a finite number");
+  }
+  // Only possible with a one-column header, which every line then matches.
+  if (record.size() < 2) {
+    return Error(line_prefix(line_number) + " has no longitude field");
+  }
+  Result<double> lon = parse_float(record.field(1));
+  if (!lon.ok()) return std::move(lon).error();
+  if (!std::isfinite(lon.value())) {
+    return Error(line_prefix(line_number) +
+                 ": longitude is not a finite number");
+  }
+  return lat_lon_to_point(lat.value(), lon.value());
+}
+
+Status check_field_count(std::size_t header_fields, std::size_t line_number,
+                         std::size_t fields) {
+  if (fields == header_fields) return Status::Ok();
+  return Error("column mismatch: header (line 0) has " +
+               std::to_string(header_fields) + " values, line " +
+               std::to_string(line_number) + " has " + std::to_string(fields) +
+               " values");
+}
+
+// Rejects inputs that do not fit in 32-bit item numbers.
+Status check_record_count(std::size_t lines) {
+  if (lines <= kMaxRecords) return Status::Ok();
+  return Error("too many records: " + std::to_string(lines) +
+               " data lines, but at most " + std::to_string(kMaxRecords) +
+               " can be indexed");
+}
+
+}  // namespace
+
+kdtree::Point lat_lon_to_point(double lat, double lon) {
+  const double phi = lat * DEGREES_TO_RADIANS;
+  const double lambda = lon * DEGREES_TO_RADIANS;
+  double sin_phi, cos_phi, sin_lambda, cos_lambda;
+  ::sincos(phi, &sin_phi, &cos_phi);
+  ::sincos(lambda, &sin_lambda, &cos_lambda);
+  return {cos_phi * cos_lambda, cos_phi * sin_lambda, sin_phi};
+}
+
+Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
+                                               char32_t value_sep,
+                                               bool drop_coordinates) {
+  if (value_sep >= 128) return separator_error(value_sep);
+  const auto sep = static_cast<std::uint8_t>(value_sep);
+
+  // Callers from Python always pass valid text, but the slices handed back by
+  // lookups must be whole characters for any caller.
+  if (const utf8::Validation v = utf8::validate(csv); !v.ok) {
+    return Error(utf8::describe(v));
+  }
+
+  LineSplitter lines(csv);
+  Line header;
+  if (!lines.next(header)) return Error("missing first line in CSV");
+  csv::Record header_record;
+  if (Status s = csv::parse_csv_line_into(
+          std::string_view(csv).substr(header.start, header.len), sep,
+          header_record);
+      !s.ok()) {
+    return std::move(s).error();
+  }
+  const std::size_t header_fields = header_record.size();
+
+  const std::size_t n = count_lines(std::string_view(csv).substr(
+      lines.position()));
+  if (Status s = check_record_count(n); !s.ok()) return std::move(s).error();
+
+  std::vector<kdtree::Point> points;
+  std::vector<StringSlice> slices;
+  points.reserve(n);
+  slices.reserve(n);
+  csv::Record record;
+  std::string stored;
+
+  if (!drop_coordinates) {
+    Line line;
+    for (std::size_t number = 1; lines.next(line); ++number) {
+      if (number == n && line.len == 0) break;
+      const std::string_view text =
+          std::string_view(csv).substr(line.start, line.len);
+      if (Status s = csv::parse_csv_line_into(text, sep, record); !s.ok()) {
+        return std::move(s).error();
+      }
+      if (Status s = check_field_count(header_fields, number, record.size());
+          !s.ok()) {
+        return std::move(s).error();
+      }
+      Result<kdtree::Point> point = record_point(record, number);
+      if (!point.ok()) return std::move(point).error();
+      points.push_back(point.value());
+      slices.push_back({static_cast<std::ptrdiff_t>(line.start), line.len});
+    }
+  } else {
+    // One pass does both jobs: each line is parsed once, re-encoded without
+    // its coordinates, and checked. Every parse or writer failure must still
+    // win over any line's field-count or coordinate failure, whatever their
+    // order, so the first of the latter is held until the writer is done.
+    csv::RecordWriter writer(sep, csv.size());
+    csv::Record dropped;
+    std::optional<Error> held;
+    Line line;
+    for (std::size_t number = 1; lines.next(line); ++number) {
+      if (number == n && line.len == 0) break;
+      const std::string_view text =
+          std::string_view(csv).substr(line.start, line.len);
+      if (Status s = csv::parse_csv_line_into(text, sep, record); !s.ok()) {
+        return std::move(s).error();
+      }
+      csv::drop_record_coordinates_into(record, dropped);
+      const std::size_t start = writer.bytes().size();
+      if (Status s = writer.write_record(dropped); !s.ok()) {
+        return std::move(s).error();
+      }
+      if (held) continue;
+      if (Status s = check_field_count(header_fields, number, record.size());
+          !s.ok()) {
+        held = std::move(s).error();
+        continue;
+      }
+      Result<kdtree::Point> point = record_point(record, number);
+      if (!point.ok()) {
+        held = std::move(point).error();
+        continue;
+      }
+      // The written record holds no line feed of its own (its fields come
+      // from a single line), so the rewritten text splits back into exactly
+      // one line per record. Strip it by the same rule as any line.
+      const std::string_view written = writer.bytes();
+      std::size_t end = written.size() - 1;
+      if (end > start && written[end - 1] == '\r') --end;
+      points.push_back(point.value());
+      slices.push_back({static_cast<std::ptrdiff_t>(start), end - start});
+    }
+    if (held) return std::move(*held);
+    Result<std::string> finished = writer.finish();
+    if (!finished.ok()) return std::move(finished).error();
+    stored = std::move(finished).value();
+    if (const utf8::Validation v = utf8::validate(stored); !v.ok) {
+      return Error(utf8::describe(v));
+    }
+  }
+
+  ReverseGeocoder geocoder;
+  geocoder.value_sep = value_sep;
+  const std::size_t first_column = drop_coordinates ? 2 : 0;
+  for (std::size_t i = first_column; i < header_fields; ++i) {
+    geocoder.columns.emplace_back(header_record.field(i));
+  }
+  geocoder.tree = kdtree::ImmutableKdTree::new_from_slice(
+      std::span<const kdtree::Point>(points));
+  geocoder.indexed_data = std::move(slices);
+  geocoder.csv = drop_coordinates ? std::move(stored) : std::move(csv);
+  return geocoder;
+}
+
+Result<std::string_view> ReverseGeocoder::get_nearest(double lat,
+                                                      double lon) const {
+  // A NaN query vector makes every distance unordered; refuse it up front.
+  if (!std::isfinite(lat) || !std::isfinite(lon)) {
+    return Error("latitude and longitude must be finite numbers",
+                 ErrorKind::kInvalidArgument);
+  }
+  const kdtree::QueryOutcome found =
+      tree.nearest_one(lat_lon_to_point(lat, lon));
+  switch (found.status) {
+    case kdtree::QueryStatus::kOk:
+      break;
+    case kdtree::QueryStatus::kNoPoints:
+      return Error("cannot look up a place: the geocoder has no records");
+    case kdtree::QueryStatus::kQueryNotFinite:
+      return Error("latitude and longitude must be finite numbers",
+                   ErrorKind::kInvalidArgument);
+    case kdtree::QueryStatus::kCorruptTree:
+      return Error("the geocoder's spatial index is corrupt");
+  }
+  // The checks below can only fail for a geocoder assembled from parts that
+  // disagree; a built one satisfies them by construction.
+  const std::uint32_t item = found.result.item;
+  if (item >= indexed_data.size()) {
+    return Error("the geocoder is inconsistent: item " + std::to_string(item) +
+                 " has no record (there are " +
+                 std::to_string(indexed_data.size()) + ")");
+  }
+  const StringSlice slice = indexed_data[item];
+  const std::size_t size = csv.size();
+  // Compared without forming offset + len, which could wrap.
+  if (slice.offset < 0 || static_cast<std::size_t>(slice.offset) > size ||
+      slice.len > size - static_cast<std::size_t>(slice.offset)) {
+    return Error("the geocoder is inconsistent: record " +
+                 std::to_string(item) + " lies outside its text");
+  }
+  const auto begin = static_cast<std::size_t>(slice.offset);
+  const std::size_t end = begin + slice.len;
+  // The text is valid UTF-8, so the slice is too exactly when neither end
+  // falls inside a character: two byte tests instead of a scan.
+  if (slice.len > 0 && (utf8::is_continuation_byte(csv[begin]) ||
+                        (end < size && utf8::is_continuation_byte(csv[end])))) {
+    return Error("the geocoder is inconsistent: record " +
+                 std::to_string(item) + " cuts a character in two");
+  }
+  return std::string_view(csv).substr(begin, slice.len);
+}
+
+Result<csv::Record> ReverseGeocoder::get_nearest_record(double lat,
+                                                        double lon) const {
+  Result<std::string_view> line = get_nearest(lat, lon);
+  if (!line.ok()) return std::move(line).error();
+  if (value_sep >= 128) return separator_error(value_sep);
+  Result<csv::Record> record =
+      csv::parse_csv_line(line.value(), static_cast<std::uint8_t>(value_sep));
+  if (!record.ok()) return record;
+  if (record.value().size() > columns.size()) {
+    return Error("the nearest record has " +
+                 std::to_string(record.value().size()) +
+                 " fields, but the geocoder has only " +
+                 std::to_string(columns.size()) + " columns");
+  }
+  return record;
+}
+
+}  // namespace quorvel
