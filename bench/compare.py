@@ -106,7 +106,9 @@ class Peers:
 def run(args):
     import quorvel
 
-    sizes = SMOKE if args.smoke else FULL
+    sizes = dict(SMOKE if args.smoke else FULL)
+    if args.queries:
+        sizes["queries"] = args.queries
     peers = Peers()
     if not args.smoke:
         missing = [n for n, m in vars(peers).items() if m is None]
@@ -364,6 +366,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--smoke", action="store_true", help="tiny sizes, optional peers")
     parser.add_argument("--out-dir", default=os.path.join(HERE, "..", "docs"))
+    parser.add_argument("--queries", type=int, help="number of random positions (default 1,000,000)")
     parser.add_argument("--json", help="also write the raw figures to this file")
     parser.add_argument("--quiet", action="store_true")
     args = parser.parse_args()
