@@ -27,7 +27,7 @@ def test_one_record_file_layout(tmp_path):
     R("lat,lon,name\n10,20,a\n").save(path)
     data = path.read_bytes()
     assert len(data) == 960
-    assert data[:24] == b"\x95\xb5lat,lon,name\n10,20,a\n\xa1,"
+    assert data[:25] == b"\x95\xb5lat,lon,name\n10,20,a\n\xa1,"
 
 
 @pytest.mark.parametrize("text, drop", [
