@@ -1,0 +1,38 @@
+// The build that cannot fail: a tree whose splits lie only between distinct
+// coordinate values.
+//
+// new_from_slice uses it only when the planned build has no answer for an
+// input (a group of more than 32 identical points, or equal values the plan
+// cannot route). The result keeps the layout and the query of every other
+// tree, with these differences in content:
+//   - Points with identical coordinates are stored once, under the lowest
+//     item of the group, which is the item a nearest search must return for
+//     any of them; `size` counts the stored points.
+//   - Points with a NaN coordinate are not stored: no query can be answered
+//     against them.
+//   - A stem whose chunk has a single value in its dimension gets +inf, so the
+//     whole chunk goes left and the split is made one level lower instead.
+//   - A chunk of at most 32 points ends in the leftmost leaf of its subtree.
+// Leaves are allocated up to the last one a point or a query can reach.
+//
+// Thread safety: a pure function of its argument.
+
+#ifndef QUORVEL_KDTREE_DISTINCT_SPLIT_BUILD_H_
+#define QUORVEL_KDTREE_DISTINCT_SPLIT_BUILD_H_
+
+#include <span>
+
+#include "kdtree/kdtree.h"
+
+namespace quorvel::kdtree {
+
+// Builds the tree described above over `points` (point i has item i).
+// Panics only if the points share coordinate values so heavily, in all three
+// dimensions at once, that no tree of sensible depth separates them; unit
+// vectors of distinct positions on the globe never do.
+// REQUIRES: points.size() < 2^32.
+ImmutableKdTree build_with_distinct_splits(std::span<const Point> points);
+
+}  // namespace quorvel::kdtree
+
+#endif  // QUORVEL_KDTREE_DISTINCT_SPLIT_BUILD_H_

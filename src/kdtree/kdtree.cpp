@@ -1,0 +1,288 @@
+#include "kdtree/kdtree.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "kdtree/diagnostics.h"
+#include "kdtree/distinct_split_build.h"
+#include "kdtree/planner.h"
+#include "kdtree/routing.h"
+#include "lib/error.h"
+
+namespace quorvel::kdtree {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// ---------------------------------------------------------------------------
+// Construction
+
+enum class AddOutcome { kAdded, kLeafFull, kNoSuchLeaf };
+
+// Inserts one point into the leaf its coordinates route it to.
+AddOutcome safe_add_to_optimized(ImmutableKdTree& tree, const Point& point,
+                                 std::uint32_t item) {
+  const std::size_t leaf_index = route_to_leaf(tree.stems, point);
+  if (leaf_index >= tree.leaves.size()) return AddOutcome::kNoSuchLeaf;
+  LeafNode& leaf = tree.leaves[leaf_index];
+  if (leaf.size == kBucketSize) {
+    if (diagnostic_enabled(DiagnosticLevel::kError)) {
+      char coordinates[3][32];
+      std::string text = "Overflowing add to leaf #" +
+                         std::to_string(leaf_index) + ". item=[";
+      for (std::size_t d = 0; d < kDimensions; ++d) {
+        const auto end = std::to_chars(coordinates[d], coordinates[d] + 32,
+                                       point[d]);
+        if (d > 0) text += ", ";
+        text.append(coordinates[d], end.ptr);
+      }
+      text += ']';
+      emit_diagnostic(DiagnosticLevel::kError, text);
+    }
+    if (diagnostic_enabled(DiagnosticLevel::kTrace)) {
+      emit_diagnostic(DiagnosticLevel::kTrace,
+                      "Tree Stats: " + tree.generate_stats().to_string());
+    }
+    return AddOutcome::kLeafFull;
+  }
+  append_to_leaf(leaf, point, item);
+  ++tree.size;
+  return AddOutcome::kAdded;
+}
+
+// True when every leaf a query with finite coordinates can visit exists. A
+// finite split lets the query into both children; +inf only into the left
+// (the bound to the right is infinite), -inf and NaN only into the right.
+bool query_leaves_exist(const ImmutableKdTree& tree, std::size_t node) {
+  if (node >= tree.stems.size()) {
+    return node - tree.stems.size() < tree.leaves.size();
+  }
+  const double split = tree.stems[node];
+  if (split == kInfinity) return query_leaves_exist(tree, 2 * node);
+  if (!(split > -kInfinity)) return query_leaves_exist(tree, 2 * node + 1);
+  return query_leaves_exist(tree, 2 * node) &&
+         query_leaves_exist(tree, 2 * node + 1);
+}
+
+// The tree exactly as planned, or nullopt where the plan cannot hold the
+// points (a full leaf, a leaf past the plan) or cannot be made at all.
+std::optional<ImmutableKdTree> build_as_planned(std::span<const Point> points) {
+  std::optional<StemPlan> plan = plan_stems(points);
+  if (!plan) return std::nullopt;
+  ImmutableKdTree tree;
+  tree.stems = std::move(plan->stems);
+  tree.leaves.resize(plan->leaf_count);
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (safe_add_to_optimized(tree, points[i], static_cast<std::uint32_t>(i)) !=
+        AddOutcome::kAdded) {
+      return std::nullopt;
+    }
+  }
+  if (!query_leaves_exist(tree, 1)) return std::nullopt;
+  return tree;
+}
+
+// ---------------------------------------------------------------------------
+// Query
+
+// One query's state. Kept in one place so the recursion passes a single
+// pointer; `offsets` are the per-dimension distances from the query to the
+// current cell, `best_*` the running result.
+struct Search {
+  const double* stems;
+  std::size_t stem_count;
+  const LeafNode* leaves;
+  std::size_t leaf_count;
+  double query[kDimensions];
+  double offsets[kDimensions];
+  double best_distance;
+  std::uint32_t best_item;
+  bool corrupt;
+};
+
+// A min that keeps a NaN from either side, so one test at the end of a
+// reduction tells whether any distance was NaN.
+inline double nan_keeping_min(double a, double b) {
+  return (a < b || a != a) ? a : b;
+}
+
+// The leaf scan. All 32 distances are computed whatever the fill, as
+// straight-line arithmetic over the dimension-major rows that the compiler
+// turns into vector code; unfilled slots are then masked to +inf so they can
+// never be the minimum, and the first slot holding the minimum wins, exactly
+// as a slot-by-slot strict-less scan would choose.
+inline void scan_leaf(Search& search, std::size_t leaf_index) {
+  if (leaf_index >= search.leaf_count) {
+    search.corrupt = true;
+    return;
+  }
+  const LeafNode& leaf = search.leaves[leaf_index];
+  const std::size_t filled = leaf.size;
+  if (filled == 0) return;
+  if (filled > kBucketSize) {
+    search.corrupt = true;
+    return;
+  }
+
+  const double q0 = search.query[0];
+  const double q1 = search.query[1];
+  const double q2 = search.query[2];
+  alignas(64) double distances[kBucketSize];
+  for (std::size_t s = 0; s < kBucketSize; ++s) {
+    const double d0 = leaf.content_points[0][s] - q0;
+    const double d1 = leaf.content_points[1][s] - q1;
+    const double d2 = leaf.content_points[2][s] - q2;
+    distances[s] = (d0 * d0 + d1 * d1) + d2 * d2;
+  }
+  alignas(64) double reduced[kBucketSize];
+  for (std::size_t s = 0; s < kBucketSize; ++s) {
+    reduced[s] = s < filled ? distances[s] : kInfinity;
+  }
+  for (std::size_t width = kBucketSize / 2; width > 0; width /= 2) {
+    for (std::size_t s = 0; s < width; ++s) {
+      reduced[s] = nan_keeping_min(reduced[s], reduced[s + width]);
+    }
+  }
+  const double minimum = reduced[0];
+  if (minimum != minimum) {
+    // A stored point with a NaN coordinate: no answer can be trusted.
+    search.corrupt = true;
+    return;
+  }
+  if (!(minimum < search.best_distance)) return;
+  std::size_t slot = 0;
+  while (distances[slot] != minimum) ++slot;
+  search.best_distance = minimum;
+  search.best_item = leaf.content_items[slot];
+}
+
+void nearest_one_recurse(Search& search, std::size_t node, unsigned dim,
+                         double cell_bound) {
+  if (node >= search.stem_count) {
+    scan_leaf(search, node - search.stem_count);
+    return;
+  }
+  const double split = search.stems[node];
+  const double q = search.query[dim];
+  const double old_offset = search.offsets[dim];
+  const double new_offset = std::fabs(q - split);
+  const unsigned next = dim == kDimensions - 1 ? 0 : dim + 1;
+  // q < split is false for a NaN split, which sends the query right first.
+  const std::size_t closer = q < split ? 2 * node : 2 * node + 1;
+  nearest_one_recurse(search, closer, next, cell_bound);
+
+  // The bound grows by the square of the change of this dimension's offset:
+  // weaker than new² − old², still a lower bound, and it is the rule the
+  // tree's behaviour is defined by. A NaN bound skips the far side.
+  const double step = new_offset - old_offset;
+  const double bound = cell_bound + step * step;
+  if (bound <= search.best_distance) {
+    search.offsets[dim] = new_offset;
+    nearest_one_recurse(search, closer ^ 1, next, bound);
+    search.offsets[dim] = old_offset;
+  }
+}
+
+// Rust-Debug-like text of a 32-bit float: shortest round-trip digits, with
+// ".0" on whole numbers, "NaN" and "inf".
+void append_float(std::string& text, float value) {
+  if (std::isnan(value)) {
+    text += "NaN";
+    return;
+  }
+  if (std::isinf(value)) {
+    text += value > 0 ? "inf" : "-inf";
+    return;
+  }
+  char buffer[32];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value);
+  const std::string_view digits(buffer, end.ptr - buffer);
+  text += digits;
+  if (digits.find_first_of(".e") == std::string_view::npos) text += ".0";
+}
+
+}  // namespace
+
+ImmutableKdTree ImmutableKdTree::new_from_slice(std::span<const Point> points) {
+  if (points.size() > std::numeric_limits<std::uint32_t>::max()) {
+    panic("a tree holds at most 2^32 - 1 points; got " +
+          std::to_string(points.size()));
+  }
+  if (std::optional<ImmutableKdTree> planned = build_as_planned(points)) {
+    return std::move(*planned);
+  }
+  return build_with_distinct_splits(points);
+}
+
+QueryOutcome ImmutableKdTree::nearest_one(const Point& query) const {
+  constexpr NearestResult kNone{std::numeric_limits<double>::max(), 0};
+  if (!(std::isfinite(query[0]) && std::isfinite(query[1]) &&
+        std::isfinite(query[2]))) {
+    return {kNone, QueryStatus::kQueryNotFinite};
+  }
+  if (size == 0) return {kNone, QueryStatus::kNoPoints};
+  if (stems.empty()) return {kNone, QueryStatus::kCorruptTree};
+
+  Search search{stems.data(),
+                stems.size(),
+                leaves.data(),
+                leaves.size(),
+                {query[0], query[1], query[2]},
+                {0.0, 0.0, 0.0},
+                std::numeric_limits<double>::max(),
+                0,
+                false};
+  nearest_one_recurse(search, 1, 0, 0.0);
+  if (search.corrupt) return {kNone, QueryStatus::kCorruptTree};
+  return {{search.best_distance, search.best_item}, QueryStatus::kOk};
+}
+
+TreeStats ImmutableKdTree::generate_stats() const {
+  TreeStats stats;
+  stats.size = size;
+  stats.capacity = leaves.size() * kBucketSize;
+  stats.stem_count = stems.size();
+  stats.leaf_count = leaves.size();
+  for (const LeafNode& leaf : leaves) {
+    if (leaf.size > kBucketSize) {
+      panic("leaf holds " + std::to_string(leaf.size) + " points, more than " +
+            std::to_string(kBucketSize));
+    }
+    ++stats.leaf_fill_counts[leaf.size];
+  }
+  stats.leaf_fill_ratio =
+      static_cast<float>(stats.size) / static_cast<float>(stats.capacity);
+  std::size_t infinite = 0;
+  for (const double split : stems) {
+    if (std::isinf(split)) ++infinite;
+  }
+  // Slot 0 is never used, so one infinite slot is expected.
+  stats.unused_stem_count = infinite > 0 ? infinite - 1 : 0;
+  stats.stem_fill_ratio =
+      1.0f - static_cast<float>(stats.unused_stem_count) /
+                 static_cast<float>(stats.stem_count - 1);
+  return stats;
+}
+
+std::string TreeStats::to_string() const {
+  std::string text = "TreeStats { size: " + std::to_string(size) +
+                     ", capacity: " + std::to_string(capacity) +
+                     ", stem_count: " + std::to_string(stem_count) +
+                     ", leaf_count: " + std::to_string(leaf_count) +
+                     ", leaf_fill_counts: [";
+  for (std::size_t j = 0; j < leaf_fill_counts.size(); ++j) {
+    if (j > 0) text += ", ";
+    text += std::to_string(leaf_fill_counts[j]);
+  }
+  text += "], leaf_fill_ratio: ";
+  append_float(text, leaf_fill_ratio);
+  text += ", stem_fill_ratio: ";
+  append_float(text, stem_fill_ratio);
+  text += ", unused_stem_count: " + std::to_string(unused_stem_count) + " }";
+  return text;
+}
+
+}  // namespace quorvel::kdtree
