@@ -38,6 +38,11 @@ py-build: system-deps venv
 py-test: py-build
 	$(VPY) -m pytest tests/python -q
 
+# Builds the module the same way as `make test`, then reverse-geocodes a few
+# landmarks with the bundled world data.
+demo: py-build
+	$(VPY) examples/demo.py
+
 bench-cpp: cpp-build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done
 

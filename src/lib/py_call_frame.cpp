@@ -180,9 +180,12 @@ bool argument_error(const char* name) {
 }
 
 bool conversion_type_error(PyObject* object, const char* target) {
-  set_error(PyExc_TypeError, "'" + type_qualname(object) +
-                                 "' object cannot be converted to '" + target +
-                                 "'");
+  std::string message = "'";
+  message += type_qualname(object);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  set_error(PyExc_TypeError, message);
   return false;
 }
 
