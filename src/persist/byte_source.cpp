@@ -1,0 +1,51 @@
+#include "persist/byte_source.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace quorvel::persist {
+namespace {
+
+constexpr std::size_t kBufferSize = 64 * 1024;
+
+}  // namespace
+
+MemorySource::MemorySource(std::string_view bytes) {
+  pos_ = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  end_ = pos_ + bytes.size();
+}
+
+FillOutcome MemorySource::fill(std::size_t want) {
+  return {available() >= want ? FillOutcome::Code::kFilled
+                              : FillOutcome::Code::kEnd};
+}
+
+FileSource::FileSource(int fd) : fd_(fd), buffer_(new std::uint8_t[kBufferSize]) {
+  pos_ = end_ = buffer_.get();
+}
+
+FillOutcome FileSource::fill(std::size_t want) {
+  std::size_t have = available();
+  if (have >= want) return {FillOutcome::Code::kFilled};
+  // Keep the unread tail at the front so a short payload split across two
+  // blocks stays contiguous.
+  std::uint8_t* base = buffer_.get();
+  std::memmove(base, pos_, have);
+  pos_ = base;
+  end_ = base + have;
+  while (have < want) {
+    ssize_t got = ::read(fd_, base + have, kBufferSize - have);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return {FillOutcome::Code::kOsError, errno};
+    }
+    if (got == 0) return {FillOutcome::Code::kEnd};
+    have += static_cast<std::size_t>(got);
+    end_ = base + have;
+  }
+  return {FillOutcome::Code::kFilled};
+}
+
+}  // namespace quorvel::persist

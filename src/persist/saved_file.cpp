@@ -1,0 +1,319 @@
+#include "persist/saved_file.h"
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "persist/byte_sink.h"
+#include "persist/byte_source.h"
+#include "persist/file_descriptor.h"
+#include "persist/io_error.h"
+#include "persist/loaded_geocoder_check.h"
+#include "persist/msgpack_reader.h"
+#include "persist/msgpack_writer.h"
+#include "persist/utf8.h"
+
+namespace quorvel::persist {
+namespace {
+
+using kdtree::ImmutableKdTree;
+using kdtree::kBucketSize;
+using kdtree::kDimensions;
+using kdtree::LeafNode;
+
+// Field names, which only the map form of a record uses.
+constexpr std::string_view kGeocoderFields[] = {"csv", "value_sep", "columns",
+                                                "indexed_data", "tree"};
+constexpr std::string_view kSliceFields[] = {"offset", "len"};
+constexpr std::string_view kTreeFields[] = {"leaves", "stems", "size"};
+constexpr std::string_view kLeafFields[] = {"content_points", "content_items",
+                                            "size"};
+
+constexpr char kPointsWord[] = "an array of arrays, dimensions of 32x3";
+constexpr char kItemsWord[] = "an array of length 32";
+
+constexpr std::uint64_t kUsizeMax = std::numeric_limits<std::size_t>::max();
+constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
+constexpr std::int64_t kIsizeMin = std::numeric_limits<std::ptrdiff_t>::min();
+constexpr std::int64_t kIsizeMax = std::numeric_limits<std::ptrdiff_t>::max();
+
+// ---- Writing ----
+
+Error too_long(const std::string& what, std::uint64_t n) {
+  return Error("cannot save the geocoder: " + what + " is " + std::to_string(n) +
+               " long, but this file format stores lengths and counts only "
+               "below 2^32");
+}
+
+// Everything that would not fit a MessagePack header is refused before the
+// first byte is written, so a failed save never leaves a wrong length behind.
+Status check_writable(const ReverseGeocoder& g) {
+  if (g.csv.size() > kMaxMsgpackLength) return too_long("csv", g.csv.size());
+  if (g.columns.size() > kMaxMsgpackLength) {
+    return too_long("columns", g.columns.size());
+  }
+  for (std::size_t i = 0; i < g.columns.size(); ++i) {
+    if (g.columns[i].size() > kMaxMsgpackLength) {
+      return too_long("columns[" + std::to_string(i) + "]",
+                      g.columns[i].size());
+    }
+  }
+  if (g.indexed_data.size() > kMaxMsgpackLength) {
+    return too_long("indexed_data", g.indexed_data.size());
+  }
+  if (g.tree.leaves.size() > kMaxMsgpackLength) {
+    return too_long("tree.leaves", g.tree.leaves.size());
+  }
+  if (g.tree.stems.size() > kMaxMsgpackLength) {
+    return too_long("tree.stems", g.tree.stems.size());
+  }
+  if (!is_unicode_scalar(g.value_sep)) {
+    return Error("cannot save the geocoder: value_sep U+" +
+                 std::to_string(static_cast<std::uint32_t>(g.value_sep)) +
+                 " (decimal) is not a Unicode scalar value");
+  }
+  return Status::Ok();
+}
+
+void write_leaf(MsgpackWriter& w, const LeafNode& leaf) {
+  w.write_array_header(3);
+  w.write_array_header(kDimensions * kBucketSize);
+  for (const auto& row : leaf.content_points) {
+    for (double v : row) w.write_f64(v);
+  }
+  w.write_array_header(kBucketSize);
+  for (std::uint32_t item : leaf.content_items) w.write_uint(item);
+  w.write_uint(leaf.size);
+}
+
+// REQUIRES: check_writable(g) passed.
+void write_geocoder(MsgpackWriter& w, const ReverseGeocoder& g) {
+  w.write_array_header(5);
+  w.write_str(g.csv);
+  std::string sep;
+  append_utf8(g.value_sep, sep);
+  w.write_str(sep);
+  w.write_array_header(g.columns.size());
+  for (const std::string& name : g.columns) w.write_str(name);
+  w.write_array_header(g.indexed_data.size());
+  for (const StringSlice& s : g.indexed_data) {
+    w.write_array_header(2);
+    w.write_int(s.offset);
+    w.write_uint(s.len);
+  }
+  const ImmutableKdTree& tree = g.tree;
+  w.write_array_header(3);
+  w.write_array_header(tree.leaves.size());
+  for (const LeafNode& leaf : tree.leaves) {
+    // Nothing written after a failure reaches the file; stop encoding too.
+    if (w.failed()) return;
+    write_leaf(w, leaf);
+  }
+  w.write_array_header(tree.stems.size());
+  for (double split : tree.stems) w.write_f64(split);
+  w.write_uint(tree.size);
+}
+
+// ---- Reading ----
+
+bool read_slice(MsgpackReader& r, StringSlice& s) {
+  return r.read_record(
+      "struct StringSlice", kSliceFields,
+      [&](std::size_t field) {
+        if (field == 0) {
+          std::int64_t offset;
+          if (!r.read_int(kIsizeMin, kIsizeMax, "isize", offset)) return false;
+          s.offset = static_cast<std::ptrdiff_t>(offset);
+          return true;
+        }
+        std::uint64_t len;
+        if (!r.read_uint(kUsizeMax, "usize", len)) return false;
+        s.len = static_cast<std::size_t>(len);
+        return true;
+      },
+      [&](std::size_t field, std::uint64_t v) {
+        if (field == 0) {
+          std::int64_t offset;
+          if (!r.uint_as_int(v, kIsizeMax, "isize", offset)) return false;
+          s.offset = static_cast<std::ptrdiff_t>(offset);
+          return true;
+        }
+        std::uint64_t len;
+        if (!r.uint_as_uint(v, kUsizeMax, "usize", len)) return false;
+        s.len = static_cast<std::size_t>(len);
+        return true;
+      });
+}
+
+bool read_leaf(MsgpackReader& r, LeafNode& leaf) {
+  auto point_at = [&leaf](std::size_t i) -> double& {
+    return leaf.content_points[i / kBucketSize][i % kBucketSize];
+  };
+  auto read_points = [&] {
+    return r.read_fixed(
+        kDimensions * kBucketSize, kPointsWord,
+        [&](std::size_t i) { return r.read_f64(point_at(i)); },
+        [&](std::size_t i, std::uint64_t v) {
+          point_at(i) = static_cast<double>(v);
+          return true;
+        });
+  };
+  auto read_items = [&] {
+    return r.read_fixed(
+        kBucketSize, kItemsWord,
+        [&](std::size_t i) {
+          std::uint64_t item;
+          if (!r.read_uint(kU32Max, "u32", item)) return false;
+          leaf.content_items[i] = static_cast<std::uint32_t>(item);
+          return true;
+        },
+        [&](std::size_t i, std::uint64_t v) {
+          leaf.content_items[i] = static_cast<std::uint32_t>(v);
+          return true;
+        });
+  };
+  return r.read_record(
+      "struct LeafNode", kLeafFields,
+      [&](std::size_t field) {
+        if (field == 0) return read_points();
+        if (field == 1) return read_items();
+        std::uint64_t size;
+        if (!r.read_uint(kUsizeMax, "usize", size)) return false;
+        leaf.size = static_cast<std::size_t>(size);
+        return true;
+      },
+      [&](std::size_t field, std::uint64_t v) {
+        if (field == 0) return r.uint_rejected(v, kPointsWord);
+        if (field == 1) return r.uint_rejected(v, kItemsWord);
+        std::uint64_t size;
+        if (!r.uint_as_uint(v, kUsizeMax, "usize", size)) return false;
+        leaf.size = static_cast<std::size_t>(size);
+        return true;
+      });
+}
+
+bool read_tree(MsgpackReader& r, ImmutableKdTree& tree) {
+  return r.read_record(
+      "struct ImmutableKdTree", kTreeFields,
+      [&](std::size_t field) {
+        if (field == 0) {
+          return r.read_seq(
+              tree.leaves, [&](LeafNode& leaf) { return read_leaf(r, leaf); },
+              [&](std::uint64_t v, LeafNode&) {
+                return r.uint_rejected(v, "struct LeafNode");
+              });
+        }
+        if (field == 1) {
+          return r.read_seq(
+              tree.stems, [&](double& split) { return r.read_f64(split); },
+              [](std::uint64_t v, double& split) {
+                split = static_cast<double>(v);
+                return true;
+              });
+        }
+        std::uint64_t size;
+        if (!r.read_uint(kUsizeMax, "usize", size)) return false;
+        tree.size = static_cast<std::size_t>(size);
+        return true;
+      },
+      [&](std::size_t field, std::uint64_t v) {
+        if (field < 2) return r.uint_rejected(v, "a sequence");
+        std::uint64_t size;
+        if (!r.uint_as_uint(v, kUsizeMax, "usize", size)) return false;
+        tree.size = static_cast<std::size_t>(size);
+        return true;
+      });
+}
+
+bool read_geocoder(MsgpackReader& r, ReverseGeocoder& g) {
+  static constexpr const char* kFromUintWords[] = {
+      "a string", "a character", "a sequence", "a sequence",
+      "struct ImmutableKdTree"};
+  return r.read_record(
+      "struct ReverseGeocoder", kGeocoderFields,
+      [&](std::size_t field) {
+        switch (field) {
+          case 0:
+            return r.read_str(g.csv);
+          case 1:
+            return r.read_char(g.value_sep);
+          case 2:
+            return r.read_seq(
+                g.columns, [&](std::string& name) { return r.read_str(name); },
+                [&](std::uint64_t v, std::string&) {
+                  return r.uint_rejected(v, "a string");
+                });
+          case 3:
+            return r.read_seq(
+                g.indexed_data,
+                [&](StringSlice& s) { return read_slice(r, s); },
+                [&](std::uint64_t v, StringSlice&) {
+                  return r.uint_rejected(v, "struct StringSlice");
+                });
+          default:
+            return read_tree(r, g.tree);
+        }
+      },
+      [&](std::size_t field, std::uint64_t v) {
+        return r.uint_rejected(v, kFromUintWords[field]);
+      });
+}
+
+Result<ReverseGeocoder> decode(ByteSource& source) {
+  MsgpackReader reader(source);
+  ReverseGeocoder geocoder;
+  if (!read_geocoder(reader, geocoder)) return reader.take_error();
+  if (Status s = check_loaded_geocoder(geocoder); !s.ok()) {
+    return std::move(s).error();
+  }
+  return geocoder;
+}
+
+}  // namespace
+
+Status save(const ReverseGeocoder& geocoder, const std::string& path) {
+  if (Status s = check_writable(geocoder); !s.ok()) return s;
+  IoError open_error{IoError::Kind::kOs};
+  std::optional<FileDescriptor> file =
+      FileDescriptor::open_for_save(path, open_error);
+  if (!file) return Error(open_error.message());
+  FileSink sink(file->get());
+  MsgpackWriter writer(sink);
+  write_geocoder(writer, geocoder);
+  Status written = writer.finish();
+  std::optional<IoError> closed = file->close();
+  if (!written.ok()) return written;
+  // Network and quota-limited file systems may report a lost write only
+  // here; it is the same failure as a write that failed outright.
+  if (closed) return encode_error(*closed);
+  return Status::Ok();
+}
+
+Result<ReverseGeocoder> load(const std::string& path) {
+  IoError open_error{IoError::Kind::kOs};
+  std::optional<FileDescriptor> file =
+      FileDescriptor::open_for_load(path, open_error);
+  if (!file) return Error(open_error.message());
+  FileSource source(file->get());
+  // The descriptor is closed on every path by its owner; a failing close
+  // after reading loses nothing.
+  return decode(source);
+}
+
+Result<std::string> dumps(const ReverseGeocoder& geocoder) {
+  if (Status s = check_writable(geocoder); !s.ok()) return std::move(s).error();
+  StringSink sink;
+  MsgpackWriter writer(sink);
+  write_geocoder(writer, geocoder);
+  if (Status s = writer.finish(); !s.ok()) return std::move(s).error();
+  return std::move(sink.bytes());
+}
+
+Result<ReverseGeocoder> loads(std::string_view bytes) {
+  MemorySource source(bytes);
+  return decode(source);
+}
+
+}  // namespace quorvel::persist
