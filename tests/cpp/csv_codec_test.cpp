@@ -178,8 +178,8 @@ TEST(CsvWriter, OutputDoesNotDependOnCapacity) {
 // Whatever the writer produces reads back into the same fields.
 TEST(CsvRoundTrip, RandomRecordsReadBackUnchanged) {
   std::mt19937 rng(301);
-  const std::vector<std::string> alphabet = {"a", "b", " ",  ",",  ";",
-                                             "\"", "\r", "\n", "\t", "\xC3\xA9"};
+  const std::vector<std::string> alphabet = {
+      "a", "b", " ", ",", ";", "\"", "\r", "\n", "\t", "\xC3\xA9"};
   for (int round = 0; round < 2000; ++round) {
     const char sep = round % 2 ? ',' : ';';
     const std::size_t count = 1 + rng() % 5;

@@ -114,7 +114,8 @@ TEST(GeocoderBuild, FailureMessages) {
       {"lat,lon,n\n1,2,\"a\nb\"\n", "column mismatch: header (line 0) has 3 "
                                     "values, line 2 has 1 values"},
       // Bytes that are not UTF-8 are refused before any line is read.
-      {"lat,lon\n1,2,\xFF\n", "invalid utf-8 sequence of 1 bytes from index 12"},
+      {"lat,lon\n1,2,\xFF\n",
+       "invalid utf-8 sequence of 1 bytes from index 12"},
   };
   for (const FailureCase& c : cases) {
     EXPECT_EQ(failure(c.csv), c.message) << c.csv;
@@ -152,8 +153,9 @@ TEST(GeocoderBuild, FailuresComeInTheirOrder) {
             "Value separator must by an ASII character (got 233)");
   // Line by line: an earlier mismatch before a later bad float, and within a
   // line the latitude before the longitude.
-  EXPECT_EQ(failure("lat,lon\n1,2,3\nx,2\n"),
-            "column mismatch: header (line 0) has 2 values, line 1 has 3 values");
+  EXPECT_EQ(
+      failure("lat,lon\n1,2,3\nx,2\n"),
+      "column mismatch: header (line 0) has 2 values, line 1 has 3 values");
   EXPECT_EQ(failure("lat,lon\nx,\n"), "invalid float literal");
   EXPECT_EQ(failure("lat,lon\n,x\n"), "cannot parse float from empty string");
   EXPECT_EQ(failure("lat,lon\nnan,x\n"),
@@ -168,8 +170,9 @@ TEST(GeocoderBuild, FailuresComeInTheirOrder) {
             "has 1 fields");
   EXPECT_EQ(failure("lat,lon,a\n1\n\n1,2\n", U',', true),
             "Internal error - failed to parse CSV line");
-  EXPECT_EQ(failure("lat,lon,a\n1\n\n1,2\n"),
-            "column mismatch: header (line 0) has 3 values, line 1 has 1 values");
+  EXPECT_EQ(
+      failure("lat,lon,a\n1\n\n1,2\n"),
+      "column mismatch: header (line 0) has 3 values, line 1 has 1 values");
   // Once the writer is satisfied, the first failing line wins.
   EXPECT_EQ(failure("lat,lon,a\n1,2,3\nx,2,3\n1,y,3\n", U',', true),
             "invalid float literal");

@@ -16,7 +16,8 @@ namespace quorvel {
 namespace {
 
 ReverseGeocoder built(std::string csv, bool drop = false) {
-  Result<ReverseGeocoder> g = ReverseGeocoder::build(std::move(csv), U',', drop);
+  Result<ReverseGeocoder> g =
+      ReverseGeocoder::build(std::move(csv), U',', drop);
   EXPECT_TRUE(g.ok()) << g.error().message();
   return g.ok() ? std::move(g).value() : ReverseGeocoder();
 }
@@ -60,7 +61,8 @@ TEST(GeocoderLookup, StoredLineAsWritten) {
   EXPECT_EQ(nearest_fields(lone_cr, 10, 20), (Fields{"10", "20", "a"}));
   // Repeated column names: the binding pairs field i with column i.
   ReverseGeocoder repeated = built("lat,lon,k,k\n1,2,a,b\n");
-  EXPECT_EQ(repeated.columns, (std::vector<std::string>{"lat", "lon", "k", "k"}));
+  EXPECT_EQ(repeated.columns,
+            (std::vector<std::string>{"lat", "lon", "k", "k"}));
   EXPECT_EQ(nearest_fields(repeated, 1, 2), (Fields{"1", "2", "a", "b"}));
 }
 
@@ -110,6 +112,17 @@ TEST(GeocoderLookup, StoredSeparatorMustBeAscii) {
   EXPECT_EQ(nearest(g, 1, 2), "1,2");
   EXPECT_EQ(g.get_nearest_record(1, 2).error().message(),
             "Value separator must by an ASII character (got 233)");
+}
+
+// More records at one point than a leaf holds still build, and a query there
+// returns one of them.
+TEST(GeocoderLookup, ManyRecordsAtOnePoint) {
+  std::string csv = "lat,lon,name\n";
+  for (int i = 0; i < 100; ++i) csv += "10,20,p" + std::to_string(i) + "\n";
+  csv += "11,21,other\n";
+  ReverseGeocoder g = built(csv);
+  EXPECT_EQ(nearest(g, 10, 20).rfind("10,20,p", 0), 0u);
+  EXPECT_EQ(nearest(g, 11.1, 21), "11,21,other");
 }
 
 // Parts that disagree (as a damaged saved file could give) are refused
@@ -181,7 +194,9 @@ TEST(GeocoderLookup, MatchesBruteForceOnGeneratedCsv) {
     if (q % 4 == 0) lat = 48.85 + (rng() % 2000) * 1e-6, lon = 2.35;
     const kdtree::Point query = lat_lon_to_point(lat, lon);
     double best = std::numeric_limits<double>::max();
-    for (const kdtree::Point& p : points) best = std::min(best, distance(query, p));
+    for (const kdtree::Point& p : points) {
+      best = std::min(best, distance(query, p));
+    }
 
     Result<csv::Record> found = g.get_nearest_record(lat, lon);
     ASSERT_TRUE(found.ok()) << found.error().message();
