@@ -264,7 +264,7 @@ def chart(res, path):
             ax.axvline(res["sizes"]["text_bytes"] / n + 64, color="#2c3e50", linestyle="--", linewidth=1)
         ax.set_title(title, fontsize=10)
         for i, v in enumerate(values):
-            ax.text(v, i, f" {v:,.3g}", va="center", fontsize=7)
+            ax.text(v, i, f" {v:,.0f}" if v >= 100 else f" {v:.3g}", va="center", fontsize=7)
         ax.margins(x=0.25)
     m = res["machine"]
     fig.suptitle(f"quorvel vs peers — {m['cpu']}, {m['python']} (red is quorvel; wide ranges on log scales)",
