@@ -17,6 +17,25 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
+// Debug text of a float, as Rust's Debug prints it: shortest round-trip
+// digits, ".0" on whole numbers, "NaN" and "inf".
+template <typename Float>
+void append_float(std::string& text, Float value) {
+  if (std::isnan(value)) {
+    text += "NaN";
+    return;
+  }
+  if (std::isinf(value)) {
+    text += value > 0 ? "inf" : "-inf";
+    return;
+  }
+  char buffer[32];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value);
+  const std::string_view digits(buffer, end.ptr - buffer);
+  text += digits;
+  if (digits.find_first_of(".e") == std::string_view::npos) text += ".0";
+}
+
 // ---------------------------------------------------------------------------
 // Construction
 
@@ -30,14 +49,11 @@ AddOutcome safe_add_to_optimized(ImmutableKdTree& tree, const Point& point,
   LeafNode& leaf = tree.leaves[leaf_index];
   if (leaf.size == kBucketSize) {
     if (diagnostic_enabled(DiagnosticLevel::kError)) {
-      char coordinates[3][32];
       std::string text = "Overflowing add to leaf #" +
                          std::to_string(leaf_index) + ". item=[";
       for (std::size_t d = 0; d < kDimensions; ++d) {
-        const auto end = std::to_chars(coordinates[d], coordinates[d] + 32,
-                                       point[d]);
         if (d > 0) text += ", ";
-        text.append(coordinates[d], end.ptr);
+        append_float(text, point[d]);
       }
       text += ']';
       emit_diagnostic(DiagnosticLevel::kError, text);
@@ -184,24 +200,6 @@ void nearest_one_recurse(Search& search, std::size_t node, unsigned dim,
     nearest_one_recurse(search, closer ^ 1, next, bound);
     search.offsets[dim] = old_offset;
   }
-}
-
-// Rust-Debug-like text of a 32-bit float: shortest round-trip digits, with
-// ".0" on whole numbers, "NaN" and "inf".
-void append_float(std::string& text, float value) {
-  if (std::isnan(value)) {
-    text += "NaN";
-    return;
-  }
-  if (std::isinf(value)) {
-    text += value > 0 ? "inf" : "-inf";
-    return;
-  }
-  char buffer[32];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value);
-  const std::string_view digits(buffer, end.ptr - buffer);
-  text += digits;
-  if (digits.find_first_of(".e") == std::string_view::npos) text += ".0";
 }
 
 }  // namespace
