@@ -189,12 +189,22 @@ bool conversion_type_error(PyObject* object, const char* target) {
   return false;
 }
 
-bool convert_text(PyObject* object, std::string_view* out) {
+bool convert_text(PyObject* object, std::string* out) {
   if (!PyUnicode_Check(object)) return conversion_type_error(object, "PyString");
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) return false;
-  *out = std::string_view(data, static_cast<std::size_t>(size));
+  // An ASCII string already is its UTF-8 form. Any other would get its UTF-8
+  // form cached inside it for as long as the caller keeps it (a second copy
+  // of a possibly large text), so it is encoded into a temporary instead.
+  if (PyUnicode_IS_ASCII(object)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) return false;
+    out->assign(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(object));
+  if (!encoded) return false;
+  out->assign(PyBytes_AS_STRING(encoded.get()),
+              static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
   return true;
 }
 

@@ -63,9 +63,9 @@ bool argument_error(const char* name);
 // to '{target}'". Always returns false.
 bool conversion_type_error(PyObject* object, const char* target);
 
-// A `str` (or subclass) as a view of its UTF-8 form, which the string object
-// owns and keeps. False with TypeError or UnicodeEncodeError raised.
-bool convert_text(PyObject* object, std::string_view* out);
+// A `str` (or subclass) as an owned copy of its UTF-8 form. False with
+// TypeError or UnicodeEncodeError raised.
+bool convert_text(PyObject* object, std::string* out);
 
 // A one-code-point `str` as that code point. False with TypeError,
 // UnicodeEncodeError or ValueError "expected a string of length 1" raised.

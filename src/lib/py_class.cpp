@@ -173,7 +173,7 @@ PyObject* geocoder_new(PyTypeObject* subtype, PyObject* args,
     PyRef sep_arg = PyRef::borrow(slots[1]);
     PyRef drop_arg = PyRef::borrow(slots[2]);
 
-    std::string_view text;
+    std::string text;
     if (!convert_text(csv_arg.get(), &text)) {
       argument_error("csv");
       return nullptr;
@@ -189,8 +189,8 @@ PyObject* geocoder_new(PyTypeObject* subtype, PyObject* args,
       return nullptr;
     }
 
-    Result<ReverseGeocoder> built = ReverseGeocoder::build(
-        std::string(text), value_sep, drop_coordinates);
+    Result<ReverseGeocoder> built =
+        ReverseGeocoder::build(std::move(text), value_sep, drop_coordinates);
     if (!built.ok()) {
       raise_core_error(built.error());
       return nullptr;

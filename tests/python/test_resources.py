@@ -119,3 +119,12 @@ def test_many_threads_share_one_instance(world):
     finally:
         sys.setswitchinterval(interval)
     assert failures == []
+
+
+def test_building_leaves_the_callers_text_as_it_was(world_text):
+    # CPython caches a str's UTF-8 form inside it once asked for it; for a
+    # non-ASCII text that would double its memory for as long as it lives.
+    text = world_text + "\n"  # a fresh object that nothing encoded yet
+    size = sys.getsizeof(text)
+    R(text)
+    assert sys.getsizeof(text) == size
