@@ -1,8 +1,10 @@
 #include "persist/byte_source.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace quorvel::persist {
@@ -24,6 +26,18 @@ FillOutcome MemorySource::fill(std::size_t want) {
 
 FileSource::FileSource(int fd) : fd_(fd), buffer_(new std::uint8_t[kBufferSize]) {
   pos_ = end_ = buffer_.get();
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    // Reading starts at the current offset (the start, for load()).
+    off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at >= 0 && at <= st.st_size) {
+      unread_in_file_ = static_cast<std::uint64_t>(st.st_size - at);
+    }
+  }
+}
+
+std::uint64_t FileSource::remaining_hint() const {
+  return available() + unread_in_file_;
 }
 
 FillOutcome FileSource::fill(std::size_t want) {
@@ -42,6 +56,9 @@ FillOutcome FileSource::fill(std::size_t want) {
       return {FillOutcome::Code::kOsError, errno};
     }
     if (got == 0) return {FillOutcome::Code::kEnd};
+    // The file may have changed size since it was measured.
+    unread_in_file_ -= std::min<std::uint64_t>(unread_in_file_,
+                                               static_cast<std::uint64_t>(got));
     have += static_cast<std::size_t>(got);
     end_ = base + have;
   }

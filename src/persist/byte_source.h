@@ -49,6 +49,10 @@ class ByteSource {
   // REQUIRES: 1 <= want <= kMaxWant.
   virtual FillOutcome fill(std::size_t want) = 0;
 
+  // Bytes known to be still in the input, counting the window: what a
+  // payload can really bring, so reserving up to it is safe. 0 when unknown.
+  virtual std::uint64_t remaining_hint() const { return available(); }
+
  protected:
   const std::uint8_t* pos_ = nullptr;  // First unread byte of the window.
   const std::uint8_t* end_ = nullptr;  // One past the window's last byte.
@@ -71,8 +75,12 @@ class FileSource final : public ByteSource {
   // Retries interrupted reads.
   FillOutcome fill(std::size_t want) override;
 
+  // From the file's size when the read started, for regular files.
+  std::uint64_t remaining_hint() const override;
+
  private:
   int fd_;
+  std::uint64_t unread_in_file_ = 0;  // File size minus bytes read into the buffer.
   std::unique_ptr<std::uint8_t[]> buffer_;
 };
 

@@ -30,16 +30,19 @@ Status check_slices(const ReverseGeocoder& g) {
   const std::string& csv = g.csv;
   for (std::size_t i = 0; i < g.indexed_data.size(); ++i) {
     const StringSlice& s = g.indexed_data[i];
-    std::string where = "indexed_data[" + str(i) + "] (offset " +
-                        std::to_string(s.offset) + ", len " + str(s.len) + ")";
-    if (s.offset < 0) return broken(where + " has a negative offset");
+    // Built only on failure: this loop runs once per record.
+    auto where = [&] {
+      return "indexed_data[" + str(i) + "] (offset " +
+             std::to_string(s.offset) + ", len " + str(s.len) + ")";
+    };
+    if (s.offset < 0) return broken(where() + " has a negative offset");
     auto start = static_cast<std::size_t>(s.offset);
     if (start > csv.size() || s.len > csv.size() - start) {
-      return broken(where + " reaches past the end of csv (" +
+      return broken(where() + " reaches past the end of csv (" +
                     str(csv.size()) + " bytes)");
     }
     if (!on_char_boundary(csv, start) || !on_char_boundary(csv, start + s.len)) {
-      return broken(where + " cuts a UTF-8 character of csv");
+      return broken(where() + " cuts a UTF-8 character of csv");
     }
   }
   return Status::Ok();
@@ -50,21 +53,21 @@ Status check_leaves(const ReverseGeocoder& g) {
   std::uint64_t total = 0;
   for (std::size_t l = 0; l < tree.leaves.size(); ++l) {
     const kdtree::LeafNode& leaf = tree.leaves[l];
-    std::string where = "tree.leaves[" + str(l) + "]";
+    auto where = [l] { return "tree.leaves[" + str(l) + "]"; };
     if (leaf.size > kBucketSize) {
-      return broken(where + ".size is " + str(leaf.size) +
+      return broken(where() + ".size is " + str(leaf.size) +
                     ", more than the 32 slots of a leaf");
     }
     total += leaf.size;
     for (std::size_t s = 0; s < leaf.size; ++s) {
       if (leaf.content_items[s] >= g.indexed_data.size()) {
-        return broken(where + " slot " + str(s) + " holds item " +
+        return broken(where() + " slot " + str(s) + " holds item " +
                       str(leaf.content_items[s]) + ", but there are only " +
                       str(g.indexed_data.size()) + " slices");
       }
       for (std::size_t d = 0; d < kDimensions; ++d) {
         if (std::isnan(leaf.content_points[d][s])) {
-          return broken(where + " slot " + str(s) +
+          return broken(where() + " slot " + str(s) +
                         " holds a NaN coordinate");
         }
       }

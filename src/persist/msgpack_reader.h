@@ -90,24 +90,27 @@ class MsgpackReader {
   Error take_error() { return std::move(*error_); }
 
   // An unsigned integer in [0, max]; `word` names the type ("u32", "usize").
-  // REQUIRES: max >= 127.
   [[nodiscard]] bool read_uint(std::uint64_t max, std::string_view word,
                                std::uint64_t& out) {
-    if (source_.available() >= 1 && source_.data()[0] < 0x80) {
-      out = source_.data()[0];
-      source_.consume(1);
+    std::uint64_t v;
+    std::size_t n = peek_small_uint(v);
+    if (n != 0 && v <= max) {
+      out = v;
+      source_.consume(n);
       return true;
     }
     return read_uint_slow(max, word, out);
   }
 
   // A signed integer in [min, max]; `word` names the type ("isize").
-  // REQUIRES: min <= -32 and max >= 127.
+  // REQUIRES: min <= 0 <= max.
   [[nodiscard]] bool read_int(std::int64_t min, std::int64_t max,
                               std::string_view word, std::int64_t& out) {
-    if (source_.available() >= 1 && source_.data()[0] < 0x80) {
-      out = source_.data()[0];
-      source_.consume(1);
+    std::uint64_t v;
+    std::size_t n = peek_small_uint(v);
+    if (n != 0 && v <= static_cast<std::uint64_t>(max)) {
+      out = static_cast<std::int64_t>(v);
+      source_.consume(n);
       return true;
     }
     return read_int_slow(min, max, word, out);
@@ -170,6 +173,35 @@ class MsgpackReader {
   [[nodiscard]] bool uint_rejected(std::uint64_t v, std::string_view word);
 
  private:
+  // Offsets, lengths, items and sizes are almost always FixPos, U8, U16 or
+  // U32 wholly inside the window: decodes such a value into `v` without
+  // consuming it and returns its encoded size, or 0 for anything else (which
+  // the slow paths then read with full checks and messages).
+  std::size_t peek_small_uint(std::uint64_t& v) const {
+    const std::uint8_t* p = source_.data();
+    const std::size_t avail = source_.available();
+    if (avail == 0) return 0;
+    if (p[0] < 0x80) {
+      v = p[0];
+      return 1;
+    }
+    if (avail < 5) return 0;
+    switch (p[0]) {
+      case 0xcc:
+        v = p[1];
+        return 2;
+      case 0xcd:
+        v = (std::uint64_t{p[1]} << 8) | p[2];
+        return 3;
+      case 0xce:
+        v = (std::uint64_t{p[1]} << 24) | (std::uint64_t{p[2]} << 16) |
+            (std::uint64_t{p[3]} << 8) | p[4];
+        return 5;
+      default:
+        return 0;
+    }
+  }
+
   [[nodiscard]] bool read_uint_slow(std::uint64_t max, std::string_view word,
                                     std::uint64_t& out);
   [[nodiscard]] bool read_int_slow(std::int64_t min, std::int64_t max,
