@@ -134,7 +134,10 @@ def markdown(res, chart):
     if res["smoke"]:
         out += ["", "**Smoke run: tiny synthetic data and single repeats; the figures mean nothing.**"]
     out += ["", "## Machine", ""]
-    rows = [("CPU", m["cpu"]), ("Cores", m["cores"]), ("Load average at start", m["load"]),
+    rows = [("CPU", m["cpu"]), ("Cores", m["cores"]),
+            ("Load average at start, at end", f"{m['load']}; {m['load_end']}"),
+            ("CPU share of the benchmark process", f"{m['cpu_share']:.0%} of its wall time "
+             "(below ~95% means other work competed for the cores)"),
             ("System", m["system"]), ("Python", m["python"]), ("quorvel commit", m["commit"]),
             ("Date", m["date"])]
     rows += [(f"{name}", version) for name, version in m["versions"].items()]

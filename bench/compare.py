@@ -378,7 +378,12 @@ def main():
     parser.add_argument("--quiet", action="store_true")
     args = parser.parse_args()
     machine = bench_report.machine()
+    wall, cpu = time.perf_counter(), time.process_time()
     res = run(args)
+    # On a shared machine other processes steal time from every figure; the
+    # share of the run that this process had on a core tells the reader how much.
+    machine["cpu_share"] = (time.process_time() - cpu) / (time.perf_counter() - wall)
+    machine["load_end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     res["machine"] = machine
     os.makedirs(args.out_dir, exist_ok=True)
     if args.json:
