@@ -65,7 +65,7 @@ class RecordReader {
             if (c == sep || is_terminator(c)) break;
             ++p;
           }
-          bytes.append(run, p);
+          bytes.append(run, static_cast<std::size_t>(p - run));
           if (p == end) break;
           ends.push_back(bytes.size());
           if (static_cast<std::uint8_t>(*p) == sep) {
@@ -80,7 +80,7 @@ class RecordReader {
           const char* run = p;
           const void* quote = std::memchr(p, kQuote, end - p);
           p = quote ? static_cast<const char*>(quote) : end;
-          bytes.append(run, p);
+          bytes.append(run, static_cast<std::size_t>(p - run));
           if (p < end) {
             state = State::kAfterQuote;
             ++p;
@@ -112,12 +112,27 @@ class RecordReader {
     return true;
   }
 
+  // Whether every field but the first begins on a character boundary.
+  static bool starts_on_characters(const Record& record) {
+    for (const std::size_t end : record.ends_) {
+      if (end < record.bytes_.size() &&
+          utf8::is_continuation_byte(record.bytes_[end])) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   // Index of the first field that is not valid UTF-8 and the validation
   // result within it, or false when every field is valid.
   static bool find_invalid_field(const Record& record, std::size_t& field,
                                  utf8::Validation& where) {
-    // One pass over all field bytes settles the common case.
-    if (utf8::is_valid(record.bytes_)) return false;
+    // One pass over all field bytes settles the common case, provided no
+    // field starts inside a character: the bytes of two invalid fields (say
+    // C3 and 82) can join into a valid text.
+    if (utf8::is_valid(record.bytes_) && starts_on_characters(record)) {
+      return false;
+    }
     for (std::size_t i = 0; i < record.size(); ++i) {
       where = utf8::validate(record.field(i));
       if (!where.ok) {
