@@ -1,6 +1,7 @@
 #include "persist/saved_file.h"
 
 #include <array>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -70,9 +71,11 @@ Status check_writable(const ReverseGeocoder& g) {
     return too_long("tree.stems", g.tree.stems.size());
   }
   if (!is_unicode_scalar(g.value_sep)) {
-    return Error("cannot save the geocoder: value_sep U+" +
-                 std::to_string(static_cast<std::uint32_t>(g.value_sep)) +
-                 " (decimal) is not a Unicode scalar value");
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X",
+                  static_cast<unsigned>(g.value_sep));
+    return Error(std::string("cannot save the geocoder: value_sep ") + code +
+                 " is not a Unicode scalar value");
   }
   return Status::Ok();
 }

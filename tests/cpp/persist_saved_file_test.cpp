@@ -142,6 +142,14 @@ TEST(SavedFileRoundTrip, NonAsciiSeparatorIsKeptAsStored) {
   EXPECT_EQ(loads(bytes).value().value_sep, U'\u00e9');
 }
 
+TEST(SavedFileRoundTrip, UnwritableSeparatorFailsBeforeWriting) {
+  ReverseGeocoder g = build("lat,lon\n1,2\n");
+  g.value_sep = 0xD800;
+  EXPECT_EQ(dumps(g).error().report(),
+            "cannot save the geocoder: value_sep U+D800 is not a Unicode "
+            "scalar value");
+}
+
 TEST(SavedFileRoundTrip, TrailingBytesAreIgnored) {
   std::string bytes = dump(build(random_csv(40, 3)));
   EXPECT_EQ(dump(loads(bytes + "garbage\xc1\xff").value()), bytes);
@@ -155,6 +163,25 @@ TEST(SavedFileRoundTrip, TruncationAtEveryOffsetFailsCleanly) {
     ASSERT_FALSE(g.ok()) << cut;
     const std::string& m = g.error().message();
     EXPECT_TRUE(m.starts_with("IO error while reading ")) << cut << ": " << m;
+  }
+}
+
+TEST(SavedFileRoundTrip, RandomlyDamagedFilesLoadSafelyOrFail) {
+  ReverseGeocoder g = build(random_csv(40, 9));
+  std::string good = dump(g);
+  std::mt19937 rng(301);
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes = good;
+    for (int k = 0, n = 1 + round % 4; k < n; ++k) {
+      bytes[rng() % bytes.size()] = static_cast<char>(rng());
+    }
+    Result<ReverseGeocoder> back = loads(bytes);
+    if (!back.ok()) {
+      EXPECT_FALSE(back.error().message().empty());
+      continue;
+    }
+    // Whatever loads must be safe to query.
+    (void)back.value().get_nearest(12.5, -40.25);
   }
 }
 
