@@ -48,6 +48,9 @@ class ReverseGeocoder {
   // whose first two fields are latitude and longitude in decimal degrees.
   // With `drop_coordinates` the stored text is the records re-encoded without
   // their first two fields. All or nothing: on failure nothing is kept.
+  // Besides malformed lines, refuses a non-ASCII separator, text that is not
+  // UTF-8, a latitude or longitude that is not finite, a line without a
+  // longitude (one-column header) and more than 2^32 - 1 records.
   static Result<ReverseGeocoder> build(std::string csv, char32_t value_sep,
                                        bool drop_coordinates);
 
