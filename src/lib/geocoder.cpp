@@ -127,10 +127,15 @@ Error field_count_error(std::size_t header_fields, std::size_t line_number,
                " values");
 }
 
-// Rejects inputs that do not fit in 32-bit item numbers.
-Status check_record_count(std::size_t lines) {
-  if (lines <= kMaxRecords) return Status::Ok();
-  return Error("too many records: " + std::to_string(lines) +
+// Rejects inputs that do not fit in 32-bit item numbers. `lines` counts the
+// data lines, `rest` is the text after the header.
+Status check_record_count(std::size_t lines, std::string_view rest) {
+  // A final empty line holds no record.
+  const bool last_empty = rest.ends_with("\n\n") || rest.ends_with("\n\r\n") ||
+                          rest == "\n" || rest == "\r\n";
+  const std::size_t records = lines - (last_empty ? 1 : 0);
+  if (records <= kMaxRecords) return Status::Ok();
+  return Error("too many records: " + std::to_string(records) +
                " data lines, but at most " + std::to_string(kMaxRecords) +
                " can be indexed");
 }
@@ -170,9 +175,11 @@ Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
   }
   const std::size_t header_fields = header_record.size();
 
-  const std::size_t n = count_lines(std::string_view(csv).substr(
-      lines.position()));
-  if (Status s = check_record_count(n); !s.ok()) return std::move(s).error();
+  const std::string_view rest = std::string_view(csv).substr(lines.position());
+  const std::size_t n = count_lines(rest);
+  if (Status s = check_record_count(n, rest); !s.ok()) {
+    return std::move(s).error();
+  }
 
   std::vector<kdtree::Point> points;
   std::vector<StringSlice> slices;
