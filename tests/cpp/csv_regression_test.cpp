@@ -13,7 +13,7 @@ namespace {
 // fields' bytes joined are valid UTF-8, but neither field is, and each must
 // be refused rather than handed on as text.
 TEST(CsvRegression, CharacterSplitAcrossFieldsIsRefused) {
-  for (const std::string line :
+  for (const std::string& line :
        {std::string("\xc3,\x82"), std::string("a,\xe2\x82,\xac"),
         std::string("\"\xc3\",\x82")}) {
     Result<Record> got = parse_csv_line(line, ',');
