@@ -19,10 +19,15 @@ namespace {
 // inputs built to defeat all three dimensions at once get near it.
 constexpr unsigned kMaxDepth = 40;
 
+// A point with its item; chunks are arrays of these so that selections read
+// contiguous memory.
+struct Record {
+  Point point;
+  std::uint32_t item;
+};
+
 class DistinctSplitPlanner {
  public:
-  explicit DistinctSplitPlanner(std::span<const Point> source)
-      : source_(source) {}
 
   // A split value planned for one stem node (heap numbering).
   struct Split {
@@ -35,7 +40,7 @@ class DistinctSplitPlanner {
     unsigned depth;
   };
 
-  void plan(std::span<std::uint32_t> chunk, std::uint64_t node,
+  void plan(std::span<Record> chunk, std::uint64_t node,
             unsigned depth) {
     if (chunk.size() <= kBucketSize) {
       if (!chunk.empty()) terminals_.push_back({node, depth});
@@ -49,24 +54,24 @@ class DistinctSplitPlanner {
             std::to_string(depth) + ")");
     }
     const unsigned dim = depth % kDimensions;
-    const auto key = [this, dim](std::uint32_t item) {
-      return source_[item][dim];
+    const auto key = [dim](const Record& r) { return r.point[dim]; };
+    const auto by_key = [dim](const Record& a, const Record& b) {
+      return a.point[dim] < b.point[dim];
     };
     const std::size_t length = chunk.size();
     const std::size_t middle = length / 2;
-    std::nth_element(
-        chunk.begin(), chunk.begin() + middle, chunk.end(),
-        [&key](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+    std::nth_element(chunk.begin(), chunk.begin() + middle, chunk.end(),
+                     by_key);
     const double median = key(chunk[middle]);
     // Three bands: below the median, equal to it, above it. A split can only
     // fall on the edges of the middle band.
     const std::size_t below =
         std::partition(chunk.begin(), chunk.begin() + middle,
-                       [&](std::uint32_t item) { return key(item) < median; }) -
+                       [&](const Record& r) { return key(r) < median; }) -
         chunk.begin();
     const std::size_t through =
         std::partition(chunk.begin() + middle, chunk.end(),
-                       [&](std::uint32_t item) { return key(item) == median; }) -
+                       [&](const Record& r) { return key(r) == median; }) -
         chunk.begin();
 
     const bool can_split_below = below > 0;
@@ -88,9 +93,8 @@ class DistinctSplitPlanner {
       value = median;
     } else {
       boundary = through;
-      value = key(*std::min_element(
-          chunk.begin() + through, chunk.end(),
-          [&key](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); }));
+      value = key(*std::min_element(chunk.begin() + through, chunk.end(),
+                                    by_key));
     }
     splits_.push_back({node, value});
     plan(chunk.first(boundary), 2 * node, depth + 1);
@@ -102,7 +106,6 @@ class DistinctSplitPlanner {
   unsigned max_depth() const { return max_depth_; }
 
  private:
-  std::span<const Point> source_;
   std::vector<Split> splits_;
   std::vector<Terminal> terminals_;
   unsigned max_depth_ = 0;
@@ -112,44 +115,44 @@ bool has_nan(const Point& point) {
   return std::isnan(point[0]) || std::isnan(point[1]) || std::isnan(point[2]);
 }
 
-// Items of the points to store: one per distinct coordinate triple, the lowest
-// item of each, in ascending order; NaN points left out.
-std::vector<std::uint32_t> first_of_each_position(
-    std::span<const Point> points) {
-  std::vector<std::uint32_t> items;
-  items.reserve(points.size());
+// The points to store: one per distinct coordinate triple, under the lowest
+// item of each; NaN points left out.
+std::vector<Record> first_of_each_position(std::span<const Point> points) {
+  std::vector<Record> records;
+  records.reserve(points.size());
   for (std::size_t i = 0; i < points.size(); ++i) {
-    if (!has_nan(points[i])) items.push_back(static_cast<std::uint32_t>(i));
+    if (!has_nan(points[i])) {
+      records.push_back({points[i], static_cast<std::uint32_t>(i)});
+    }
   }
-  std::sort(items.begin(), items.end(),
-            [points](std::uint32_t a, std::uint32_t b) {
-              const Point& p = points[a];
-              const Point& q = points[b];
-              if (p[0] != q[0]) return p[0] < q[0];
-              if (p[1] != q[1]) return p[1] < q[1];
-              if (p[2] != q[2]) return p[2] < q[2];
-              return a < b;
+  std::sort(records.begin(), records.end(),
+            [](const Record& a, const Record& b) {
+              if (a.point[0] != b.point[0]) return a.point[0] < b.point[0];
+              if (a.point[1] != b.point[1]) return a.point[1] < b.point[1];
+              if (a.point[2] != b.point[2]) return a.point[2] < b.point[2];
+              return a.item < b.item;
             });
   // Equality, not bit identity: -0.0 and 0.0 are one position to the query.
-  const auto end = std::unique(items.begin(), items.end(),
-                               [points](std::uint32_t a, std::uint32_t b) {
-                                 return points[a] == points[b];
+  const auto end = std::unique(records.begin(), records.end(),
+                               [](const Record& a, const Record& b) {
+                                 return a.point == b.point;
                                });
-  items.erase(end, items.end());
-  std::sort(items.begin(), items.end());
-  return items;
+  records.erase(end, records.end());
+  return records;
 }
 
 }  // namespace
 
 ImmutableKdTree build_with_distinct_splits(std::span<const Point> points) {
-  std::vector<std::uint32_t> items = first_of_each_position(points);
+  std::vector<Record> records = first_of_each_position(points);
+  // Insertion in item order keeps each leaf's slots in input order.
+  std::vector<std::uint32_t> items(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) items[i] = records[i].item;
+  std::sort(items.begin(), items.end());
 
-  DistinctSplitPlanner planner(points);
-  {
-    std::vector<std::uint32_t> chunk = items;
-    planner.plan(chunk, 1, 0);
-  }
+  DistinctSplitPlanner planner;
+  planner.plan(records, 1, 0);
+  records = {};
 
   const unsigned depth = planner.max_depth();
   const std::uint64_t stem_count = std::uint64_t{1} << depth;

@@ -119,10 +119,16 @@ struct Search {
   bool corrupt;
 };
 
-// A min that keeps a NaN from either side, so one test at the end of a
-// reduction tells whether any distance was NaN.
-inline double nan_keeping_min(double a, double b) {
-  return (a < b || a != a) ? a : b;
+// Folds the upper half of both arrays onto the lower half, down to element 0:
+// a min for `lowest`, a sum for `total`. Constant widths let every level
+// become straight vector code.
+template <std::size_t kWidth>
+inline void fold_halves(double* lowest, double* total) {
+  for (std::size_t s = 0; s < kWidth; ++s) {
+    lowest[s] = lowest[s + kWidth] < lowest[s] ? lowest[s + kWidth] : lowest[s];
+    total[s] += total[s + kWidth];
+  }
+  if constexpr (kWidth > 1) fold_halves<kWidth / 2>(lowest, total);
 }
 
 // The leaf scan. All 32 distances are computed whatever the fill, as
@@ -153,21 +159,30 @@ inline void scan_leaf(Search& search, std::size_t leaf_index) {
     const double d2 = leaf.content_points[2][s] - q2;
     distances[s] = (d0 * d0 + d1 * d1) + d2 * d2;
   }
-  alignas(64) double reduced[kBucketSize];
-  for (std::size_t s = 0; s < kBucketSize; ++s) {
-    reduced[s] = s < filled ? distances[s] : kInfinity;
-  }
-  for (std::size_t width = kBucketSize / 2; width > 0; width /= 2) {
-    for (std::size_t s = 0; s < width; ++s) {
-      reduced[s] = nan_keeping_min(reduced[s], reduced[s + width]);
+  // Unfilled slots become +inf so they never win. Two reductions follow, both
+  // pairwise trees of element-wise operations that vectorise: a min, and a
+  // sum whose only purpose is to turn NaN if any filled distance is NaN
+  // (distances are never negative, so +inf terms cannot cancel).
+  alignas(64) double lowest[kBucketSize];
+  alignas(64) double total[kBucketSize];
+  if (filled == kBucketSize) {
+    for (std::size_t s = 0; s < kBucketSize; ++s) {
+      lowest[s] = distances[s];
+      total[s] = distances[s];
+    }
+  } else {
+    for (std::size_t s = 0; s < kBucketSize; ++s) {
+      lowest[s] = s < filled ? distances[s] : kInfinity;
+      total[s] = lowest[s];
     }
   }
-  const double minimum = reduced[0];
-  if (minimum != minimum) {
+  fold_halves<kBucketSize / 2>(lowest, total);
+  if (total[0] != total[0]) {
     // A stored point with a NaN coordinate: no answer can be trusted.
     search.corrupt = true;
     return;
   }
+  const double minimum = lowest[0];
   if (!(minimum < search.best_distance)) return;
   std::size_t slot = 0;
   while (distances[slot] != minimum) ++slot;

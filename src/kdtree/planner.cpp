@@ -25,19 +25,29 @@ inline bool coordinate_less(double a, double b) {
   return a < b || (b != b && a == a);
 }
 
+// A point with its number. The planning order (`sort_index`) is kept as an
+// array of these rather than of bare numbers: selections then read contiguous
+// memory instead of missing the cache on nearly every comparison, which makes
+// builds of a million points several times faster. The arrangement, and so
+// the plan, is the same as with bare numbers.
+struct Record {
+  Point point;
+  std::uint32_t item;
+};
+
 class Planner {
  public:
   // `work_left` counts the point numbers that selections may still visit,
   // shared by all passes.
-  Planner(std::span<const Point> source, std::vector<double>& stems,
-          std::vector<std::uint64_t>& shifts, std::uint64_t& work_left)
-      : source_(source), stems_(stems), shifts_(shifts), work_left_(work_left) {}
+  Planner(std::vector<double>& stems, std::vector<std::uint64_t>& shifts,
+          std::uint64_t& work_left)
+      : stems_(stems), shifts_(shifts), work_left_(work_left) {}
 
   // Plans stem k over `chunk` for a subtree that may receive `capacity`
   // points. Returns 0 when the plan fits, otherwise the number of places it
   // lacks, or kPlanFailed.
   std::uint64_t optimize_stems(std::size_t k, unsigned dim,
-                               std::span<std::uint32_t> chunk,
+                               std::span<Record> chunk,
                                std::uint64_t capacity) {
     emit_diagnostic(Level::kTrace, "opt", {{"idx", std::uint64_t{k}}},
                     DiagnosticKind::kSpanEnter);
@@ -48,12 +58,8 @@ class Planner {
   }
 
  private:
-  double coordinate(std::uint32_t item, unsigned dim) const {
-    return source_[item][dim];
-  }
-
   std::uint64_t optimize_stem(std::size_t k, unsigned dim,
-                              std::span<std::uint32_t> chunk,
+                              std::span<Record> chunk,
                               std::uint64_t capacity) {
     const std::uint64_t length = chunk.size();
     if (length <= kBucket) return 0;
@@ -97,7 +103,7 @@ class Planner {
       // that unplanned.
       if (pivot == 0 || !spend(length)) return kPlanFailed;
       pivot = update_pivot(chunk, dim, pivot);
-      stems_[k] = coordinate(chunk[pivot], dim);
+      stems_[k] = chunk[pivot].point[dim];
     }
 
     if (pivot <= kBucket && length - pivot <= kBucket) return 0;
@@ -127,7 +133,7 @@ class Planner {
       // left over values equal to the one selected, so the chunk already
       // satisfies the selection contract here; selecting again is a no-op
       // for the plan.
-      stems_[k] = coordinate(chunk[pivot], dim);
+      stems_[k] = chunk[pivot].point[dim];
       emit_diagnostic(Level::kTrace, "shift B",
                       {{"idx", std::uint64_t{k}}, {"d", request}});
       shifts_[k] += request;
@@ -153,39 +159,36 @@ class Planner {
   // Selects rank `pivot` by coordinate `dim`, then moves the pivot left while
   // its lower neighbour holds the same value.
   // REQUIRES: 1 <= pivot < chunk.size().
-  std::size_t update_pivot(std::span<std::uint32_t> chunk, unsigned dim,
+  std::size_t update_pivot(std::span<Record> chunk, unsigned dim,
                            std::size_t pivot) {
-    const auto by_coordinate = [this, dim](std::uint32_t a, std::uint32_t b) {
-      return coordinate_less(coordinate(a, dim), coordinate(b, dim));
-    };
-    std::nth_element(chunk.begin(), chunk.begin() + pivot, chunk.end(),
-                     by_coordinate);
+    const auto begin = chunk.begin();
+    std::nth_element(begin, begin + pivot, chunk.end(),
+                     [dim](const Record& a, const Record& b) {
+                       return coordinate_less(a.point[dim], b.point[dim]);
+                     });
     // nth_element leaves values equal to the selected one scattered below it.
     // Gathering them directly below the pivot lets the walk that follows pass
     // over every one of them, so the split value sends exactly the points
     // planned for the right side there.
-    const double selected = coordinate(chunk[pivot], dim);
-    std::partition(chunk.begin(), chunk.begin() + pivot,
-                   [this, dim, selected](std::uint32_t item) {
-                     return !(coordinate(item, dim) == selected);
-                   });
-    while (pivot >= 2 && coordinate(chunk[pivot], dim) ==
-                             coordinate(chunk[pivot - 1], dim)) {
+    const double selected = chunk[pivot].point[dim];
+    std::partition(begin, begin + pivot, [dim, selected](const Record& r) {
+      return !(r.point[dim] == selected);
+    });
+    while (pivot >= 2 && chunk[pivot].point[dim] == chunk[pivot - 1].point[dim]) {
       --pivot;
       if (diagnostic_enabled(Level::kInfo)) {
         emit_diagnostic(
             Level::kInfo, "pivot shifted",
             {{"pivot", std::uint64_t{pivot}},
              {"chunk_len", std::uint64_t{chunk.size()}},
-             {"pivotN1_val", coordinate(chunk[pivot - 1], dim)},
-             {"pivot0_val", coordinate(chunk[pivot], dim)},
-             {"pivot1_val", coordinate(chunk[pivot + 1], dim)}});
+             {"pivotN1_val", chunk[pivot - 1].point[dim]},
+             {"pivot0_val", chunk[pivot].point[dim]},
+             {"pivot1_val", chunk[pivot + 1].point[dim]}});
       }
     }
     return pivot;
   }
 
-  std::span<const Point> source_;
   std::vector<double>& stems_;
   std::vector<std::uint64_t>& shifts_;
   std::uint64_t& work_left_;
@@ -219,13 +222,15 @@ std::optional<StemPlan> plan_stems(std::span<const Point> points) {
   std::vector<double> stems(stem_count,
                             std::numeric_limits<double>::infinity());
   std::vector<std::uint64_t> shifts(stem_count, 0);
-  std::vector<std::uint32_t> sort_index(n);
-  std::iota(sort_index.begin(), sort_index.end(), std::uint32_t{0});
+  std::vector<Record> sort_index(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    sort_index[i] = {points[i], static_cast<std::uint32_t>(i)};
+  }
 
   for (std::size_t pass = 1;; ++pass) {
-    Planner planner(points, stems, shifts, work_left);
+    Planner planner(stems, shifts, work_left);
     const std::uint64_t request = planner.optimize_stems(
-        1, 0, std::span<std::uint32_t>(sort_index),
+        1, 0, std::span<Record>(sort_index),
         std::uint64_t{leaf_count} * kBucketSize);
     if (request == kPlanFailed) return std::nullopt;
     if (request == 0) return StemPlan{std::move(stems), leaf_count, pass};

@@ -44,7 +44,7 @@ inline constexpr std::size_t kMaxPlanningPasses = 64;
 // otherwise spend seconds per pass re-planning left subtrees (100,000 points
 // rounded to 0.01 degrees: 0.4 s per pass). At 32 the planner gives up on
 // such an input after about 0.9 s and the distinct-split build takes over.
-inline constexpr std::size_t kPlanningWorkPerLevel = 32;
+inline constexpr std::size_t kPlanningWorkPerLevel = 16;
 
 // The planner never lets the stem slots grow past this multiple of the count
 // it starts with, which bounds the memory a pathological input can claim.

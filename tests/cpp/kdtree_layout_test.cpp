@@ -180,20 +180,20 @@ TEST(KdTreeLayout, NaNPointsNeverBreakTheBuild) {
 }
 
 TEST(KdTreeLayout, StemDoublingStartsFromFreshSplitValues) {
-  // A 20 x 200 block of a half-degree grid: rows share the third coordinate,
-  // so the plan needs more leaves than ceil(n / 32) and outgrows its initial
-  // 128 stem slots.
+  // A 10 x 50 block of a half-degree grid: rows share the third coordinate,
+  // so the plan needs more leaves than ceil(500 / 32) = 16 and outgrows its
+  // initial 16 stem slots.
   std::vector<Point> points;
-  for (int a = 0; a < 20; ++a) {
-    for (int b = 0; b < 200; ++b) {
+  for (int a = 0; a < 10; ++a) {
+    for (int b = 0; b < 50; ++b) {
       points.push_back(testing::unit_vector(a * 0.5, b * 0.5));
     }
   }
   testing::EventRecorder events;
   const std::optional<StemPlan> plan = plan_stems(points);
   ASSERT_TRUE(plan.has_value());
-  EXPECT_TRUE(events.saw("extending stems stem_node_count=256"));
-  ASSERT_EQ(plan->stems.size(), 256u);
+  EXPECT_TRUE(events.saw("extending stems stem_node_count=32"));
+  ASSERT_EQ(plan->stems.size(), 32u);
 
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
   EXPECT_EQ(tree.stems, plan->stems);
