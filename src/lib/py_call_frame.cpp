@@ -244,6 +244,28 @@ bool convert_bool(PyObject* object, bool* out) {
   return true;
 }
 
+ByteView::~ByteView() {
+  if (held_) PyBuffer_Release(&buffer_);
+}
+
+bool ByteView::acquire(PyObject* object) {
+  // Strides and sub-offsets are asked for so that every exporter answers,
+  // whatever its layout; only the rare non-contiguous one costs a copy.
+  if (PyObject_GetBuffer(object, &buffer_, PyBUF_FULL_RO) < 0) return false;
+  held_ = true;
+  std::size_t size = static_cast<std::size_t>(buffer_.len);
+  if (PyBuffer_IsContiguous(&buffer_, 'C')) {
+    bytes_ = std::string_view(static_cast<const char*>(buffer_.buf), size);
+    return true;
+  }
+  copy_.resize(size);
+  if (PyBuffer_ToContiguous(copy_.data(), &buffer_, buffer_.len, 'C') < 0) {
+    return false;
+  }
+  bytes_ = copy_;
+  return true;
+}
+
 bool convert_path(PyObject* object, std::string* out) {
   PyRef path = PyRef::steal(PyOS_FSPath(object));
   if (!path) return false;

@@ -89,6 +89,34 @@ inline bool convert_double(PyObject* object, double* out) {
   return true;
 }
 
+// The bytes of a bytes-like argument (any object with the buffer protocol:
+// bytes, bytearray, memoryview, array.array, a NumPy array...), taken as raw
+// memory whatever the item type. The exporter's buffer is held, and so kept
+// from being resized, for as long as this view lives; a buffer that is not
+// C-contiguous is copied once, in C order.
+class ByteView {
+ public:
+  ByteView() = default;
+  ByteView(const ByteView&) = delete;
+  ByteView& operator=(const ByteView&) = delete;
+  ~ByteView();
+
+  // Takes `object`'s buffer. False with an error raised: TypeError "a
+  // bytes-like object is required, not '{type}'" for an object without the
+  // buffer protocol, or the exporter's own error.
+  // REQUIRES: called at most once per view.
+  bool acquire(PyObject* object);
+
+  // The bytes, valid while this view lives.
+  std::string_view bytes() const { return bytes_; }
+
+ private:
+  Py_buffer buffer_{};
+  bool held_ = false;
+  std::string copy_;  // Only for a buffer that is not C-contiguous.
+  std::string_view bytes_;
+};
+
 // A file-system path: anything os.fspath() turns into a `str`, encoded with
 // the file-system encoding. False with an error raised: the error of
 // os.fspath(), TypeError for a bytes path, the UnicodeEncodeError of an

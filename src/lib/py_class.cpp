@@ -45,6 +45,7 @@ constexpr const char* kNewParameters[] = {"csv", "value_sep",
                                           "drop_coordinates"};
 constexpr const char* kLatLonParameters[] = {"lat", "lon"};
 constexpr const char* kPathParameters[] = {"path"};
+constexpr const char* kDataParameters[] = {"data"};
 
 const FunctionDescription kNewDescription{kClassName, "__new__", kNewParameters,
                                           1};
@@ -56,6 +57,14 @@ const FunctionDescription kSaveDescription{kClassName, "save", kPathParameters,
                                            1};
 const FunctionDescription kLoadDescription{kClassName, "load", kPathParameters,
                                            1};
+const FunctionDescription kDumpsDescription{kClassName, "dumps", {}, 0};
+const FunctionDescription kLoadsDescription{kClassName, "loads", kDataParameters,
+                                            1};
+const FunctionDescription kReduceDescription{kClassName, "__reduce__", {}, 0};
+
+// quorvel._loads (a strong reference kept for the life of the process), the
+// callable that pickles name for rebuilding an instance.
+std::atomic<PyObject*> unpickler{nullptr};
 
 std::atomic<PyTypeObject*> type_object{nullptr};
 
@@ -300,6 +309,74 @@ PyObject* load(PyObject* /*unused: static method*/, PyObject* const* args,
   });
 }
 
+// The saved form of the borrowed geocoder as a new bytes object.
+PyObject* saved_bytes(const SharedBorrow& borrow) {
+  Result<std::string> dumped = persist::dumps(borrow.geocoder());
+  if (!dumped.ok()) {
+    raise_core_error(dumped.error());
+    return nullptr;
+  }
+  const std::string& bytes = dumped.value();
+  return PyBytes_FromStringAndSize(bytes.data(),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* dumps(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    if (!bind_arguments(kDumpsDescription, args, nargs, kwnames, nullptr)) {
+      return nullptr;
+    }
+    SharedBorrow borrow;
+    if (!borrow.acquire(self)) return nullptr;
+    return saved_bytes(borrow);
+  });
+}
+
+// Serves both ReverseGeocoder.loads and the module's _loads, which only
+// differ in what CPython passes as their first argument.
+PyObject* loads(PyObject* /*unused: class or module*/, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    PyObject* slots[1];
+    if (!bind_arguments(kLoadsDescription, args, nargs, kwnames, slots)) {
+      return nullptr;
+    }
+    ByteView data;
+    if (!data.acquire(slots[0])) {
+      argument_error("data");
+      return nullptr;
+    }
+    Result<ReverseGeocoder> loaded = persist::loads(data.bytes());
+    if (!loaded.ok()) {
+      raise_core_error(loaded.error());
+      return nullptr;
+    }
+    return new_instance(require_geocoder_type(), std::move(loaded).value());
+  });
+}
+
+// (quorvel._loads, (saved bytes,)). The class itself cannot be named in a
+// pickle: its __module__ is "builtins", where pickle would not find it, so
+// neither can its static method; a module function is found by reference.
+PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    if (!bind_arguments(kReduceDescription, args, nargs, kwnames, nullptr)) {
+      return nullptr;
+    }
+    SharedBorrow borrow;
+    if (!borrow.acquire(self)) return nullptr;
+    PyObject* rebuild = unpickler.load(std::memory_order_acquire);
+    if (rebuild == nullptr) panic("quorvel._loads is missing");
+    PyRef bytes = PyRef::steal(saved_bytes(borrow));
+    if (!bytes) return nullptr;
+    PyRef arguments = PyRef::steal(PyTuple_Pack(1, bytes.get()));
+    if (!arguments) return nullptr;
+    return PyTuple_Pack(2, rebuild, arguments.get());
+  });
+}
+
 // Reports an internal failure of deallocation, where nothing can be raised.
 void report_dealloc_failure(PyObject* self) noexcept {
   PyRef pending = PyRef::steal(PyErr_GetRaisedException());
@@ -347,14 +424,45 @@ PyMethodDef methods[] = {
      "save($self, path)\n--\n\n"},
     {"load", as_cfunction(load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "load(path)\n--\n\n"},
+    // Shipping a geocoder between processes; after the four above so that
+    // their order and behaviour stay as they were.
+    {"dumps", as_cfunction(dumps), METH_FASTCALL | METH_KEYWORDS,
+     "dumps($self)\n--\n\n"},
+    {"loads", as_cfunction(loads), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "loads(data)\n--\n\n"},
+    {"__reduce__", as_cfunction(reduce), METH_FASTCALL | METH_KEYWORDS,
+     "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
+
+PyMethodDef unpickler_definition = {
+    "_loads", as_cfunction(loads), METH_FASTCALL | METH_KEYWORDS,
+    "_loads(data)\n--\n\nRebuilds a ReverseGeocoder from the bytes of "
+    "ReverseGeocoder.dumps(); what pickle calls to restore an instance."};
 
 // The signature CPython shows for the class; the documentation body is empty.
 constexpr char kClassDoc[] =
     "ReverseGeocoder(csv, value_sep=',', drop_coordinates=False)\n--\n\n";
 
 }  // namespace
+
+bool add_unpickler(PyObject* module) {
+  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!name) return false;
+  PyRef function = PyRef::steal(
+      PyCFunction_NewEx(&unpickler_definition, module, name.get()));
+  if (!function) return false;
+  if (PyObject_SetAttrString(module, unpickler_definition.ml_name,
+                             function.get()) < 0) {
+    return false;
+  }
+  PyObject* expected = nullptr;
+  if (unpickler.compare_exchange_strong(expected, function.get(),
+                                        std::memory_order_acq_rel)) {
+    (void)function.release();  // Kept for the life of the process.
+  }
+  return true;
+}
 
 PyTypeObject* geocoder_type() {
   PyTypeObject* type = type_object.load(std::memory_order_acquire);

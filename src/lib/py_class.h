@@ -23,6 +23,12 @@ namespace quorvel::py {
 // CPython cannot create it.
 PyTypeObject* geocoder_type();
 
+// Adds `_loads(data)` to `module`: ReverseGeocoder.loads as a module
+// function, which pickle can find by reference (the class, whose __module__
+// is "builtins", it cannot), and remembers it for __reduce__. False with the
+// error raised.
+bool add_unpickler(PyObject* module);
+
 }  // namespace quorvel::py
 
 #endif  // QUORVEL_LIB_PY_CLASS_H_

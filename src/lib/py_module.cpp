@@ -60,8 +60,11 @@ bool add_class(PyObject* module) {
     panic("could not append __name__ to __all__: " +
           debug_error_text(error.get()));
   }
-  return PyObject_SetAttrString(module, "ReverseGeocoder",
-                                reinterpret_cast<PyObject*>(type)) == 0;
+  if (PyObject_SetAttrString(module, "ReverseGeocoder",
+                             reinterpret_cast<PyObject*>(type)) < 0) {
+    return false;
+  }
+  return add_unpickler(module);
 }
 
 PyObject* initialise() {
