@@ -17,6 +17,7 @@
 #define QUORVEL_LIB_ERROR_H_
 
 #include <exception>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <type_traits>
@@ -88,17 +89,18 @@ class [[nodiscard]] Result {
 class [[nodiscard]] Status {
  public:
   Status() = default;
-  Status(Error error) : error_(std::move(error)), ok_(false) {}
+  Status(Error error) : error_(std::move(error)) {}
 
   static Status Ok() { return Status(); }
-  bool ok() const { return ok_; }
-  explicit operator bool() const { return ok_; }
-  const Error& error() const& { return error_; }
-  Error&& error() && { return std::move(error_); }
+  // Success costs no Error construction: the hot paths return it per line.
+  bool ok() const { return !error_.has_value(); }
+  explicit operator bool() const { return ok(); }
+  // REQUIRES: !ok().
+  const Error& error() const& { return *error_; }
+  Error&& error() && { return std::move(*error_); }
 
  private:
-  Error error_{std::string()};
-  bool ok_ = true;
+  std::optional<Error> error_;
 };
 
 // Thrown on a violated invariant. Carries the message and the place in the
