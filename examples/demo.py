@@ -12,6 +12,7 @@ import pathlib
 import random
 import tempfile
 import time
+from collections.abc import Callable
 
 from quorvel import ReverseGeocoder
 
@@ -28,13 +29,13 @@ LANDMARKS = [
 ]
 
 
-def timed(action):
+def timed[T](action: Callable[[], T]) -> tuple[T, float]:
     start = time.perf_counter()
     result = action()
     return result, time.perf_counter() - start
 
 
-def main():
+def main() -> None:
     text = DATA.read_text(encoding="utf-8")
     geocoder, build_s = timed(lambda: ReverseGeocoder(text))
     places = text.count("\n") - 1
@@ -56,10 +57,10 @@ def main():
 
     rng = random.Random(0)
     queries = [(rng.uniform(-90, 90), rng.uniform(-180, 180)) for _ in range(100_000)]
-    lookup = loaded.get_nearest_as_dict
-    _, dict_s = timed(lambda: [lookup(lat, lon) for lat, lon in queries])
-    lookup = loaded.get_nearest_as_string
-    _, string_s = timed(lambda: [lookup(lat, lon) for lat, lon in queries])
+    as_dict = loaded.get_nearest_as_dict
+    _, dict_s = timed(lambda: [as_dict(lat, lon) for lat, lon in queries])
+    as_string = loaded.get_nearest_as_string
+    _, string_s = timed(lambda: [as_string(lat, lon) for lat, lon in queries])
     print(f"100,000 random lookups: {dict_s / len(queries) * 1e9:.0f} ns each as dict, "
           f"{string_s / len(queries) * 1e9:.0f} ns each as string")
     assert loaded.get_nearest_as_dict(48.8584, 2.2945) == geocoder.get_nearest_as_dict(48.8584, 2.2945)

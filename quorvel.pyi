@@ -1,0 +1,141 @@
+"""Fast offline reverse geocoding: the nearest stored place for a latitude and
+longitude, answered by a C++ engine.
+
+A ``ReverseGeocoder`` is built once from CSV text whose first line names the
+columns and whose every further line is a place, latitude and longitude first.
+It never changes afterwards, so threads may share one instance.
+"""
+
+import os
+from collections.abc import Buffer, Callable
+from typing import Final, SupportsFloat, SupportsIndex, final
+
+__all__: Final[list[str]] = ["ReverseGeocoder"]
+
+@final
+class ReverseGeocoder:
+    """An immutable index of place records, searched by position on the globe.
+
+    Not subclassable; instances have no ``__dict__`` and no weak references.
+    Pickling works through :meth:`dumps` and :meth:`loads`.
+    """
+
+    def __new__(
+        cls,
+        csv: str,
+        value_sep: str = ",",
+        drop_coordinates: bool = False,
+    ) -> ReverseGeocoder:
+        """Builds a geocoder from CSV text.
+
+        ``csv`` is the text itself (not a file name): a header line, then one
+        record per line whose first two fields are the latitude and longitude
+        in decimal degrees. Lines end in ``\\n`` or ``\\r\\n``; fields may be
+        quoted with ``"`` (doubled inside), but a quoted field cannot hold a
+        line break.
+
+        ``value_sep`` is the field separator: one ASCII character.
+
+        ``drop_coordinates=True`` stores each record without its latitude and
+        longitude, so results hold only the other columns. A NumPy boolean
+        scalar is accepted as well as ``True`` and ``False``; ``None`` and
+        integers are not.
+
+        Raises:
+            RuntimeError: the text is not valid (no header line, a line whose
+                field count differs from the header's, a coordinate that is
+                not a finite decimal number, a non-ASCII separator, a header
+                with a single column...). The message names the problem.
+            TypeError: an argument of the wrong type.
+            ValueError: ``value_sep`` is not exactly one character.
+            UnicodeEncodeError: the text holds a lone surrogate.
+        """
+
+    def get_nearest_as_string(
+        self, lat: SupportsFloat | SupportsIndex, lon: SupportsFloat | SupportsIndex
+    ) -> str:
+        """Returns the stored line of the record nearest to (``lat``, ``lon``).
+
+        The position is in degrees; there is no distance limit, so every
+        lookup returns a record, however far away. The line is returned as it
+        stood in the input, without its line ending (with
+        ``drop_coordinates``, re-encoded without the first two fields).
+
+        Raises:
+            ValueError: ``lat`` or ``lon`` is NaN or infinite.
+            RuntimeError: the geocoder holds no records.
+            TypeError: ``lat`` or ``lon`` cannot be converted to ``float``.
+        """
+
+    def get_nearest_as_dict(
+        self, lat: SupportsFloat | SupportsIndex, lon: SupportsFloat | SupportsIndex
+    ) -> dict[str, str]:
+        """Returns the record nearest to (``lat``, ``lon``) as a dictionary.
+
+        Keys are the header's column names, values the record's fields as
+        text (numbers are not converted). Without ``drop_coordinates`` the
+        latitude and longitude are included under their column names. When
+        several columns share a name, the last one's value is kept.
+
+        Raises:
+            ValueError: ``lat`` or ``lon`` is NaN or infinite.
+            RuntimeError: the geocoder holds no records, or the stored record
+                cannot be matched to the columns.
+            TypeError: ``lat`` or ``lon`` cannot be converted to ``float``.
+        """
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the geocoder to the file at ``path``.
+
+        An existing file is replaced. The file reloads with :meth:`load`
+        without parsing the text or building the index again.
+
+        Raises:
+            RuntimeError: the file cannot be opened or written; the message is
+                the operating system's, with its error number.
+            TypeError: ``path`` is ``bytes`` or not a path.
+            UnicodeEncodeError: ``path`` cannot be encoded for the file system.
+            ValueError: ``path`` holds a null character.
+        """
+
+    @staticmethod
+    def load(path: str | os.PathLike[str]) -> ReverseGeocoder:
+        """Reads a geocoder written by :meth:`save` from the file at ``path``.
+
+        Bytes after the saved value are ignored.
+
+        Raises:
+            RuntimeError: the file cannot be read, or is not a saved geocoder
+                (truncated, damaged, or with parts that do not fit together).
+            TypeError: ``path`` is ``bytes`` or not a path.
+            UnicodeEncodeError: ``path`` cannot be encoded for the file system.
+            ValueError: ``path`` holds a null character.
+        """
+
+    def dumps(self) -> bytes:
+        """Returns the saved form of the geocoder: exactly the bytes that
+        :meth:`save` writes to a file.
+
+        Raises:
+            RuntimeError: the geocoder is too large for the saved form.
+        """
+
+    @staticmethod
+    def loads(data: Buffer) -> ReverseGeocoder:
+        """Builds a geocoder from the bytes of :meth:`dumps` or of a saved file.
+
+        ``data`` may be any bytes-like object: ``bytes``, ``bytearray``,
+        ``memoryview``, ``mmap.mmap``, a NumPy ``uint8`` array...
+
+        Raises:
+            RuntimeError: the bytes are not a saved geocoder, with the same
+                messages as :meth:`load`.
+            TypeError: ``data`` does not support the buffer protocol.
+        """
+
+    def __reduce__(self) -> tuple[Callable[[Buffer], ReverseGeocoder], tuple[bytes]]:
+        """Pickle support: the saved bytes and the function that loads them."""
+
+def _loads(data: Buffer) -> ReverseGeocoder:
+    """:meth:`ReverseGeocoder.loads` as a module function, which pickle calls
+    to restore an instance."""

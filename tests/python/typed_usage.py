@@ -1,0 +1,63 @@
+"""Typical typed use of quorvel: checked by `mypy --strict` in test_typing.py.
+
+Also run as a script by that test, so every line here is valid at run time.
+"""
+
+import os
+import pathlib
+import pickle
+import tempfile
+from collections.abc import Callable
+from typing import assert_type
+
+import quorvel
+from quorvel import ReverseGeocoder
+
+TEXT = "lat,lon,name\n10,20,a\n-33.9,18.4,b\n"
+
+
+def build() -> ReverseGeocoder:
+    geocoder = ReverseGeocoder(TEXT)
+    assert_type(ReverseGeocoder(TEXT.replace(",", ";"), ";", True), ReverseGeocoder)
+    assert_type(ReverseGeocoder(csv=TEXT, value_sep=",", drop_coordinates=False), ReverseGeocoder)
+    return geocoder
+
+
+def look_up(geocoder: ReverseGeocoder) -> None:
+    line = geocoder.get_nearest_as_string(11, 21)
+    assert_type(line, str)
+    place = geocoder.get_nearest_as_dict(lat=-34.0, lon=18)
+    assert_type(place, dict[str, str])
+    assert line == "10,20,a" and place["name"] == "b"
+
+
+def persist(geocoder: ReverseGeocoder) -> None:
+    with tempfile.TemporaryDirectory() as directory:
+        path = pathlib.Path(directory) / "g"
+        assert_type(geocoder.save(path), None)
+        geocoder.save(os.fspath(path))
+        assert_type(ReverseGeocoder.load(path), ReverseGeocoder)
+        assert_type(geocoder.load(str(path)), ReverseGeocoder)
+
+
+def ship(geocoder: ReverseGeocoder) -> None:
+    data = geocoder.dumps()
+    assert_type(data, bytes)
+    for form in (data, bytearray(data), memoryview(data)):
+        assert_type(ReverseGeocoder.loads(form), ReverseGeocoder)
+    rebuild, arguments = geocoder.__reduce__()
+    restored: ReverseGeocoder = rebuild(*arguments)
+    again = pickle.loads(pickle.dumps(geocoder))
+    assert isinstance(again, ReverseGeocoder)
+    assert restored.dumps() == again.dumps() == data
+    loader: Callable[[bytes], ReverseGeocoder] = ReverseGeocoder.loads
+    assert loader(data).dumps() == data
+    assert quorvel.__all__ == ["ReverseGeocoder"]
+
+
+if __name__ == "__main__":
+    built = build()
+    look_up(built)
+    persist(built)
+    ship(built)
+    print("ok")
