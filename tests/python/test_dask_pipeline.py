@@ -1,0 +1,45 @@
+"""examples/dask_pipeline.py on a small local cluster gives the answers of a
+single-process run, whichever way the geocoder reaches the workers."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import ROOT
+
+pytest.importorskip("dask.distributed")
+
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("QUORVEL_SANITIZED")),
+    reason="starts uninstrumented worker processes")
+
+EXAMPLE = ROOT / "examples" / "dask_pipeline.py"
+POINTS, SEED = 3000, 4
+
+
+@pytest.fixture(scope="module")
+def expected_csv(world_text, tmp_path_factory):
+    spec = importlib.util.spec_from_file_location("dask_pipeline", EXAMPLE)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    path = tmp_path_factory.mktemp("single") / "g"
+    example.quorvel.ReverseGeocoder(world_text).save(path)
+    geocoder = example.quorvel.ReverseGeocoder.load(path)
+    columns = [c for c in geocoder.get_nearest_as_dict(0, 0) if c not in ("lat", "lon")]
+    places = example.geocode(example.random_points(POINTS, SEED), geocoder, columns)
+    return places.to_csv(index=False)
+
+
+@pytest.mark.parametrize("ship", ["file", "pickle"])
+def test_cluster_matches_a_single_process_run(expected_csv, tmp_path, ship):
+    out = tmp_path / "places.csv"
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLE), "--workers", "2", "--points", str(POINTS), "--partitions", "5",
+         "--seed", str(SEED), "--ship", ship, "--out", str(out)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.startswith(f"geocoded {POINTS:,} points in 5 partitions on 2 workers")
+    assert out.read_text() == expected_csv
