@@ -2,9 +2,11 @@
 
 import concurrent.futures
 import copy
+import gc
 import mmap
 import multiprocessing
 import operator
+import os
 import pickle
 import random
 import subprocess
@@ -203,3 +205,38 @@ def test_process_pool_gives_identical_answers(world):
         as_dict = pool.submit(operator.methodcaller("get_nearest_as_dict", -34, 18), world)
         assert as_dict.result() == world.get_nearest_as_dict(-34, 18)
     assert remote == geocode_chunk(world, queries)
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.parametrize("make_call", [
+    lambda g, d: lambda: g.dumps(),
+    lambda g, d: lambda: R.loads(d),
+    lambda g, d: lambda: R.loads(memoryview(d)[:-1]),          # fails: truncated
+    lambda g, d: lambda: pickle.loads(pickle.dumps(g)),
+    lambda g, d: lambda: R.loads(d[:1] + b"\x01" + d[2:]),     # fails: wrong type
+])
+def test_calls_do_not_leak(small, make_call):
+    data = small.dumps()
+    call = make_call(small, data)
+
+    def run():
+        try:
+            call()
+        except RuntimeError:
+            pass
+
+    for _ in range(1000):
+        run()
+    gc.collect()
+    refs = sys.getrefcount(small), sys.getrefcount(data)
+    blocks, rss = sys.getallocatedblocks(), _rss_bytes()
+    for _ in range(20_000):
+        run()
+    gc.collect()
+    assert (sys.getrefcount(small), sys.getrefcount(data)) == refs
+    assert sys.getallocatedblocks() - blocks < 200
+    assert _rss_bytes() - rss < 2 * 1024 * 1024
