@@ -68,10 +68,11 @@ bench-smoke: py-build
 
 # The C++ tests and the Python suite again, against a core and an extension
 # built with AddressSanitizer and UBSan. The interpreter is not instrumented,
-# so gcc's ASan runtime is preloaded; it frees through malloc (PYTHONMALLOC) so
-# that ASan sees every object, and leak detection is off because CPython keeps
-# memory until exit. The resident-size checks cannot hold under ASan's
-# quarantine and are left out.
+# so gcc's ASan runtime is preloaded, together with libstdc++ (ASan must find
+# the real __cxa_throw when it starts, before the extension is loaded).
+# Python allocates through malloc so that ASan sees every object; leak
+# detection is off because CPython keeps memory until exit; the resident-size
+# checks cannot hold under ASan's quarantine and are left out.
 SAN_BUILD := build/sanitize
 SAN_SITE := build/py-asan-site
 SAN_SKIP := not test_calls_do_not_leak and not test_failing_loads_do_not_leak
@@ -86,7 +87,7 @@ sanitize-cpp: system-deps venv
 sanitize-py: system-deps venv
 	rm -rf $(SAN_SITE)
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VPY) -m pip install -q --no-build-isolation --no-deps --target $(SAN_SITE) -C cmake.define.QUORVEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/py-asan-$(notdir $(PYTHON)) .
-	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) PYTHONPATH=$(abspath $(SAN_SITE)) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 QUORVEL_SANITIZED=1 \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(abspath $(SAN_SITE)) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 QUORVEL_SANITIZED=1 \
 	  $(VPY) -m pytest tests/python -q -p no:cacheprovider -k "$(SAN_SKIP)"
 
 # Each libFuzzer target for SECONDS seconds (clang, with ASan and UBSan).

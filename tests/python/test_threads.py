@@ -51,7 +51,7 @@ def test_lookups_on_a_shared_instance_while_others_build_save_and_load(
         start.wait()
         order = list(range(len(QUERIES)))
         random.Random(seed).shuffle(order)
-        for _ in range(3):
+        for _ in range(10):
             for i in order:
                 q = QUERIES[i]
                 got = (world.get_nearest_as_string(*q), world.get_nearest_as_dict(*q))
@@ -61,7 +61,7 @@ def test_lookups_on_a_shared_instance_while_others_build_save_and_load(
     def build_save_load(seed):
         start.wait()
         path = os.path.join(tmp_path, f"own{seed}")
-        for round_ in range(3):
+        for round_ in range(6):
             drop = round_ % 2 == 1
             g = R(builders[seed], ",", drop)
             if answers(g) != built_expected[seed, drop]:
