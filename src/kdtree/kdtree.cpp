@@ -1,5 +1,6 @@
 #include "kdtree/kdtree.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -112,12 +113,40 @@ struct Search {
   std::size_t stem_count;
   const LeafNode* leaves;
   std::size_t leaf_count;
+  const NodeBounds* leaf_bounds;  // One per leaf, or null when not prepared.
+  const NodeBounds* stem_bounds;  // One per stem slot, or null.
   double query[kDimensions];
   double offsets[kDimensions];
   double best_distance;
   std::uint32_t best_item;
   bool corrupt;
 };
+
+// Distance from (q0, q1, q2) to the box, no greater than the leaf scan's
+// distance to any point inside it. Query coordinates are finite and bounds
+// are never NaN, so no NaN arises.
+inline double lower_bound(const NodeBounds& bounds, const double* query) {
+  const auto gap = [](float lo, float hi, double q) {
+    const double below = static_cast<double>(lo) - q;
+    const double above = q - static_cast<double>(hi);
+    return below > 0.0 ? below : (above > 0.0 ? above : 0.0);
+  };
+  const double g0 = gap(bounds.lo[0], bounds.hi[0], query[0]);
+  const double g1 = gap(bounds.lo[1], bounds.hi[1], query[1]);
+  const double g2 = gap(bounds.lo[2], bounds.hi[2], query[2]);
+  return (g0 * g0 + g1 * g1) + g2 * g2;
+}
+
+// `value` rounded to a float no greater (round_up false) or no smaller.
+inline float float_outward(double value, bool round_up) {
+  float f = static_cast<float>(value);
+  if (round_up ? static_cast<double>(f) < value
+               : static_cast<double>(f) > value) {
+    f = std::nextafter(f, round_up ? std::numeric_limits<float>::infinity()
+                                   : -std::numeric_limits<float>::infinity());
+  }
+  return f;
+}
 
 // Folds the upper half of both arrays onto the lower half, down to element 0:
 // a min for `lowest`, a sum for `total`. Constant widths let every level
@@ -152,6 +181,16 @@ inline void scan_leaf(Search& search, std::size_t leaf_index) {
   const double q0 = search.query[0];
   const double q1 = search.query[1];
   const double q2 = search.query[2];
+  // Most leaves a query reaches are far from its answer; their bounds, 24
+  // bytes instead of the leaf's 1032, usually show that. Rounding is monotone,
+  // so the bound computed in the scan's own operation order never exceeds a
+  // distance the scan would compute, and a leaf whose bound exceeds the best
+  // holds no point that could replace it.
+  if (search.leaf_bounds != nullptr &&
+      lower_bound(search.leaf_bounds[leaf_index], search.query) >
+          search.best_distance) {
+    return;
+  }
   alignas(64) double distances[kBucketSize];
   for (std::size_t s = 0; s < kBucketSize; ++s) {
     const double d0 = leaf.content_points[0][s] - q0;
@@ -211,6 +250,14 @@ void nearest_one_recurse(Search& search, std::size_t node, unsigned dim,
   const double step = new_offset - old_offset;
   const double bound = cell_bound + step * step;
   if (bound <= search.best_distance) {
+    // The cell rule above only looks at split planes; the far subtree's
+    // bounds often show that none of its points can be closer.
+    const std::size_t farther = closer ^ 1;
+    if (search.stem_bounds != nullptr && farther < search.stem_count &&
+        lower_bound(search.stem_bounds[farther], search.query) >
+            search.best_distance) {
+      return;
+    }
     search.offsets[dim] = new_offset;
     nearest_one_recurse(search, closer ^ 1, next, bound);
     search.offsets[dim] = old_offset;
@@ -224,10 +271,74 @@ ImmutableKdTree ImmutableKdTree::new_from_slice(std::span<const Point> points) {
     panic("a tree holds at most 2^32 - 1 points; got " +
           std::to_string(points.size()));
   }
-  if (std::optional<ImmutableKdTree> planned = build_as_planned(points)) {
-    return std::move(*planned);
+  std::optional<ImmutableKdTree> planned = build_as_planned(points);
+  ImmutableKdTree tree = planned ? std::move(*planned)
+                                 : build_with_distinct_splits(points);
+  tree.prepare();
+  return tree;
+}
+
+void ImmutableKdTree::prepare() {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  constexpr NodeBounds kEmpty{{kInf, kInf, kInf}, {-kInf, -kInf, -kInf}};
+  constexpr NodeBounds kEverywhere{{-kInf, -kInf, -kInf}, {kInf, kInf, kInf}};
+
+  std::vector<NodeBounds> leaf_bounds(leaves.size(), kEmpty);
+  for (std::size_t l = 0; l < leaves.size(); ++l) {
+    const LeafNode& leaf = leaves[l];
+    NodeBounds& box = leaf_bounds[l];
+    if (leaf.size > kBucketSize) {
+      box = kEverywhere;
+      continue;
+    }
+    if (leaf.size == 0) continue;
+    bool has_nan = false;
+    for (std::size_t d = 0; d < kDimensions; ++d) {
+      double lo = leaf.content_points[d][0];
+      double hi = lo;
+      for (std::size_t s = 0; s < leaf.size; ++s) {
+        const double v = leaf.content_points[d][s];
+        if (v != v) has_nan = true;
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+      }
+      box.lo[d] = float_outward(lo, false);
+      box.hi[d] = float_outward(hi, true);
+    }
+    if (has_nan) box = kEverywhere;
   }
-  return build_with_distinct_splits(points);
+
+  // Stems bottom-up. Only the children a query with finite coordinates can
+  // enter count: +inf sends it left only, -inf and NaN right only (the other
+  // side's cell bound is infinite or NaN).
+  std::vector<NodeBounds> stem_bounds;
+  const std::size_t stem_count = stems.size();
+  if (stem_count <= 4 * leaves.size() + 4) {
+    stem_bounds.assign(stem_count, kEmpty);
+    const auto bounds_of = [&](std::size_t node) -> const NodeBounds& {
+      if (node < stem_count) return stem_bounds[node];
+      const std::size_t leaf = node - stem_count;
+      return leaf < leaf_bounds.size() ? leaf_bounds[leaf] : kEverywhere;
+    };
+    for (std::size_t k = stem_count; k-- > 1;) {
+      const double split = stems[k];
+      const bool skip_left =
+          !(split > -std::numeric_limits<double>::infinity());
+      const bool skip_right = split == std::numeric_limits<double>::infinity();
+      NodeBounds box = kEmpty;
+      for (std::size_t child : {2 * k, 2 * k + 1}) {
+        if (child == 2 * k ? skip_left : skip_right) continue;
+        const NodeBounds& c = bounds_of(child);
+        for (std::size_t d = 0; d < kDimensions; ++d) {
+          box.lo[d] = std::min(box.lo[d], c.lo[d]);
+          box.hi[d] = std::max(box.hi[d], c.hi[d]);
+        }
+      }
+      stem_bounds[k] = box;
+    }
+  }
+  leaf_bounds_ = std::move(leaf_bounds);
+  stem_bounds_ = std::move(stem_bounds);
 }
 
 QueryOutcome ImmutableKdTree::nearest_one(const Point& query) const {
@@ -243,6 +354,10 @@ QueryOutcome ImmutableKdTree::nearest_one(const Point& query) const {
                 stems.size(),
                 leaves.data(),
                 leaves.size(),
+                leaf_bounds_.size() == leaves.size() ? leaf_bounds_.data()
+                                                     : nullptr,
+                stem_bounds_.size() == stems.size() ? stem_bounds_.data()
+                                                    : nullptr,
                 {query[0], query[1], query[2]},
                 {0.0, 0.0, 0.0},
                 std::numeric_limits<double>::max(),

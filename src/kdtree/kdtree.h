@@ -11,6 +11,12 @@
 // The tree is built once (new_from_slice) or read once from a file and never
 // changed afterwards. Queries only read it, so any number of threads may query
 // one tree concurrently.
+//
+// Besides the saved fields the tree keeps one derived cache, never saved: the
+// bounds of the points under every leaf and stem, which let a query skip
+// leaves and subtrees that cannot hold a closer point. new_from_slice fills it; code that fills or changes the
+// public fields itself calls prepare() afterwards. A tree without the cache
+// answers the same, only slower.
 
 #ifndef QUORVEL_KDTREE_KDTREE_H_
 #define QUORVEL_KDTREE_KDTREE_H_
@@ -75,6 +81,15 @@ struct TreeStats {
   std::string to_string() const;
 };
 
+// Bounds of the points under a node, rounded outward to float to keep the
+// cache small: lo[d] <= every coordinate d <= hi[d]. A leaf that a query must
+// report as corrupt (a NaN coordinate, too many slots, missing) gets infinite
+// bounds, and so does every stem above it, so that no query skips it.
+struct NodeBounds {
+  std::array<float, kDimensions> lo;
+  std::array<float, kDimensions> hi;
+};
+
 class ImmutableKdTree {
  public:
   std::vector<LeafNode> leaves;
@@ -93,6 +108,21 @@ class ImmutableKdTree {
 
   // Leaf and stem statistics (diagnostics).
   TreeStats generate_stats() const;
+
+  // Derives the cache of node bounds from `leaves` and `stems`.
+  // new_from_slice calls it;
+  // call it after filling or changing the public fields by hand, since a
+  // stale cache may skip leaves that now hold closer points.
+  void prepare();
+
+ private:
+  // One entry per leaf when prepared, otherwise empty (queries then scan
+  // every leaf they reach).
+  std::vector<NodeBounds> leaf_bounds_;
+  // Entry k bounds stem node k's subtree; empty when not prepared or when the
+  // stem slots far outnumber the leaves (a degenerate tree read from a file,
+  // where the cache would cost more than it saves).
+  std::vector<NodeBounds> stem_bounds_;
 };
 
 }  // namespace quorvel::kdtree

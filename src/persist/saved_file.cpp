@@ -271,6 +271,7 @@ Result<ReverseGeocoder> decode(ByteSource& source) {
   if (Status s = check_loaded_geocoder(geocoder); !s.ok()) {
     return std::move(s).error();
   }
+  geocoder.tree.prepare();
   return geocoder;
 }
 

@@ -107,6 +107,7 @@ TEST(KdTreeQuery, InconsistentTreesAreReportedNotRead) {
 
   ImmutableKdTree nan_point = ImmutableKdTree::new_from_slice(points);
   for (LeafNode& leaf : nan_point.leaves) leaf.content_points[1][3] = kNaN;
+  nan_point.prepare();
   EXPECT_EQ(nan_point.nearest_one(query).status, QueryStatus::kCorruptTree);
 
   // NaN in a slot above `size` is not a point and must be ignored.
