@@ -122,21 +122,6 @@ struct Search {
   bool corrupt;
 };
 
-// Distance from (q0, q1, q2) to the box, no greater than the leaf scan's
-// distance to any point inside it. Query coordinates are finite and bounds
-// are never NaN, so no NaN arises.
-inline double lower_bound(const NodeBounds& bounds, const double* query) {
-  const auto gap = [](float lo, float hi, double q) {
-    const double below = static_cast<double>(lo) - q;
-    const double above = q - static_cast<double>(hi);
-    return below > 0.0 ? below : (above > 0.0 ? above : 0.0);
-  };
-  const double g0 = gap(bounds.lo[0], bounds.hi[0], query[0]);
-  const double g1 = gap(bounds.lo[1], bounds.hi[1], query[1]);
-  const double g2 = gap(bounds.lo[2], bounds.hi[2], query[2]);
-  return (g0 * g0 + g1 * g1) + g2 * g2;
-}
-
 // `value` rounded to a float no greater (round_up false) or no smaller.
 inline float float_outward(double value, bool round_up) {
   float f = static_cast<float>(value);
@@ -148,120 +133,30 @@ inline float float_outward(double value, bool round_up) {
   return f;
 }
 
-// Folds the upper half of both arrays onto the lower half, down to element 0:
-// a min for `lowest`, a sum for `total`. Constant widths let every level
-// become straight vector code.
-template <std::size_t kWidth>
-inline void fold_halves(double* lowest, double* total) {
-  for (std::size_t s = 0; s < kWidth; ++s) {
-    lowest[s] = lowest[s + kWidth] < lowest[s] ? lowest[s + kWidth] : lowest[s];
-    total[s] += total[s + kWidth];
-  }
-  if constexpr (kWidth > 1) fold_halves<kWidth / 2>(lowest, total);
-}
+// Two copies of the search: the baseline, and one for processors with AVX2.
+namespace baseline {
+#include "kdtree/nearest_search.inc"
+}  // namespace baseline
 
-// The leaf scan. All 32 distances are computed whatever the fill, as
-// straight-line arithmetic over the dimension-major rows that the compiler
-// turns into vector code; unfilled slots are then masked to +inf so they can
-// never be the minimum, and the first slot holding the minimum wins, exactly
-// as a slot-by-slot strict-less scan would choose.
-inline void scan_leaf(Search& search, std::size_t leaf_index) {
-  if (leaf_index >= search.leaf_count) {
-    search.corrupt = true;
-    return;
-  }
-  const LeafNode& leaf = search.leaves[leaf_index];
-  const std::size_t filled = leaf.size;
-  if (filled == 0) return;
-  if (filled > kBucketSize) {
-    search.corrupt = true;
-    return;
-  }
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define QUORVEL_KDTREE_AVX2_SEARCH 1
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+#include "kdtree/nearest_search.inc"
+}  // namespace avx2
+#pragma GCC pop_options
+#endif
 
-  const double q0 = search.query[0];
-  const double q1 = search.query[1];
-  const double q2 = search.query[2];
-  // Most leaves a query reaches are far from its answer; their bounds, 24
-  // bytes instead of the leaf's 1032, usually show that. Rounding is monotone,
-  // so the bound computed in the scan's own operation order never exceeds a
-  // distance the scan would compute, and a leaf whose bound exceeds the best
-  // holds no point that could replace it.
-  if (search.leaf_bounds != nullptr &&
-      lower_bound(search.leaf_bounds[leaf_index], search.query) >
-          search.best_distance) {
-    return;
-  }
-  alignas(64) double distances[kBucketSize];
-  for (std::size_t s = 0; s < kBucketSize; ++s) {
-    const double d0 = leaf.content_points[0][s] - q0;
-    const double d1 = leaf.content_points[1][s] - q1;
-    const double d2 = leaf.content_points[2][s] - q2;
-    distances[s] = (d0 * d0 + d1 * d1) + d2 * d2;
-  }
-  // Unfilled slots become +inf so they never win. Two reductions follow, both
-  // pairwise trees of element-wise operations that vectorise: a min, and a
-  // sum whose only purpose is to turn NaN if any filled distance is NaN
-  // (distances are never negative, so +inf terms cannot cancel).
-  alignas(64) double lowest[kBucketSize];
-  alignas(64) double total[kBucketSize];
-  if (filled == kBucketSize) {
-    for (std::size_t s = 0; s < kBucketSize; ++s) {
-      lowest[s] = distances[s];
-      total[s] = distances[s];
-    }
-  } else {
-    for (std::size_t s = 0; s < kBucketSize; ++s) {
-      lowest[s] = s < filled ? distances[s] : kInfinity;
-      total[s] = lowest[s];
-    }
-  }
-  fold_halves<kBucketSize / 2>(lowest, total);
-  if (total[0] != total[0]) {
-    // A stored point with a NaN coordinate: no answer can be trusted.
-    search.corrupt = true;
-    return;
-  }
-  const double minimum = lowest[0];
-  if (!(minimum < search.best_distance)) return;
-  std::size_t slot = 0;
-  while (distances[slot] != minimum) ++slot;
-  search.best_distance = minimum;
-  search.best_item = leaf.content_items[slot];
-}
+using SearchFunction = void (*)(Search&, std::size_t, unsigned, double);
 
-void nearest_one_recurse(Search& search, std::size_t node, unsigned dim,
-                         double cell_bound) {
-  if (node >= search.stem_count) {
-    scan_leaf(search, node - search.stem_count);
-    return;
-  }
-  const double split = search.stems[node];
-  const double q = search.query[dim];
-  const double old_offset = search.offsets[dim];
-  const double new_offset = std::fabs(q - split);
-  const unsigned next = dim == kDimensions - 1 ? 0 : dim + 1;
-  // q < split is false for a NaN split, which sends the query right first.
-  const std::size_t closer = q < split ? 2 * node : 2 * node + 1;
-  nearest_one_recurse(search, closer, next, cell_bound);
-
-  // The bound grows by the square of the change of this dimension's offset:
-  // weaker than new² − old², still a lower bound, and it is the rule the
-  // tree's behaviour is defined by. A NaN bound skips the far side.
-  const double step = new_offset - old_offset;
-  const double bound = cell_bound + step * step;
-  if (bound <= search.best_distance) {
-    // The cell rule above only looks at split planes; the far subtree's
-    // bounds often show that none of its points can be closer.
-    const std::size_t farther = closer ^ 1;
-    if (search.stem_bounds != nullptr && farther < search.stem_count &&
-        lower_bound(search.stem_bounds[farther], search.query) >
-            search.best_distance) {
-      return;
-    }
-    search.offsets[dim] = new_offset;
-    nearest_one_recurse(search, closer ^ 1, next, bound);
-    search.offsets[dim] = old_offset;
-  }
+// The copy for this processor.
+SearchFunction pick_search() {
+#ifdef QUORVEL_KDTREE_AVX2_SEARCH
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return avx2::nearest_one_recurse;
+#endif
+  return baseline::nearest_one_recurse;
 }
 
 }  // namespace
@@ -363,7 +258,8 @@ QueryOutcome ImmutableKdTree::nearest_one(const Point& query) const {
                 std::numeric_limits<double>::max(),
                 0,
                 false};
-  nearest_one_recurse(search, 1, 0, 0.0);
+  static const SearchFunction search_tree = pick_search();
+  search_tree(search, 1, 0, 0.0);
   if (search.corrupt) return {kNone, QueryStatus::kCorruptTree};
   return {{search.best_distance, search.best_item}, QueryStatus::kOk};
 }
