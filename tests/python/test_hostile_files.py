@@ -1,4 +1,5 @@
-"""Damaged and crafted saved files: each one loads or raises RuntimeError.
+"""Damaged and crafted saved files: each one loads or raises RuntimeError,
+from a file (load) and from memory (loads) alike.
 
 Loads that could crash run in a child process, so that a crash fails the
 test instead of ending the test run. Files are built from a real saved
@@ -133,11 +134,21 @@ _CHILD = textwrap.dedent("""
     for data in variants:
         with open(scratch, "wb") as f:
             f.write(data)
+        # The same bytes from memory must fare exactly as from the file.
+        try:
+            R.loads(data)
+            from_memory = None
+        except RuntimeError as e:
+            from_memory = str(e)
         try:
             g = R.load(scratch)
         except RuntimeError as e:
+            if from_memory != str(e):
+                sys.exit(f"loads said {from_memory!r}, load said {str(e)!r}")
             outcomes.append(("error", str(e)))
             continue
+        if from_memory is not None:
+            sys.exit(f"loads said {from_memory!r}, load succeeded")
         answers = []
         for lat, lon in queries:
             for call in (g.get_nearest_as_string, g.get_nearest_as_dict):
