@@ -1,9 +1,11 @@
-"""The cost of one get_nearest_as_string call from Python.
+"""The cost of one lookup call from Python.
 
-Compares a lookup on a 150,000-record geocoder with math.hypot(lat, lon),
-the floor for any call that takes two floats into C, over the same query
-loop. Prints nanoseconds per call (the bare loop's own cost subtracted) and
-the ratio; the target is a lookup costing at most 8 hypot calls.
+Compares get_nearest_as_string and get_nearest_as_dict on a 150,000-record
+geocoder with math.hypot(lat, lon), the floor for any call that takes two
+floats into C, over the same query loop. Prints nanoseconds per call (the
+median over the repeats, with the bare loop's own cost subtracted) and the
+ratio; the target is a get_nearest_as_string call costing at most 8 hypot
+calls. The same calls on a one-record geocoder show the call path alone.
 
     python bench/lookup_call.py [--records N] [--queries N] [--repeat N]
 """
@@ -11,6 +13,7 @@ the ratio; the target is a lookup costing at most 8 hypot calls.
 import argparse
 import math
 import random
+import statistics
 import time
 
 from quorvel import ReverseGeocoder
@@ -24,13 +27,22 @@ def make_csv(records, rng):
     return "\n".join(lines) + "\n"
 
 
-def best_ns_per_call(loop, queries, repeat):
-    best = math.inf
+def median_ns_per_call(loop, queries, repeat):
+    samples = []
     for _ in range(repeat):
         start = time.perf_counter_ns()
         loop(queries)
-        best = min(best, (time.perf_counter_ns() - start) / len(queries))
-    return best
+        samples.append((time.perf_counter_ns() - start) / len(queries))
+    return statistics.median(samples)
+
+
+def timed_loop(function):
+    # The same shape for every function, so that the loop's own cost is the
+    # same in each figure and cancels against the bare loop.
+    def loop(queries):
+        for lat, lon in queries:
+            function(lat, lon)
+    return loop
 
 
 def bare(queries):
@@ -52,35 +64,27 @@ def main():
     queries = [(math.degrees(math.asin(rng.uniform(-1, 1))), rng.uniform(-180, 180))
                for _ in range(args.queries)]
 
-    hypot = math.hypot
-    lookup = geocoder.get_nearest_as_string
     # One record: the call path (binding, point conversion, a one-leaf scan,
-    # the result str) without the cost of searching a large tree.
-    single = ReverseGeocoder("lat,lon,name\n0,0,only\n").get_nearest_as_string
+    # the result) without the cost of searching a large tree.
+    single = ReverseGeocoder("lat,lon,name\n0,0,only\n")
+    functions = {
+        "math.hypot(lat, lon)": math.hypot,
+        "get_nearest_as_string": geocoder.get_nearest_as_string,
+        "get_nearest_as_dict": geocoder.get_nearest_as_dict,
+        "as_string, 1 record": single.get_nearest_as_string,
+        "as_dict, 1 record": single.get_nearest_as_dict,
+    }
 
-    def hypot_loop(queries):
-        for lat, lon in queries:
-            hypot(lat, lon)
-
-    def lookup_loop(queries):
-        for lat, lon in queries:
-            lookup(lat, lon)
-
-    def single_loop(queries):
-        for lat, lon in queries:
-            single(lat, lon)
-
-    loop_ns = best_ns_per_call(bare, queries, args.repeat)
-    hypot_ns = best_ns_per_call(hypot_loop, queries, args.repeat) - loop_ns
-    lookup_ns = best_ns_per_call(lookup_loop, queries, args.repeat) - loop_ns
-    single_ns = best_ns_per_call(single_loop, queries, args.repeat) - loop_ns
+    loop_ns = median_ns_per_call(bare, queries, args.repeat)
+    ns = {name: median_ns_per_call(timed_loop(f), queries, args.repeat) - loop_ns
+          for name, f in functions.items()}
+    hypot_ns = ns["math.hypot(lat, lon)"]
     print(f"geocoder: {args.records} records, built in {build_s:.2f} s")
     print(f"loop overhead:          {loop_ns:7.1f} ns per iteration (subtracted below)")
-    print(f"math.hypot(lat, lon):   {hypot_ns:7.1f} ns per call")
-    print(f"get_nearest_as_string:  {lookup_ns:7.1f} ns per call")
-    print(f"ratio:                  {lookup_ns / hypot_ns:7.2f} x hypot (target <= 8)")
-    print(f"same call, 1 record:    {single_ns:7.1f} ns per call "
-          f"({single_ns / hypot_ns:.2f} x hypot: the call path without the tree search)")
+    for name, value in ns.items():
+        print(f"{name + ':':<23} {value:7.1f} ns per call  {value / hypot_ns:6.2f} x hypot")
+    print("target: get_nearest_as_string <= 8 x hypot; the 1-record rows are the "
+          "call path without the tree search")
 
 
 if __name__ == "__main__":

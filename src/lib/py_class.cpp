@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -123,10 +125,36 @@ class SharedBorrow {
   GeocoderObject* object_ = nullptr;
 };
 
+// True when no byte of `text` has its high bit set.
+bool is_ascii(std::string_view text) {
+  // Eight bytes at a time: a stored line is a few dozen bytes, so this is a
+  // handful of ORs, cheaper than any per-byte branch.
+  const char* p = text.data();
+  std::size_t n = text.size();
+  std::uint64_t seen = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    seen |= word;
+  }
+  for (; n > 0; ++p, --n) seen |= static_cast<unsigned char>(*p);
+  return (seen & UINT64_C(0x8080808080808080)) == 0;
+}
+
 // A new str over bytes that the core guarantees to be valid UTF-8.
 PyObject* new_str(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                              nullptr);
+  // The result of every lookup. Most stored lines are ASCII, and an ASCII
+  // str is its bytes behind a header: one allocation and one copy, without
+  // the decoder's scan for the widest code point. Texts of one byte or none
+  // go through the decoder, which hands out CPython's shared singletons.
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  if (size > 1 && is_ascii(text)) {
+    PyObject* str = PyUnicode_New(size, 127);
+    if (str == nullptr) return nullptr;
+    std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+    return str;
+  }
+  return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
 }
 
 // Moves `geocoder` into a new instance of `type`.
@@ -153,7 +181,7 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
   return self;
 }
 
-bool read_lat_lon(PyObject* const* slots, double* lat, double* lon) {
+inline bool read_lat_lon(PyObject* const* slots, double* lat, double* lon) {
   if (!convert_double(slots[0], lat)) return argument_error("lat");
   if (!convert_double(slots[1], lon)) return argument_error("lon");
   return true;
@@ -248,7 +276,10 @@ PyObject* get_nearest_as_dict(PyObject* self, PyObject* const* args,
     if (record.value().size() > static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
       panic("a record has more fields than the geocoder has columns");
     }
-    PyRef dict = PyRef::steal(PyDict_New());
+    // Sized for the fields up front, so that records wider than an empty
+    // dict's five slots do not grow it while it is filled.
+    PyRef dict = PyRef::steal(
+        _PyDict_NewPresized(static_cast<Py_ssize_t>(record.value().size())));
     if (!dict) return nullptr;
     // Inserting in field order gives the keys in column order; a repeated
     // column name keeps its first position and takes the last value.
@@ -311,14 +342,25 @@ PyObject* load(PyObject* /*unused: static method*/, PyObject* const* args,
 
 // The saved form of the borrowed geocoder as a new bytes object.
 PyObject* saved_bytes(const SharedBorrow& borrow) {
-  Result<std::string> dumped = persist::dumps(borrow.geocoder());
-  if (!dumped.ok()) {
-    raise_core_error(dumped.error());
+  // Encoded straight into the bytes object, sized exactly beforehand: the
+  // saved form of a large geocoder is megabytes, and a staging string would
+  // cost a second copy of all of it.
+  Result<std::size_t> size = persist::saved_size(borrow.geocoder());
+  if (!size.ok()) {
+    raise_core_error(size.error());
     return nullptr;
   }
-  const std::string& bytes = dumped.value();
-  return PyBytes_FromStringAndSize(bytes.data(),
-                                   static_cast<Py_ssize_t>(bytes.size()));
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(size.value())));
+  if (!bytes) return nullptr;
+  Status written = persist::dumps_into(
+      borrow.geocoder(),
+      std::span<char>(PyBytes_AS_STRING(bytes.get()), size.value()));
+  if (!written.ok()) {
+    raise_core_error(written.error());
+    return nullptr;
+  }
+  return bytes.release();
 }
 
 PyObject* dumps(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -43,6 +43,28 @@ def test_build_and_look_up(text, separator, drop, point, line, record):
         assert list(result) == list(record)  # keys in column order
 
 
+@pytest.mark.parametrize("position", range(0, 22, 3))
+@pytest.mark.parametrize("char", ["é", "\u20ac", "\U0001f30d", "\x7f"])
+def test_lines_read_back_exactly_wherever_a_wide_character_sits(position, char):
+    # Lines are read eight bytes at a time to tell ASCII from the rest; one
+    # wide character anywhere, in a full word or the tail, must still decode.
+    name = "abcdefghijklmnopqrstu"
+    name = name[:position] + char + name[position:]
+    g = R(f"lat,lon,name\n1,2,{name}\n3,4,plain ascii name\n5,6,x\n")
+    assert g.get_nearest_as_string(1, 2) == f"1,2,{name}"
+    assert g.get_nearest_as_dict(1, 2) == {"lat": "1", "lon": "2", "name": name}
+    assert g.get_nearest_as_string(3, 4) == "3,4,plain ascii name"
+    assert g.get_nearest_as_dict(5, 6)["name"] == "x"
+
+
+def test_wide_records_keep_column_order_and_repeated_names():
+    header = ["lat", "lon", "a", "b", "c", "d", "b", "e", "f", "g"]
+    g = R(",".join(header) + "\n1,2,3,4,5,6,7,8,9,10\n")
+    record = g.get_nearest_as_dict(1, 2)
+    assert list(record) == ["lat", "lon", "a", "b", "c", "d", "e", "f", "g"]
+    assert record["b"] == "7" and record["g"] == "10"
+
+
 @pytest.mark.parametrize("text, separator, drop, message", [
     ("", ",", False, "missing first line in CSV"),
     ("lat,lon,name\n1,2\n", ",", False, "column mismatch: header (line 0) has 3 values, line 1 has 2 values"),
