@@ -13,23 +13,34 @@ constexpr std::size_t kBufferSize = 64 * 1024;
 }  // namespace
 
 ByteSink::ByteSink()
-    : buffer_(new std::uint8_t[kBufferSize]),
-      pos_(buffer_.get()),
-      end_(buffer_.get() + kBufferSize) {}
+    : owned_(new std::uint8_t[kBufferSize]),
+      buffer_(owned_.get()),
+      pos_(buffer_),
+      end_(buffer_ + kBufferSize) {}
+
+ByteSink::ByteSink(std::uint8_t* begin, std::size_t size)
+    : buffer_(begin), pos_(begin), end_(begin + size) {}
 
 ByteSink::~ByteSink() = default;
 
 void ByteSink::flush_buffer() {
-  std::size_t n = static_cast<std::size_t>(pos_ - buffer_.get());
-  pos_ = buffer_.get();
+  std::size_t n = static_cast<std::size_t>(pos_ - buffer_);
+  pos_ = buffer_;
   if (n == 0 || error_) return;
-  error_ = drain(buffer_.get(), n);
+  error_ = drain(buffer_, n);
+}
+
+bool ByteSink::make_room(std::size_t n) {
+  flush_buffer();
+  if (static_cast<std::size_t>(end_ - pos_) >= n) return true;
+  if (!error_) error_ = IoError{IoError::Kind::kWriteWholeBuffer};
+  return false;
 }
 
 void ByteSink::append(const void* bytes, std::size_t n) {
   const auto* p = static_cast<const std::uint8_t*>(bytes);
   while (n > 0) {
-    if (pos_ == end_) flush_buffer();
+    if (pos_ == end_ && !make_room(1)) return;
     std::size_t take = std::min(n, static_cast<std::size_t>(end_ - pos_));
     std::memcpy(pos_, p, take);
     pos_ += take;
@@ -46,6 +57,16 @@ std::optional<IoError> ByteSink::finish() {
 std::optional<IoError> StringSink::drain(const std::uint8_t* bytes,
                                          std::size_t n) {
   out_.append(reinterpret_cast<const char*>(bytes), n);
+  return std::nullopt;
+}
+
+std::optional<IoError> SpanSink::drain(const std::uint8_t* /*in region*/,
+                                       std::size_t n) {
+  // The region is the buffer, so the bytes are already in place. A second
+  // drain means the region filled up and was about to be written over.
+  if (drained_) return IoError{IoError::Kind::kWriteWholeBuffer};
+  drained_ = true;
+  written_ = n;
   return std::nullopt;
 }
 

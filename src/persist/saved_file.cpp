@@ -80,6 +80,71 @@ Status check_writable(const ReverseGeocoder& g) {
   return Status::Ok();
 }
 
+// ---- Sizes ----
+//
+// The byte counts of MsgpackWriter's encodings, smallest form first as it
+// chooses them, so that the whole output can be sized before it is written.
+
+constexpr std::size_t kF64Size = 9;
+
+std::size_t uint_size(std::uint64_t v) {
+  if (v < 0x80) return 1;
+  if (v <= 0xff) return 2;
+  if (v <= 0xffff) return 3;
+  if (v <= 0xffffffffu) return 5;
+  return 9;
+}
+
+std::size_t int_size(std::int64_t v) {
+  if (v >= 0) return uint_size(static_cast<std::uint64_t>(v));
+  if (v >= -32) return 1;
+  if (v >= -128) return 2;
+  if (v >= -32768) return 3;
+  if (v >= INT64_C(-2147483648)) return 5;
+  return 9;
+}
+
+std::size_t str_size(std::size_t n) {
+  if (n < 32) return 1 + n;
+  if (n <= 0xff) return 2 + n;
+  if (n <= 0xffff) return 3 + n;
+  return 5 + n;
+}
+
+std::size_t array_header_size(std::uint64_t count) {
+  if (count < 16) return 1;
+  if (count <= 0xffff) return 3;
+  return 5;
+}
+
+std::size_t leaf_size(const LeafNode& leaf) {
+  std::size_t n = array_header_size(3) +
+                  array_header_size(kDimensions * kBucketSize) +
+                  kDimensions * kBucketSize * kF64Size +
+                  array_header_size(kBucketSize) + uint_size(leaf.size);
+  for (std::uint32_t item : leaf.content_items) n += uint_size(item);
+  return n;
+}
+
+// The bytes write_geocoder() produces. REQUIRES: check_writable(g) passed.
+std::size_t geocoder_size(const ReverseGeocoder& g) {
+  std::string sep;
+  append_utf8(g.value_sep, sep);
+  std::size_t n = array_header_size(5) + str_size(g.csv.size()) +
+                  str_size(sep.size()) + array_header_size(g.columns.size());
+  for (const std::string& name : g.columns) n += str_size(name.size());
+  n += array_header_size(g.indexed_data.size());
+  for (const StringSlice& s : g.indexed_data) {
+    n += array_header_size(2) + int_size(s.offset) + uint_size(s.len);
+  }
+  const ImmutableKdTree& tree = g.tree;
+  n += array_header_size(3) + array_header_size(tree.leaves.size());
+  for (const LeafNode& leaf : tree.leaves) n += leaf_size(leaf);
+  n += array_header_size(tree.stems.size()) + tree.stems.size() * kF64Size +
+       uint_size(tree.size);
+  return n;
+}
+
 void write_leaf(MsgpackWriter& w, const LeafNode& leaf) {
   w.write_array_header(3);
   w.write_array_header(kDimensions * kBucketSize);
@@ -306,13 +371,34 @@ Result<ReverseGeocoder> load(const std::string& path) {
   return decode(source);
 }
 
-Result<std::string> dumps(const ReverseGeocoder& geocoder) {
+Result<std::size_t> saved_size(const ReverseGeocoder& geocoder) {
   if (Status s = check_writable(geocoder); !s.ok()) return std::move(s).error();
-  StringSink sink;
+  return geocoder_size(geocoder);
+}
+
+Result<std::string> dumps(const ReverseGeocoder& geocoder) {
+  Result<std::size_t> size = saved_size(geocoder);
+  if (!size.ok()) return std::move(size).error();
+  // Sized once: a string grown by doubling would copy the whole output
+  // about once more on the way and touch twice the memory.
+  StringSink sink(size.value());
   MsgpackWriter writer(sink);
   write_geocoder(writer, geocoder);
   if (Status s = writer.finish(); !s.ok()) return std::move(s).error();
   return std::move(sink.bytes());
+}
+
+Status dumps_into(const ReverseGeocoder& geocoder, std::span<char> out) {
+  if (Status s = check_writable(geocoder); !s.ok()) return s;
+  SpanSink sink(reinterpret_cast<std::uint8_t*>(out.data()), out.size());
+  MsgpackWriter writer(sink);
+  write_geocoder(writer, geocoder);
+  // Memory cannot fail to take bytes: a sink that overflowed, or bytes left
+  // unwritten, mean the caller's size does not match the encoding.
+  if (Status s = writer.finish(); !s.ok() || sink.written() != out.size()) {
+    panic("dumps_into: the output region is not the saved size");
+  }
+  return Status::Ok();
 }
 
 Result<ReverseGeocoder> loads(std::string_view bytes) {

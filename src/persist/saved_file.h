@@ -14,6 +14,7 @@
 #define QUORVEL_PERSIST_SAVED_FILE_H_
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,16 @@ Result<ReverseGeocoder> load(const std::string& path);
 
 // The exact bytes save() would write.
 Result<std::string> dumps(const ReverseGeocoder& geocoder);
+
+// The exact number of bytes dumps() gives for `geocoder`, so that a caller
+// can provide the memory for dumps_into(). Fails as dumps() does for a
+// geocoder that cannot be saved.
+Result<std::size_t> saved_size(const ReverseGeocoder& geocoder);
+
+// Writes the bytes of dumps() straight into `out`, with no intermediate
+// copy.
+// REQUIRES: out.size() is saved_size(geocoder).
+Status dumps_into(const ReverseGeocoder& geocoder, std::span<char> out);
 
 // Reads a geocoder from bytes as load() reads it from a file.
 Result<ReverseGeocoder> loads(std::string_view bytes);
