@@ -10,10 +10,18 @@
 //     any of them; `size` counts the stored points.
 //   - Points with a NaN coordinate are not stored: no query can be answered
 //     against them.
-//   - A stem whose chunk has a single value in its dimension gets +inf, so the
-//     whole chunk goes left and the split is made one level lower instead.
+//   - Splits fall only between distinct values, at the edge of a band of
+//     equal values nearest to where the planned build would split; a stem
+//     whose chunk fits its left child whole (one value in its dimension, or
+//     the tail of the tree) gets +inf and sends the chunk left.
+//   - Leaves fill from the left, as in the planned build: a left child gets
+//     all the points its leaves hold, so about ceil(stored / 32) leaves are
+//     used. Where bands of equal values defeat that, the tree gets a few
+//     spare leaves spread over all subtrees (about 3% on gazetteer data),
+//     and more depth only when the spare room needs it.
 //   - A chunk of at most 32 points ends in the leftmost leaf of its subtree.
-// Leaves are allocated up to the last one a point or a query can reach.
+// Leaves are allocated up to the last one a point can reach, which is also
+// the last one a query with finite coordinates can reach.
 //
 // Thread safety: a pure function of its argument.
 

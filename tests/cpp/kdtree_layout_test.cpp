@@ -8,8 +8,10 @@
 #include <limits>
 #include <bit>
 #include <optional>
+#include <random>
 #include <vector>
 
+#include "kdtree/distinct_split_build.h"
 #include "kdtree/kdtree.h"
 #include "kdtree/planner.h"
 #include "kdtree_test_support.h"
@@ -213,6 +215,68 @@ TEST(KdTreeLayout, StemDoublingStartsFromFreshSplitValues) {
   for (int i = 0; i < 200; ++i) {
     testing::expect_matches_brute_force(tree, points,
                                         testing::unit_vector(i % 11, i * 1.7));
+  }
+}
+
+// The distinct-split build packs like the planned one: on distinct values
+// every leaf but the last is full, each in input order.
+TEST(KdTreeLayout, DistinctSplitBuildFillsLeavesFromTheLeft) {
+  for (std::size_t n : {33, 40, 1000, 4097, 20000}) {
+    SCOPED_TRACE(n);
+    const std::vector<Point> points = uniform_points(n, n + 5);
+    const ImmutableKdTree tree = build_with_distinct_splits(points);
+    const std::size_t leaf_count = (n + kBucketSize - 1) / kBucketSize;
+    ASSERT_EQ(tree.leaves.size(), leaf_count);
+    EXPECT_EQ(tree.stems.size(), std::bit_ceil(leaf_count));
+    for (std::size_t l = 0; l + 1 < leaf_count; ++l) {
+      EXPECT_EQ(tree.leaves[l].size, kBucketSize) << "leaf " << l;
+    }
+    EXPECT_EQ(tree.leaves.back().size, n - (leaf_count - 1) * kBucketSize);
+    EXPECT_EQ(tree.size, n);
+    for (const LeafNode& leaf : tree.leaves) {
+      const auto items = items_of(leaf);
+      EXPECT_TRUE(std::is_sorted(items.begin(), items.end()));
+    }
+  }
+}
+
+// Shared latitudes (every third level) and coordinates rounded to a grid
+// leave bands of equal values that no split can cut; the build then needs a
+// little spare room, not a leaf per chunk as a median split would.
+TEST(KdTreeLayout, DistinctSplitBuildStaysCompactOnBandsOfEqualValues) {
+  std::mt19937_64 rng(41);
+  std::uniform_int_distribution<int> lat(-6000, 7000), lon(-18000, 18000);
+  std::vector<Point> gazetteer;
+  for (int i = 0; i < 30000; ++i) {
+    // Half on a 0.01-degree grid (repeated latitudes and whole positions),
+    // half on a 1e-5 grid.
+    const double scale = i % 2 ? 100.0 : 1e5;
+    const int step = i % 2 ? 1 : 1000;
+    gazetteer.push_back(testing::unit_vector(lat(rng) * step / scale,
+                                             lon(rng) * step / scale));
+  }
+  std::vector<Point> few_latitudes;
+  std::uniform_real_distribution<double> any_lon(-180.0, 180.0);
+  for (int i = 0; i < 20000; ++i) {
+    few_latitudes.push_back(testing::unit_vector((i % 40) * 0.5, any_lon(rng)));
+  }
+  for (const auto* points : {&gazetteer, &few_latitudes}) {
+    const ImmutableKdTree tree = build_with_distinct_splits(*points);
+    std::vector<Point> distinct = *points;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    const std::size_t minimum = (distinct.size() + kBucketSize - 1) / kBucketSize;
+    EXPECT_EQ(tree.size, distinct.size());
+    EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size);
+    EXPECT_LE(tree.leaves.size(), tree.stems.size());
+    EXPECT_GE(tree.leaves.size(), minimum);
+    EXPECT_LE(tree.leaves.size(), minimum + minimum / 8);
+    for (int i = 0; i < 300; ++i) {
+      const Point query = i % 2 ? testing::random_on_sphere(rng)
+                                : (*points)[i * 97 % points->size()];
+      testing::expect_matches_brute_force(tree, *points, query);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
   }
 }
 
