@@ -70,6 +70,19 @@ std::vector<Point> city_like(std::size_t n, std::uint64_t seed) {
   return points;
 }
 
+// Gazetteer positions rounded to 0.01 degrees: shared latitudes and whole
+// groups of identical points, the input that sends the build past its plan.
+std::vector<Point> rounded(std::size_t n, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> z(-1.0, 1.0), lon(-180.0, 180.0);
+  std::vector<Point> points(n);
+  for (Point& p : points) {
+    p = unit_vector(std::round(std::asin(z(rng)) * 180 / M_PI * 100) / 100,
+                    std::round(lon(rng) * 100) / 100);
+  }
+  return points;
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
@@ -120,6 +133,7 @@ int main() {
   for (std::size_t n : {150000, 1000000}) {
     run("uniform", uniform(n, n));
     run("city-like", city_like(n, n));
+    run("rounded", rounded(n, n));
   }
   return 0;
 }
