@@ -22,9 +22,9 @@ POINTS, SEED = 3000, 4
 
 @pytest.fixture(scope="module")
 def expected_csv(world_text, tmp_path_factory):
-    spec = importlib.util.spec_from_file_location("dask_pipeline", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    module_spec = importlib.util.spec_from_file_location("dask_pipeline", EXAMPLE)
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
     path = tmp_path_factory.mktemp("single") / "g"
     example.quorvel.ReverseGeocoder(world_text).save(path)
     geocoder = example.quorvel.ReverseGeocoder.load(path)
