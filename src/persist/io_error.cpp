@@ -15,9 +15,13 @@ std::string os_error_message(int error_number) {
     }
   };
   const char* text = Pick::text(strerror_r(error_number, buf, sizeof buf), buf);
-  std::string out = text != nullptr && text[0] != '\0'
-                        ? text
-                        : "Unknown error " + std::to_string(error_number);
+  std::string out;
+  if (text != nullptr && text[0] != '\0') {
+    out = text;
+  } else {
+    out = "Unknown error ";
+    out += std::to_string(error_number);
+  }
   out += " (os error ";
   out += std::to_string(error_number);
   out += ')';
