@@ -519,14 +519,14 @@ PyTypeObject* geocoder_type() {
       {Py_tp_dealloc, reinterpret_cast<void*>(geocoder_dealloc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       "builtins.ReverseGeocoder",
       static_cast<int>(sizeof(GeocoderObject)),
       0,
       Py_TPFLAGS_DEFAULT,
       slots,
   };
-  PyObject* created = PyType_FromSpec(&spec);
+  PyObject* created = PyType_FromSpec(&type_spec);
   if (created == nullptr) return nullptr;
   PyTypeObject* expected = nullptr;
   if (!type_object.compare_exchange_strong(

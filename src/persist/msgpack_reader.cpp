@@ -217,27 +217,14 @@ bool MsgpackReader::read_body(std::uint64_t n, std::string& dst) {
   // (most of a file) the copies of growing step by step.
   dst.reserve(static_cast<std::size_t>(
       std::min<std::uint64_t>(n, source_.remaining_hint())));
-  while (n > 0) {
-    if (source_.available() == 0) {
-      FillOutcome got = source_.fill(1);
-      if (got.code != FillOutcome::Code::kFilled) {
-        IoError io = got.code == FillOutcome::Code::kEnd
-                         ? IoError{IoError::Kind::kUnexpectedEof}
-                         : IoError::os(got.os_errno);
-        std::string text = io.message();
-        return fail(Error("IO error while reading data: " + text, {text}));
-      }
-    }
-    std::size_t take = static_cast<std::size_t>(
-        std::min<std::uint64_t>(n, source_.available()));
-    dst.append(reinterpret_cast<const char*>(source_.data()), take);
-    source_.consume(take);
-    n -= take;
-  }
-  return true;
+  return consume_body(n, &dst);
 }
 
 bool MsgpackReader::skip_body(std::uint64_t n) {
+  return consume_body(n, nullptr);
+}
+
+bool MsgpackReader::consume_body(std::uint64_t n, std::string* dst) {
   while (n > 0) {
     if (source_.available() == 0) {
       FillOutcome got = source_.fill(1);
@@ -251,6 +238,9 @@ bool MsgpackReader::skip_body(std::uint64_t n) {
     }
     std::size_t take = static_cast<std::size_t>(
         std::min<std::uint64_t>(n, source_.available()));
+    if (dst != nullptr) {
+      dst->append(reinterpret_cast<const char*>(source_.data()), take);
+    }
     source_.consume(take);
     n -= take;
   }

@@ -222,6 +222,8 @@ class MsgpackReader {
   [[nodiscard]] bool read_body(std::uint64_t n, std::string& dst);
   // Consumes a body of n bytes without keeping it.
   [[nodiscard]] bool skip_body(std::uint64_t n);
+  // Takes n payload bytes, appending them to *dst when dst is not null.
+  [[nodiscard]] bool consume_body(std::uint64_t n, std::string* dst);
 
   // Entering an array, map or extension value: fails when the budget is
   // spent. leave() gives the unit back.
