@@ -71,8 +71,11 @@ TEST(SavedSize, MatchesWithManyColumnsAndLongNames) {
   std::string header = "lat,lon";
   std::string line = "1.5,-2.5";
   for (int c = 0; c < 20; ++c) {
-    header += ",column_" + std::to_string(c) + std::string(c * 3, 'n');
-    line += "," + std::to_string(c);
+    header += ",column_";
+    header += std::to_string(c);
+    header.append(static_cast<std::size_t>(c) * 3, 'n');
+    line += ',';
+    line += std::to_string(c);
   }
   expect_sized_exactly(build(header + "\n" + line + "\n" + line + "\n"));
 }
