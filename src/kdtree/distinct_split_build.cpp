@@ -203,29 +203,47 @@ bool has_nan(const Point& point) {
   return std::isnan(point[0]) || std::isnan(point[1]) || std::isnan(point[2]);
 }
 
+// The bits of a coordinate as the query sees it: -0.0 and 0.0 compare equal,
+// so both hash as 0.0 (adding +0.0 turns -0.0 into +0.0).
+inline std::uint64_t coordinate_bits(double value) {
+  return std::bit_cast<std::uint64_t>(value + 0.0);
+}
+
+inline std::uint64_t position_hash(const Point& point) {
+  std::uint64_t h = coordinate_bits(point[0]) * 0x9E3779B97F4A7C15ULL;
+  h ^= coordinate_bits(point[1]) * 0xC2B2AE3D27D4EB4FULL;
+  h ^= coordinate_bits(point[2]) * 0x165667B19E3779F9ULL;
+  return h ^ (h >> 31);
+}
+
 // The points to store: one per distinct coordinate triple, under the lowest
-// item of each; NaN points left out.
+// item of each, in item order; NaN points left out. An open-addressing table
+// of record indices finds repeats in linear time: sorting all points by
+// coordinates cost more than the rest of this build.
 std::vector<Record> first_of_each_position(std::span<const Point> points) {
   std::vector<Record> records;
   records.reserve(points.size());
+  constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
+  const std::size_t capacity =
+      std::bit_ceil(std::max<std::size_t>(16, points.size() * 2));
+  const std::size_t mask = capacity - 1;
+  std::vector<std::uint32_t> table(capacity, kEmpty);
   for (std::size_t i = 0; i < points.size(); ++i) {
-    if (!has_nan(points[i])) {
-      records.push_back({points[i], static_cast<std::uint32_t>(i)});
+    const Point& point = points[i];
+    if (has_nan(point)) continue;
+    std::size_t slot = position_hash(point) & mask;
+    bool repeated = false;
+    while (table[slot] != kEmpty) {
+      if (records[table[slot]].point == point) {
+        repeated = true;
+        break;
+      }
+      slot = (slot + 1) & mask;
     }
+    if (repeated) continue;
+    table[slot] = static_cast<std::uint32_t>(records.size());
+    records.push_back({point, static_cast<std::uint32_t>(i)});
   }
-  std::sort(records.begin(), records.end(),
-            [](const Record& a, const Record& b) {
-              if (a.point[0] != b.point[0]) return a.point[0] < b.point[0];
-              if (a.point[1] != b.point[1]) return a.point[1] < b.point[1];
-              if (a.point[2] != b.point[2]) return a.point[2] < b.point[2];
-              return a.item < b.item;
-            });
-  // Equality, not bit identity: -0.0 and 0.0 are one position to the query.
-  const auto end = std::unique(records.begin(), records.end(),
-                               [](const Record& a, const Record& b) {
-                                 return a.point == b.point;
-                               });
-  records.erase(end, records.end());
   return records;
 }
 
@@ -233,10 +251,10 @@ std::vector<Record> first_of_each_position(std::span<const Point> points) {
 
 ImmutableKdTree build_with_distinct_splits(std::span<const Point> points) {
   std::vector<Record> records = first_of_each_position(points);
-  // Insertion in item order keeps each leaf's slots in input order.
-  std::vector<std::uint32_t> items(records.size());
-  for (std::size_t i = 0; i < records.size(); ++i) items[i] = records[i].item;
-  std::sort(items.begin(), items.end());
+  // Insertion in item order keeps each leaf's slots in input order. Items
+  // are below points.size(), so marking the kept ones orders them in O(n).
+  std::vector<std::uint8_t> kept(points.size(), 0);
+  for (const Record& record : records) kept[record.item] = 1;
 
   // The first attempt packs leaves as tightly as the data allows. Bands of
   // equal values that defeat it get spare leaves, spread over the whole
@@ -277,13 +295,15 @@ ImmutableKdTree build_with_distinct_splits(std::span<const Point> points) {
     }
     tree.leaves.resize(planner.leaf_count());
     records = {};
-    for (const std::uint32_t item : items) {
+    for (std::size_t item = 0; item < points.size(); ++item) {
+      if (kept[item] == 0) continue;
       const std::size_t leaf = route_to_leaf(tree.stems, points[item]);
       if (leaf >= tree.leaves.size() ||
           tree.leaves[leaf].size == kBucketSize) {
         panic("distinct-split build routed a point outside its plan");
       }
-      append_to_leaf(tree.leaves[leaf], points[item], item);
+      append_to_leaf(tree.leaves[leaf], points[item],
+                     static_cast<std::uint32_t>(item));
       ++tree.size;
     }
     return tree;
