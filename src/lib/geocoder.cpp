@@ -97,9 +97,13 @@ std::string line_prefix(std::size_t line_number) {
 
 // The coordinates of one parsed data line, or the error that rejects it.
 // `record` has already passed the field-count check against the header.
-Result<kdtree::Point> record_point(const csv::Record& record,
-                                   std::size_t line_number) {
-  Result<double> lat = parse_float(record.field(0));
+// The point of a line whose first field is `lat_text` and, when it has two
+// or more fields, whose second is `lon_text`.
+Result<kdtree::Point> coordinates_point(std::string_view lat_text,
+                                        std::string_view lon_text,
+                                        std::size_t field_count,
+                                        std::size_t line_number) {
+  Result<double> lat = parse_float(lat_text);
   if (!lat.ok()) return std::move(lat).error();
   // A non-finite coordinate would give a NaN vector that poisons every
   // search reaching its leaf; refuse it while the line is still known.
@@ -108,16 +112,61 @@ Result<kdtree::Point> record_point(const csv::Record& record,
                  ": latitude is not a finite number");
   }
   // Only possible with a one-column header, which every line then matches.
-  if (record.size() < 2) {
+  if (field_count < 2) {
     return Error(line_prefix(line_number) + " has no longitude field");
   }
-  Result<double> lon = parse_float(record.field(1));
+  Result<double> lon = parse_float(lon_text);
   if (!lon.ok()) return std::move(lon).error();
   if (!std::isfinite(lon.value())) {
     return Error(line_prefix(line_number) +
                  ": longitude is not a finite number");
   }
   return lat_lon_to_point(lat.value(), lon.value());
+}
+
+Result<kdtree::Point> record_point(const csv::Record& record,
+                                   std::size_t line_number) {
+  return coordinates_point(
+      record.field(0), record.size() >= 2 ? record.field(1) : std::string_view(),
+      record.size(), line_number);
+}
+
+// The fields the CSV reader would find in a line without quotes or carriage
+// returns: it splits such a line at every separator and changes no byte, so
+// counting separators and keeping views of the first two fields gives the
+// same answer without copying the line into a record.
+struct PlainLine {
+  std::size_t field_count;
+  std::string_view first;
+  std::string_view second;
+};
+
+// REQUIRES: `sep` is ASCII and none of '"', CR, LF; `line` is valid UTF-8
+// (so no field can be invalid UTF-8). Returns false when the line needs the
+// full reader: it is empty or holds a quote or a carriage return.
+bool split_plain_line(std::string_view line, char sep, PlainLine& out) {
+  if (line.empty()) return false;
+  std::size_t fields = 1;
+  std::size_t first_end = line.size();
+  std::size_t second_end = line.size();
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == sep) {
+      if (fields == 1) {
+        first_end = i;
+      } else if (fields == 2) {
+        second_end = i;
+      }
+      ++fields;
+    } else if (c == '"' || c == '\r') {
+      return false;
+    }
+  }
+  out.field_count = fields;
+  out.first = line.substr(0, first_end);
+  out.second = fields >= 2 ? line.substr(first_end + 1, second_end - first_end - 1)
+                           : std::string_view();
+  return true;
 }
 
 Error field_count_error(std::size_t header_fields, std::size_t line_number,
@@ -190,11 +239,26 @@ Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
   std::string stored;
 
   if (!drop_coordinates) {
+    const char plain_sep = static_cast<char>(sep);
+    const bool plain_lines_possible =
+        plain_sep != '"' && plain_sep != '\r' && plain_sep != '\n';
     Line line;
+    PlainLine plain;
     for (std::size_t number = 1; lines.next(line); ++number) {
       if (number == n && line.len == 0) break;
       const std::string_view text =
           std::string_view(csv).substr(line.start, line.len);
+      if (plain_lines_possible && split_plain_line(text, plain_sep, plain)) {
+        if (plain.field_count != header_fields) {
+          return field_count_error(header_fields, number, plain.field_count);
+        }
+        Result<kdtree::Point> point = coordinates_point(
+            plain.first, plain.second, plain.field_count, number);
+        if (!point.ok()) return std::move(point).error();
+        points.push_back(point.value());
+        slices.push_back({static_cast<std::ptrdiff_t>(line.start), line.len});
+        continue;
+      }
       if (Status s = csv::parse_csv_line_into(text, sep, record); !s.ok()) {
         return std::move(s).error();
       }
