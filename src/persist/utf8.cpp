@@ -1,78 +1,19 @@
 #include "persist/utf8.h"
 
-#include <cstring>
+#include "csv/utf8.h"
 
 namespace quorvel::persist {
-namespace {
 
-bool is_continuation(std::uint8_t b) { return (b & 0xc0) == 0x80; }
-
-// Width announced by a lead byte, 0 when the byte cannot start a character
-// (continuation bytes, the overlong leads c0 and c1, and f5 to ff).
-std::size_t announced_width(std::uint8_t b) {
-  if (b >= 0xc2 && b <= 0xdf) return 2;
-  if (b >= 0xe0 && b <= 0xef) return 3;
-  if (b >= 0xf0 && b <= 0xf4) return 4;
-  return 0;
-}
-
-// Whether `second` may follow `lead`: the narrowed ranges rule out overlong
-// forms, surrogates and code points above U+10FFFF at the second byte.
-bool second_byte_ok(std::uint8_t lead, std::uint8_t second) {
-  switch (lead) {
-    case 0xe0:
-      return second >= 0xa0 && second <= 0xbf;
-    case 0xed:
-      return second >= 0x80 && second <= 0x9f;
-    case 0xf0:
-      return second >= 0x90 && second <= 0xbf;
-    case 0xf4:
-      return second >= 0x80 && second <= 0x8f;
-    default:
-      return is_continuation(second);
-  }
-}
-
-}  // namespace
-
+// The codec shares the core's validator, so a text the loader rejects is
+// described exactly as construction would describe it.
 std::string Utf8Error::message() const {
-  if (error_len == 0) {
-    return "incomplete utf-8 byte sequence from index " +
-           std::to_string(valid_up_to);
-  }
-  return "invalid utf-8 sequence of " + std::to_string(error_len) +
-         " bytes from index " + std::to_string(valid_up_to);
+  return utf8::describe(utf8::Validation{false, valid_up_to, error_len});
 }
 
 std::optional<Utf8Error> check_utf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    // Most stored text is ASCII: test eight bytes at a time.
-    while (i + 8 <= n) {
-      std::uint64_t word;
-      std::memcpy(&word, s + i, 8);
-      if (word & 0x8080808080808080ull) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    std::uint8_t lead = s[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t width = announced_width(lead);
-    if (width == 0) return Utf8Error{i, 1};
-    if (i + 1 >= n) return Utf8Error{i, 0};
-    if (!second_byte_ok(lead, s[i + 1])) return Utf8Error{i, 1};
-    for (std::size_t k = 2; k < width; ++k) {
-      if (i + k >= n) return Utf8Error{i, 0};
-      if (!is_continuation(s[i + k])) return Utf8Error{i, k};
-    }
-    i += width;
-  }
-  return std::nullopt;
+  const utf8::Validation v = utf8::validate(text);
+  if (v.ok) return std::nullopt;
+  return Utf8Error{v.valid_up_to, v.error_len};
 }
 
 char32_t decode_utf8_char(std::string_view text) {
