@@ -92,10 +92,39 @@ constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,
                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17,
                                    1e18, 1e19, 1e20, 1e21, 1e22};
 
+// The usual form of a coordinate, [sign] digits [. digits] with at most 15
+// digits in all: the digits form an exact double and so does the power of
+// ten, so one division rounds correctly (the same arithmetic as the general
+// path below takes for such text). Returns false for anything else.
+bool parse_short_decimal(std::string_view text, double& out) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  std::uint64_t mantissa = 0;
+  unsigned digits = 0;
+  unsigned frac_digits = 0;
+  for (; p < end && is_digit(*p); ++p, ++digits) {
+    mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+  }
+  if (p < end && *p == '.') {
+    ++p;
+    for (; p < end && is_digit(*p); ++p, ++digits, ++frac_digits) {
+      mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+    }
+  }
+  if (p != end || digits == 0 || digits > 15) return false;
+  const double m = static_cast<double>(mantissa);
+  const double value = frac_digits == 0 ? m : m / kExactPowers[frac_digits];
+  out = (negative ? -1.0 : 1.0) * value;
+  return true;
+}
+
 }  // namespace
 
 Result<double> parse_float(std::string_view text) {
   if (text.empty()) return Error("cannot parse float from empty string");
+  if (double value; parse_short_decimal(text, value)) return value;
   bool negative = false;
   std::string_view body = text;
   if (body[0] == '+' || body[0] == '-') {
