@@ -178,15 +178,21 @@ bool MsgpackReader::fail_surplus(std::uint64_t expected) {
               std::to_string(expected));
 }
 
+bool MsgpackReader::fail_fill(const FillOutcome& got, IoError::Kind at_end,
+                              std::string_view what) {
+  const IoError io = got.code == FillOutcome::Code::kEnd
+                         ? IoError{at_end}
+                         : IoError::os(got.os_errno);
+  std::string text = io.message();
+  return fail(Error("IO error while reading " + std::string(what) + ": " + text,
+                    {text}));
+}
+
 bool MsgpackReader::read_marker(std::uint8_t& marker) {
   if (source_.available() == 0) {
     FillOutcome got = source_.fill(1);
     if (got.code != FillOutcome::Code::kFilled) {
-      IoError io = got.code == FillOutcome::Code::kEnd
-                       ? IoError{IoError::Kind::kFillWholeBuffer}
-                       : IoError::os(got.os_errno);
-      std::string text = io.message();
-      return fail(Error("IO error while reading marker: " + text, {text}));
+      return fail_fill(got, IoError::Kind::kFillWholeBuffer, "marker");
     }
   }
   marker = source_.data()[0];
@@ -198,11 +204,7 @@ bool MsgpackReader::read_exact(std::uint8_t* dst, std::size_t n) {
   if (source_.available() < n) {
     FillOutcome got = source_.fill(n);
     if (got.code != FillOutcome::Code::kFilled) {
-      IoError io = got.code == FillOutcome::Code::kEnd
-                       ? IoError{IoError::Kind::kFillWholeBuffer}
-                       : IoError::os(got.os_errno);
-      std::string text = io.message();
-      return fail(Error("IO error while reading data: " + text, {text}));
+      return fail_fill(got, IoError::Kind::kFillWholeBuffer, "data");
     }
   }
   std::memcpy(dst, source_.data(), n);
@@ -229,11 +231,7 @@ bool MsgpackReader::consume_body(std::uint64_t n, std::string* dst) {
     if (source_.available() == 0) {
       FillOutcome got = source_.fill(1);
       if (got.code != FillOutcome::Code::kFilled) {
-        IoError io = got.code == FillOutcome::Code::kEnd
-                         ? IoError{IoError::Kind::kUnexpectedEof}
-                         : IoError::os(got.os_errno);
-        std::string text = io.message();
-        return fail(Error("IO error while reading data: " + text, {text}));
+        return fail_fill(got, IoError::Kind::kUnexpectedEof, "data");
       }
     }
     std::size_t take = static_cast<std::size_t>(

@@ -40,6 +40,7 @@
 
 #include "lib/error.h"
 #include "persist/byte_source.h"
+#include "persist/io_error.h"
 
 namespace quorvel::persist {
 
@@ -241,6 +242,11 @@ class MsgpackReader {
   [[nodiscard]] bool fail_invalid_length(std::uint64_t got,
                                          std::string_view expected);
   [[nodiscard]] bool fail_surplus(std::uint64_t expected);
+  // An input that could not supply the bytes asked for: "IO error while
+  // reading <what>: " and the I/O error, which is also the cause. `at_end`
+  // names the I/O error when the input simply ended.
+  [[nodiscard]] bool fail_fill(const FillOutcome& got, IoError::Kind at_end,
+                               std::string_view what);
   [[nodiscard]] bool fail_wrong_marker(std::uint8_t marker);
   [[nodiscard]] bool fail(std::string message);
   [[nodiscard]] bool fail(Error error);
