@@ -163,6 +163,14 @@ bool MsgpackReader::fail(Error error) {
   return false;
 }
 
+bool MsgpackReader::check_text(std::string_view bytes) {
+  if (auto bad = check_utf8(bytes)) {
+    std::string text = bad->message();
+    return fail(Error("string found to be invalid utf8: " + text, {text}));
+  }
+  return true;
+}
+
 bool MsgpackReader::fail_wrong_marker(std::uint8_t marker) {
   return fail("wrong msgpack marker " + marker_name(marker));
 }
@@ -306,10 +314,8 @@ bool MsgpackReader::fail_unexpected(const Head& head, std::string_view word) {
     case Family::kReserved:
       return fail_wrong_marker(head.marker);
     case Family::kStr: {
-      if (!read_body(head.number, scratch_)) return false;
-      if (auto bad = check_utf8(scratch_)) {
-        std::string text = bad->message();
-        return fail(Error("string found to be invalid utf8: " + text, {text}));
+      if (!read_body(head.number, scratch_) || !check_text(scratch_)) {
+        return false;
       }
       break;
     }
@@ -402,12 +408,7 @@ bool MsgpackReader::read_str(std::string& out) {
   Head head;
   if (!read_head(head)) return false;
   if (head.family == Family::kStr) {
-    if (!read_body(head.number, out)) return false;
-    if (auto bad = check_utf8(out)) {
-      std::string text = bad->message();
-      return fail(Error("string found to be invalid utf8: " + text, {text}));
-    }
-    return true;
+    return read_body(head.number, out) && check_text(out);
   }
   if (head.family == Family::kBin) {
     if (!read_body(head.number, out)) return false;
@@ -423,10 +424,8 @@ bool MsgpackReader::read_char(char32_t& out) {
   Head head;
   if (!read_head(head)) return false;
   if (head.family != Family::kStr) return fail_unexpected(head, "a character");
-  if (!read_body(head.number, scratch_)) return false;
-  if (auto bad = check_utf8(scratch_)) {
-    std::string text = bad->message();
-    return fail(Error("string found to be invalid utf8: " + text, {text}));
+  if (!read_body(head.number, scratch_) || !check_text(scratch_)) {
+    return false;
   }
   if (scratch_.empty() ||
       utf8_char_width(static_cast<std::uint8_t>(scratch_[0])) !=
@@ -450,6 +449,12 @@ bool MsgpackReader::skip_any() {
       case Family::kReserved:
         return fail_wrong_marker(head.marker);
       case Family::kStr:
+        // A thrown-away string is still a string: text that is not UTF-8
+        // fails here exactly as it would in a field.
+        if (!read_body(head.number, scratch_) || !check_text(scratch_)) {
+          return false;
+        }
+        break;
       case Family::kBin:
         if (!skip_body(head.number)) return false;
         break;

@@ -12,8 +12,10 @@
 // Accepted forms, beyond the exact kind: integers of any width within range;
 // floats from F32 and from integers; text from UTF-8 byte strings; sequences,
 // fixed arrays and records from byte strings (one unsigned integer per
-// byte); records from maps keyed by field name or position, unknown keys'
-// values skipped. Every array, map or extension value entered costs one unit
+// byte); records from maps keyed by field name or position. The value of an
+// unknown key is decoded as a value of any kind and thrown away: its strings
+// must still be UTF-8, Reserved still fails, and its containers still cost
+// depth, exactly as if the value were kept. Every array, map or extension value entered costs one unit
 // of a depth budget of 1024, so at most 1023 can be open at once; skipping
 // uses an explicit stack, never recursion, so deep nesting cannot exhaust
 // the C++ stack.
@@ -139,7 +141,9 @@ class MsgpackReader {
   // A string of exactly one character.
   [[nodiscard]] bool read_char(char32_t& out);
 
-  // Reads one value of any kind and throws it away.
+  // Reads one value of any kind, by the same rules as a kept value (strings
+  // are validated, byte strings and extension data are not), and throws it
+  // away.
   [[nodiscard]] bool skip_any();
 
   // A sequence: `read_elem(T&)` reads one element from the input,
@@ -248,6 +252,10 @@ class MsgpackReader {
   [[nodiscard]] bool fail_fill(const FillOutcome& got, IoError::Kind at_end,
                                std::string_view what);
   [[nodiscard]] bool fail_wrong_marker(std::uint8_t marker);
+  // The body of a string marker must be UTF-8 wherever it is met, even in a
+  // value that is thrown away; otherwise the invalid-UTF-8 error, with the
+  // UTF-8 error as its cause.
+  [[nodiscard]] bool check_text(std::string_view bytes);
   [[nodiscard]] bool fail(std::string message);
   [[nodiscard]] bool fail(Error error);
 

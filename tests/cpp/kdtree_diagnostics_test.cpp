@@ -13,7 +13,7 @@ namespace {
 
 TEST(KdTreeDiagnostics, OverflowReportsTheLeafThePointAndTheStats) {
   const std::vector<Point> points(33, Point{0.5, -0.25, 1.0});
-  testing::EventRecorder events;
+  test_support::EventRecorder events;
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
   EXPECT_TRUE(events.saw("Overflowing add to leaf #1. item=[0.5, -0.25, 1.0]"));
   // Leaf 1 is full and leaf 0 empty when the 33rd point arrives; the root
@@ -28,9 +28,9 @@ TEST(KdTreeDiagnostics, OverflowReportsTheLeafThePointAndTheStats) {
 }
 
 TEST(KdTreeDiagnostics, PlanningEventsCarryTheirFields) {
-  testing::EventRecorder events;
+  test_support::EventRecorder events;
   // 33 distinct points: an odd chunk at the root takes the unusual route.
-  (void)ImmutableKdTree::new_from_slice(testing::uniform_points(33, 1));
+  (void)ImmutableKdTree::new_from_slice(test_support::uniform_points(33, 1));
   EXPECT_TRUE(events.saw("calc_pivot: unusual route"));
 
   // Equal first coordinates around the root's pivot move it left, one event
@@ -55,7 +55,7 @@ TEST(KdTreeDiagnostics, OptSpansNestAroundEveryPlannedStem) {
                          std::get<std::uint64_t>(event.fields[0].value));
     }
   });
-  (void)ImmutableKdTree::new_from_slice(testing::uniform_points(100, 3));
+  (void)ImmutableKdTree::new_from_slice(test_support::uniform_points(100, 3));
   set_diagnostic_sink(nullptr);
   // 100 points, 4 leaves: root 1 plans both children 2 and 3.
   using K = DiagnosticKind;

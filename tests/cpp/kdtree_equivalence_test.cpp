@@ -111,7 +111,7 @@ std::vector<Point> queries_for(const std::vector<Point>& points,
   std::normal_distribution<double> jitter(0.0, 1e-3);
   std::vector<Point> queries;
   for (std::size_t i = 0; i < count; ++i) {
-    Point q = testing::random_on_sphere(rng);
+    Point q = test_support::random_on_sphere(rng);
     if (i % 3 == 1) q = points[pick(rng)];
     if (i % 3 == 2) {
       q = points[pick(rng)];
@@ -147,10 +147,10 @@ std::vector<Point> rounded(std::vector<Point> points, double steps) {
 TEST(KdTreeEquivalence, QueryMatchesThePlainRecursion) {
   for (std::size_t n : {1, 7, 32, 33, 100, 1000, 5000, 40000}) {
     SCOPED_TRACE(n);
-    const std::vector<Point> uniform = testing::uniform_points(n, n);
+    const std::vector<Point> uniform = test_support::uniform_points(n, n);
     expect_same_answers(ImmutableKdTree::new_from_slice(uniform),
                         queries_for(uniform, 2000, n + 1));
-    const std::vector<Point> clustered = testing::clustered_points(n, n + 2);
+    const std::vector<Point> clustered = test_support::clustered_points(n, n + 2);
     expect_same_answers(ImmutableKdTree::new_from_slice(clustered),
                         queries_for(clustered, 2000, n + 3));
   }
@@ -160,7 +160,7 @@ TEST(KdTreeEquivalence, QueryMatchesThePlainRecursionOnTies) {
   for (double steps : {4.0, 30.0, 500.0}) {
     SCOPED_TRACE(steps);
     const std::vector<Point> points =
-        rounded(testing::uniform_points(6000, 17), steps);
+        rounded(test_support::uniform_points(6000, 17), steps);
     const std::vector<Point> queries =
         rounded(queries_for(points, 3000, 18), steps);
     expect_same_answers(ImmutableKdTree::new_from_slice(points), queries);
@@ -171,7 +171,7 @@ TEST(KdTreeEquivalence, QueryMatchesThePlainRecursionOnTies) {
 // before its caches are derived and after; so does one with infinite points
 // and empty leaves, which the bounds must neither prune wrongly nor hide.
 TEST(KdTreeEquivalence, FilledByHandWithAndWithoutCaches) {
-  const std::vector<Point> points = testing::clustered_points(20000, 5);
+  const std::vector<Point> points = test_support::clustered_points(20000, 5);
   const ImmutableKdTree built = ImmutableKdTree::new_from_slice(points);
   ImmutableKdTree filled;
   filled.leaves = built.leaves;
@@ -193,7 +193,7 @@ TEST(KdTreeEquivalence, FilledByHandWithAndWithoutCaches) {
 // A NaN coordinate or an overfull leaf must be reported by every query that
 // reaches it, however far the query is from that leaf's other points.
 TEST(KdTreeEquivalence, CorruptLeavesAreNeverPrunedAway) {
-  const std::vector<Point> points = testing::uniform_points(5000, 8);
+  const std::vector<Point> points = test_support::uniform_points(5000, 8);
   std::vector<Point> queries = queries_for(points, 1000, 9);
   // Also queries around the two leaves, from inside to well outside them.
   std::mt19937_64 rng(10);

@@ -19,7 +19,7 @@
 namespace quorvel::kdtree {
 namespace {
 
-using testing::uniform_points;
+using test_support::uniform_points;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -119,18 +119,18 @@ TEST(KdTreeLayout, ThousandPointsFill31LeavesAndLeave8ForTheLast) {
 }
 
 TEST(KdTreeLayout, ThirtyThreeIdenticalPointsBuildAsOnePoint) {
-  const std::vector<Point> points(33, testing::unit_vector(48.85, 2.35));
+  const std::vector<Point> points(33, test_support::unit_vector(48.85, 2.35));
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
   EXPECT_EQ(tree.size, 1u);
   EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size);
-  const QueryOutcome found = tree.nearest_one(testing::unit_vector(0, 0));
+  const QueryOutcome found = tree.nearest_one(test_support::unit_vector(0, 0));
   ASSERT_EQ(found.status, QueryStatus::kOk);
   EXPECT_EQ(found.result.item, 0u);
 }
 
 TEST(KdTreeLayout, LargeIdenticalGroupsKeepTheirLowestItem) {
   std::vector<Point> points = uniform_points(2000, 77);
-  const Point shared = testing::unit_vector(-33.9, 151.2);
+  const Point shared = test_support::unit_vector(-33.9, 151.2);
   for (std::size_t group_size : {33, 100, 5000}) {
     std::vector<Point> input = points;
     const std::uint32_t first = 123;
@@ -188,10 +188,10 @@ TEST(KdTreeLayout, StemDoublingStartsFromFreshSplitValues) {
   std::vector<Point> points;
   for (int a = 0; a < 10; ++a) {
     for (int b = 0; b < 50; ++b) {
-      points.push_back(testing::unit_vector(a * 0.5, b * 0.5));
+      points.push_back(test_support::unit_vector(a * 0.5, b * 0.5));
     }
   }
-  testing::EventRecorder events;
+  test_support::EventRecorder events;
   const std::optional<StemPlan> plan = plan_stems(points);
   ASSERT_TRUE(plan.has_value());
   EXPECT_TRUE(events.saw("extending stems stem_node_count=32"));
@@ -213,8 +213,8 @@ TEST(KdTreeLayout, StemDoublingStartsFromFreshSplitValues) {
     })) << "stem " << k;
   }
   for (int i = 0; i < 200; ++i) {
-    testing::expect_matches_brute_force(tree, points,
-                                        testing::unit_vector(i % 11, i * 1.7));
+    test_support::expect_matches_brute_force(tree, points,
+                                        test_support::unit_vector(i % 11, i * 1.7));
   }
 }
 
@@ -252,13 +252,13 @@ TEST(KdTreeLayout, DistinctSplitBuildStaysCompactOnBandsOfEqualValues) {
     // half on a 1e-5 grid.
     const double scale = i % 2 ? 100.0 : 1e5;
     const int step = i % 2 ? 1 : 1000;
-    gazetteer.push_back(testing::unit_vector(lat(rng) * step / scale,
+    gazetteer.push_back(test_support::unit_vector(lat(rng) * step / scale,
                                              lon(rng) * step / scale));
   }
   std::vector<Point> few_latitudes;
   std::uniform_real_distribution<double> any_lon(-180.0, 180.0);
   for (int i = 0; i < 20000; ++i) {
-    few_latitudes.push_back(testing::unit_vector((i % 40) * 0.5, any_lon(rng)));
+    few_latitudes.push_back(test_support::unit_vector((i % 40) * 0.5, any_lon(rng)));
   }
   for (const auto* points : {&gazetteer, &few_latitudes}) {
     const ImmutableKdTree tree = build_with_distinct_splits(*points);
@@ -272,9 +272,9 @@ TEST(KdTreeLayout, DistinctSplitBuildStaysCompactOnBandsOfEqualValues) {
     EXPECT_GE(tree.leaves.size(), minimum);
     EXPECT_LE(tree.leaves.size(), minimum + minimum / 8);
     for (int i = 0; i < 300; ++i) {
-      const Point query = i % 2 ? testing::random_on_sphere(rng)
+      const Point query = i % 2 ? test_support::random_on_sphere(rng)
                                 : (*points)[i * 97 % points->size()];
-      testing::expect_matches_brute_force(tree, *points, query);
+      test_support::expect_matches_brute_force(tree, *points, query);
       if (::testing::Test::HasFatalFailure()) return;
     }
   }

@@ -15,8 +15,8 @@
 namespace quorvel::kdtree {
 namespace {
 
-using testing::expect_matches_brute_force;
-using testing::unit_vector;
+using test_support::expect_matches_brute_force;
+using test_support::unit_vector;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -59,7 +59,7 @@ TEST(KdTreeQuery, UnfilledSlotsNeverWinAFarQuery) {
 
 TEST(KdTreeQuery, NonFiniteQueriesAreRefused) {
   const ImmutableKdTree tree =
-      ImmutableKdTree::new_from_slice(testing::uniform_points(100, 5));
+      ImmutableKdTree::new_from_slice(test_support::uniform_points(100, 5));
   for (const Point& query : {Point{kNaN, 0, 0}, Point{0, kNaN, 0},
                              Point{0, 0, kNaN}, Point{kInf, 0, 0}}) {
     EXPECT_EQ(tree.nearest_one(query).status, QueryStatus::kQueryNotFinite);
@@ -85,7 +85,7 @@ TEST(KdTreeQuery, InfinitelyDistantPointsLeaveTheStartingAnswer) {
 // Trees read from damaged files: the query must stay inside the arrays and
 // say the tree is corrupt.
 TEST(KdTreeQuery, InconsistentTreesAreReportedNotRead) {
-  const std::vector<Point> points = testing::uniform_points(1000, 11);
+  const std::vector<Point> points = test_support::uniform_points(1000, 11);
   const Point query = unit_vector(10, 10);
 
   ImmutableKdTree missing_leaves = ImmutableKdTree::new_from_slice(points);
@@ -130,7 +130,7 @@ void compare_on_random_queries(const std::vector<Point>& points,
   for (std::size_t i = 0; i < queries; ++i) {
     // Half the queries land near a stored point, where ties and deep
     // descents happen; the rest anywhere on the globe.
-    Point query = testing::random_on_sphere(rng);
+    Point query = test_support::random_on_sphere(rng);
     if (i % 2 == 0) {
       query = points[pick(rng)];
       if (i % 4 == 0) {
@@ -145,14 +145,14 @@ void compare_on_random_queries(const std::vector<Point>& points,
 TEST(KdTreeOracle, UniformPointsOnTheSphere) {
   for (std::size_t n : {33, 100, 1000, 20000, 200000}) {
     SCOPED_TRACE(n);
-    compare_on_random_queries(testing::uniform_points(n, n), 300, n + 1);
+    compare_on_random_queries(test_support::uniform_points(n, n), 300, n + 1);
   }
 }
 
 TEST(KdTreeOracle, CityLikeClusters) {
   for (std::size_t n : {500, 50000}) {
     SCOPED_TRACE(n);
-    compare_on_random_queries(testing::clustered_points(n, n), 400, n + 2);
+    compare_on_random_queries(test_support::clustered_points(n, n), 400, n + 2);
   }
 }
 
@@ -187,10 +187,10 @@ TEST(KdTreeOracle, ThousandsOfPointsOnOneLatitude) {
 
 TEST(KdTreeOracle, GroupsOfIdenticalPoints) {
   std::mt19937_64 rng(23);
-  std::vector<Point> points = testing::uniform_points(3000, 24);
+  std::vector<Point> points = test_support::uniform_points(3000, 24);
   std::uniform_int_distribution<std::size_t> place(0, points.size());
   for (std::size_t group : {33, 34, 64, 65, 500, 5000}) {
-    const Point shared = testing::random_on_sphere(rng);
+    const Point shared = test_support::random_on_sphere(rng);
     for (std::size_t i = 0; i < group; ++i) {
       points.insert(points.begin() + place(rng) % (points.size() + 1), shared);
     }
@@ -217,14 +217,14 @@ TEST(KdTreeOracle, DistinctSplitBuildOnItsOwn) {
   // The fallback build is exercised above only where the plan fails; here it
   // also runs on inputs the plan handles.
   std::vector<std::vector<Point>> inputs{
-      testing::uniform_points(10000, 31), testing::clustered_points(10000, 32),
+      test_support::uniform_points(10000, 31), test_support::clustered_points(10000, 32),
       std::vector<Point>(100, unit_vector(1, 2))};
   for (const auto& points : inputs) {
     const ImmutableKdTree tree = build_with_distinct_splits(points);
     ASSERT_LE(tree.leaves.size(), tree.stems.size());
     std::mt19937_64 rng(33);
     for (int i = 0; i < 300; ++i) {
-      Point query = i % 2 ? testing::random_on_sphere(rng) : points[i * 31 % points.size()];
+      Point query = i % 2 ? test_support::random_on_sphere(rng) : points[i * 31 % points.size()];
       expect_matches_brute_force(tree, points, query);
     }
   }

@@ -16,7 +16,7 @@
 #include "kdtree/diagnostics.h"
 #include "kdtree/kdtree.h"
 
-namespace quorvel::kdtree::testing {
+namespace quorvel::kdtree::test_support {
 
 // Unit vector of a position in degrees.
 inline Point unit_vector(double lat_degrees, double lon_degrees) {
@@ -125,6 +125,6 @@ class EventRecorder {
   std::vector<std::string> texts_;
 };
 
-}  // namespace quorvel::kdtree::testing
+}  // namespace quorvel::kdtree::test_support
 
 #endif  // QUORVEL_TESTS_CPP_KDTREE_TEST_SUPPORT_H_

@@ -11,7 +11,7 @@
 #include "persist/byte_sink.h"
 #include "persist/msgpack_writer.h"
 
-namespace quorvel::persist::testing {
+namespace quorvel::persist::test_support {
 
 // Bytes from a list of values: raw({0x95, 0xa1}).
 inline std::string raw(std::initializer_list<int> bytes) {
@@ -60,6 +60,6 @@ inline std::string arr(std::uint64_t n) {
 // A map header of n < 16 pairs.
 inline std::string fixmap(int n) { return std::string(1, static_cast<char>(0x80 | n)); }
 
-}  // namespace quorvel::persist::testing
+}  // namespace quorvel::persist::test_support
 
 #endif  // QUORVEL_TESTS_PERSIST_BYTES_H_

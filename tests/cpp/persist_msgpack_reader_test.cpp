@@ -12,12 +12,12 @@
 namespace quorvel::persist {
 namespace {
 
-using testing::arr;
-using testing::f64;
-using testing::i;
-using testing::raw;
-using testing::str;
-using testing::u;
+using test_support::arr;
+using test_support::f64;
+using test_support::i;
+using test_support::raw;
+using test_support::str;
+using test_support::u;
 
 constexpr std::uint64_t kU32Max = 0xffffffffu;
 constexpr std::uint64_t kUsizeMax = UINT64_MAX;
@@ -270,15 +270,51 @@ TEST(MsgpackReaderContainers, SkipAnyHonoursTheDepthBudgetWithoutRecursion) {
   EXPECT_EQ(skip(nested(1023, u(1)) + "tail"), "skipped 4 left");
   EXPECT_EQ(skip(nested(1024, u(1))), "depth limit exceeded");
   EXPECT_EQ(skip(nested(100000, "")), "depth limit exceeded");
-  // Maps, strings, byte strings, extensions and invalid UTF-8 are all
-  // skipped whole.
+  // Maps, strings, byte strings and extensions are all skipped whole; the
+  // bytes of a byte string or an extension need not be UTF-8.
   std::string mixed = raw({0x83, 0xa1, 'k', 0x92, 0xc0, 0xc3, 0xc4, 1, 0xff,
-                           0xc7, 2, 5, 1, 2, 0xa2, 0xff, 0xfe, 0xd1, 0, 1});
+                           0xc7, 2, 5, 0xff, 0xfe, 0xc4, 2, 0xff, 0xfe, 0xd1,
+                           0, 1});
   EXPECT_EQ(skip(mixed + "!"), "skipped 1 left");
   EXPECT_EQ(skip(raw({0x92, 0xc1})), "wrong msgpack marker Reserved");
   EXPECT_EQ(skip(raw({0xd4, 1})),
             "IO error while reading data: unexpected end of file\n\nCaused "
             "by:\n    unexpected end of file");
+}
+
+// A skipped string is decoded like a kept one: wherever it sits inside the
+// skipped value (a map key included), bytes that are not UTF-8 fail with the
+// same error and cause as in a field, and nothing after it is read.
+TEST(MsgpackReaderContainers, SkipAnyValidatesStrings) {
+  auto skip = [](const std::string& bytes) {
+    MemorySource source(bytes);
+    MsgpackReader r(source);
+    if (!r.skip_any()) {
+      return r.error().report() + " [" + std::to_string(source.available()) +
+             " left]";
+    }
+    return std::string("skipped");
+  };
+  const std::string kBadLead =
+      "string found to be invalid utf8: invalid utf-8 sequence of 1 bytes "
+      "from index 0\n\nCaused by:\n    invalid utf-8 sequence of 1 bytes "
+      "from index 0";
+  EXPECT_EQ(skip(raw({0xa1, 0xff}) + "!"), kBadLead + " [1 left]");
+  EXPECT_EQ(skip(raw({0x92, 0x01, 0xa1, 0xff}) + "!"), kBadLead + " [1 left]");
+  EXPECT_EQ(skip(raw({0x81, 0xa1, 0xff, 0xc0}) + "!"),
+            kBadLead + " [2 left]");
+  EXPECT_EQ(skip(raw({0x81, 0xc0, 0xd9, 0x02, 'a', 0xc3})),
+            "string found to be invalid utf8: incomplete utf-8 byte sequence "
+            "from index 1\n\nCaused by:\n    incomplete utf-8 byte sequence "
+            "from index 1 [0 left]");
+  EXPECT_EQ(skip(raw({0xa2, 0xc3, 0xa9})), "skipped");
+  // The same bytes as a byte string or inside an extension are not text.
+  EXPECT_EQ(skip(raw({0xc4, 1, 0xff})), "skipped");
+  EXPECT_EQ(skip(raw({0xd4, 7, 0xff})), "skipped");
+  // A string cut short reports the end of the input, not its bytes.
+  EXPECT_EQ(skip(raw({0xa3, 0xff})),
+            "IO error while reading data: unexpected end of file\n\nCaused "
+            "by:\n    unexpected end of file [0 left]");
 }
 
 }  // namespace

@@ -11,12 +11,12 @@
 namespace quorvel::persist {
 namespace {
 
-using testing::arr;
-using testing::f64;
-using testing::hex;
-using testing::i;
-using testing::str;
-using testing::u;
+using test_support::arr;
+using test_support::f64;
+using test_support::hex;
+using test_support::i;
+using test_support::str;
+using test_support::u;
 
 TEST(MsgpackWriter, UnsignedAtEveryWidthBoundary) {
   EXPECT_EQ(hex(u(0)), "00");
@@ -115,7 +115,7 @@ TEST(MsgpackWriter, FailureIsTheEncodeChainAndStopsOutput) {
             "    0: error while writing multi-byte MessagePack value\n"
             "    1: No space left on device (os error 28)");
   // The bytes that did get through are a prefix of the intended output.
-  EXPECT_EQ(disk.taken, testing::encode([](MsgpackWriter& ok) {
+  EXPECT_EQ(disk.taken, test_support::encode([](MsgpackWriter& ok) {
               for (int k = 0; k < 50000; ++k) ok.write_f64(k);
             }).substr(0, disk.taken.size()));
 }

@@ -22,13 +22,13 @@
 namespace quorvel::persist {
 namespace {
 
-using testing::arr;
-using testing::f64;
-using testing::fixmap;
-using testing::hex;
-using testing::raw;
-using testing::str;
-using testing::u;
+using test_support::arr;
+using test_support::f64;
+using test_support::fixmap;
+using test_support::hex;
+using test_support::raw;
+using test_support::str;
+using test_support::u;
 
 ReverseGeocoder build(const std::string& csv, bool drop = false) {
   Result<ReverseGeocoder> g = ReverseGeocoder::build(csv, U',', drop);
@@ -253,6 +253,33 @@ TEST_F(SavedFileDecode, MapKeysByPositionByteStringAndUnknownKeysSkipped) {
   Result<ReverseGeocoder> g = loads(bytes);
   ASSERT_TRUE(g.ok()) << g.error().report();
   EXPECT_EQ(dump(g.value()), good_);
+}
+
+// The value of an unknown key is decoded by the rules of a kept value before
+// it is thrown away.
+TEST_F(SavedFileDecode, UnknownKeysValuesAreDecodedBeforeBeingDropped) {
+  auto with_unknown = [&](const std::string& value) {
+    return fixmap(6) + str("csv") + f_.csv + str("zz") + value +
+           str("value_sep") + f_.sep + str("columns") + f_.columns +
+           str("indexed_data") + f_.indexed_data + str("tree") + f_.tree;
+  };
+  EXPECT_EQ(load_error(with_unknown(raw({0xa1, 0xff}))),
+            "string found to be invalid utf8: invalid utf-8 sequence of 1 "
+            "bytes from index 0\n\nCaused by:\n    invalid utf-8 sequence "
+            "of 1 bytes from index 0");
+  // The same string as a field fails the same way.
+  EXPECT_EQ(load_error(as_array(5, {f_.csv, f_.sep,
+                                    arr(1) + raw({0xa1, 0xff})})),
+            load_error(with_unknown(raw({0xa1, 0xff}))));
+  EXPECT_EQ(load_error(with_unknown(arr(1) + fixmap(1) + str("k") +
+                                    raw({0xa2, 'x', 0x80}))),
+            "string found to be invalid utf8: invalid utf-8 sequence of 1 "
+            "bytes from index 1\n\nCaused by:\n    invalid utf-8 sequence "
+            "of 1 bytes from index 1");
+  EXPECT_EQ(load_error(with_unknown(raw({0xc1}))),
+            "wrong msgpack marker Reserved");
+  EXPECT_EQ(load_error(with_unknown(raw({0xc4, 2, 0xff, 0xfe}))), "loaded");
+  EXPECT_EQ(load_error(with_unknown(str("\xc3\xa9t\xc3\xa9"))), "loaded");
 }
 
 TEST_F(SavedFileDecode, MapMissingDuplicateAndSignedKeys) {

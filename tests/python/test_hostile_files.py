@@ -44,6 +44,10 @@ class Map(list):
     """A map as an ordered list of (key, value) pairs; repeats allowed."""
 
 
+class RawText(bytes):
+    """Bytes written under a text-string marker, UTF-8 or not."""
+
+
 def decode(data):
     def value(i):
         b = data[i]
@@ -98,6 +102,8 @@ def encode(v):
         return b"\xd3" + struct.pack(">q", v)
     if isinstance(v, float):
         return b"\xcb" + struct.pack(">d", v)
+    if isinstance(v, RawText):
+        return b"\xdb" + struct.pack(">I", len(v)) + v
     if isinstance(v, (str, bytes)):
         raw = v.encode("utf-8", "surrogatepass") if isinstance(v, str) else v
         marker = b"\xdb" if isinstance(v, str) else b"\xc6"
@@ -281,6 +287,28 @@ def test_map_forms(saved, tmp_path):
         ("error", "duplicate field `value_sep`"),
         ("error", "missing field `tree`"),
         ("error", "invalid type: integer `-1`, expected field identifier")]
+
+
+def test_unknown_keys_values_are_decoded_before_being_dropped(saved, tmp_path):
+    doc = decode(saved)
+
+    def with_unknown(value):
+        return encode(Map([("zz", value)] + list(map_form(doc))))
+
+    bad_text = ("string found to be invalid utf8: invalid utf-8 sequence of 1 bytes "
+                "from index 0\n\nCaused by:\n    invalid utf-8 sequence of 1 bytes "
+                "from index 0")
+    as_column = list(doc)
+    as_column[2] = [RawText(b"\xff")]
+    outcomes, _ = load_all([
+        with_unknown(RawText(b"\xff")),
+        with_unknown([1, Map([("k", RawText(b"\xff"))])]),
+        encode(as_column),
+        with_unknown(b"\xff\xfe"),
+        with_unknown(RawText("é".encode())),
+    ], tmp_path)
+    assert outcomes[:3] == [("error", bad_text)] * 3
+    assert [kind for kind, _ in outcomes[3:]] == ["loaded", "loaded"]
 
 
 def test_map_form_saves_back_as_the_array_form(saved, tmp_path):
