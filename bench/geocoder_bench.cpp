@@ -84,8 +84,8 @@ void run(std::size_t lines, int build_repeats) {
   // The tree's share of the build: the same points, tree alone.
   std::vector<quorvel::kdtree::Point> points;
   points.reserve(lines);
-  for (const auto& slice : g.indexed_data) {
-    const char* line = g.csv.data() + slice.offset;
+  for (const auto& slice : g.indexed_data()) {
+    const char* line = g.csv().data() + slice.offset;
     double la = std::strtod(line, nullptr);
     double lo = std::strtod(std::strchr(line, ',') + 1, nullptr);
     points.push_back(quorvel::lat_lon_to_point(la, lo));
@@ -95,7 +95,7 @@ void run(std::size_t lines, int build_repeats) {
     const double start = cpu_seconds();
     auto tree = quorvel::kdtree::ImmutableKdTree::new_from_slice(points);
     tree_times.push_back((cpu_seconds() - start));
-    if (tree.size != lines) std::printf("tree size mismatch\n");
+    if (tree.size() != lines) std::printf("tree size mismatch\n");
   }
   std::printf("%8zu lines         tree build alone:    %8.1f ms\n", lines,
               median(tree_times) * 1e3);

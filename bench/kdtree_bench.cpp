@@ -90,7 +90,7 @@ double median(std::vector<double> values) {
 
 void run(const char* name, const std::vector<Point>& points) {
   std::vector<double> build_ms;
-  ImmutableKdTree tree;
+  ImmutableKdTree tree = ImmutableKdTree::new_from_slice({});
   for (int r = 0; r < 3; ++r) {
     const auto start = Clock::now();
     tree = ImmutableKdTree::new_from_slice(points);
@@ -117,11 +117,11 @@ void run(const char* name, const std::vector<Point>& points) {
         std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
         queries.size());
   }
-  const double bytes = tree.leaves.size() * sizeof(LeafNode) +
-                       tree.stems.size() * sizeof(double);
+  const double bytes = tree.leaves().size() * sizeof(LeafNode) +
+                       tree.stems().size() * sizeof(double);
   std::printf("%-10s %9zu %10.1f %12.1f %14.1f   (%zu leaves, %zu stems, %llu)\n",
               name, points.size(), median(build_ms), median(query_ns),
-              bytes / points.size(), tree.leaves.size(), tree.stems.size(),
+              bytes / points.size(), tree.leaves().size(), tree.stems().size(),
               static_cast<unsigned long long>(checksum % 1000));
 }
 

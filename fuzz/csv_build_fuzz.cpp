@@ -63,19 +63,19 @@ std::vector<std::pair<double, double>> positions(std::string_view text,
 void check_geocoder(const ReverseGeocoder& g, std::string_view text,
                     std::uint8_t sep) {
   const auto where = positions(text, sep);
-  FUZZ_CHECK(where.size() == g.indexed_data.size());
+  FUZZ_CHECK(where.size() == g.indexed_data().size());
   // Records at identical points share one tree entry.
-  FUZZ_CHECK(g.tree.size <= where.size());
+  FUZZ_CHECK(g.tree().size() <= where.size());
   for (const auto& [lat, lon] : where) {
     auto line = g.get_nearest(lat, lon);
     FUZZ_CHECK(line.ok());
-    const auto found = g.tree.nearest_one(quorvel::lat_lon_to_point(lat, lon));
+    const auto found = g.tree().nearest_one(quorvel::lat_lon_to_point(lat, lon));
     FUZZ_CHECK(found.status == quorvel::kdtree::QueryStatus::kOk);
     FUZZ_CHECK(found.result.distance == 0.0);
     auto record = g.get_nearest_record(lat, lon);
     // A two-column text without coordinates keeps no columns, and the one
     // empty field its lines re-parse into has no name.
-    FUZZ_CHECK(record.ok() || g.columns.empty());
+    FUZZ_CHECK(record.ok() || g.columns().empty());
   }
 
   auto bytes = quorvel::persist::dumps(g);
@@ -83,8 +83,8 @@ void check_geocoder(const ReverseGeocoder& g, std::string_view text,
   auto loaded = quorvel::persist::loads(bytes.value());
   FUZZ_CHECK(loaded.ok());
   const ReverseGeocoder& h = loaded.value();
-  FUZZ_CHECK(h.csv == g.csv && h.value_sep == g.value_sep &&
-             h.columns == g.columns);
+  FUZZ_CHECK(h.csv == g.csv() && h.value_sep == g.value_sep() &&
+             h.columns == g.columns());
   auto again = quorvel::persist::dumps(h);
   FUZZ_CHECK(again.ok() && again.value() == bytes.value());
 }

@@ -43,7 +43,7 @@ void check_structure(const ImmutableKdTree& tree,
   const std::size_t n = points.size();
   std::vector<bool> stored(n, false);
   std::size_t total = 0;
-  for (const auto& leaf : tree.leaves) {
+  for (const auto& leaf : tree.leaves()) {
     FUZZ_CHECK(leaf.size <= kBucketSize);
     total += leaf.size;
     for (std::size_t s = 0; s < leaf.size; ++s) {
@@ -55,8 +55,8 @@ void check_structure(const ImmutableKdTree& tree,
       FUZZ_CHECK(at == points[item]);
     }
   }
-  FUZZ_CHECK(total == tree.size);
-  if (tree.size == n) return;
+  FUZZ_CHECK(total == tree.size());
+  if (tree.size() == n) return;
 
   std::vector<std::uint32_t> order(n);
   for (std::uint32_t i = 0; i < n; ++i) order[i] = i;

@@ -23,7 +23,7 @@ constexpr double kQueries[][2] = {{0, 0},     {90, 0},    {-90, 0},
                                   {89.9, 179.9}};
 
 void check_lookups(const ReverseGeocoder& g) {
-  const std::string_view text(g.csv);
+  const std::string_view text(g.csv());
   for (const auto& q : kQueries) {
     auto line = g.get_nearest(q[0], q[1]);
     if (line.ok()) {
@@ -32,7 +32,7 @@ void check_lookups(const ReverseGeocoder& g) {
       FUZZ_CHECK(found.data() + found.size() <= text.data() + text.size());
     }
     auto record = g.get_nearest_record(q[0], q[1]);
-    if (record.ok()) FUZZ_CHECK(record.value().size() <= g.columns.size());
+    if (record.ok()) FUZZ_CHECK(record.value().size() <= g.columns().size());
   }
 }
 

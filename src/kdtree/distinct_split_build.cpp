@@ -249,7 +249,7 @@ std::vector<Record> first_of_each_position(std::span<const Point> points) {
 
 }  // namespace
 
-ImmutableKdTree build_with_distinct_splits(std::span<const Point> points) {
+TreeParts build_with_distinct_splits(std::span<const Point> points) {
   std::vector<Record> records = first_of_each_position(points);
   // Insertion in item order keeps each leaf's slots in input order. Items
   // are below points.size(), so marking the kept ones orders them in O(n).
@@ -288,7 +288,7 @@ ImmutableKdTree build_with_distinct_splits(std::span<const Point> points) {
       continue;
     }
 
-    ImmutableKdTree tree;
+    TreeParts tree;
     tree.stems.assign(std::size_t{1} << depth, kInf);
     for (const auto& split : planner.splits()) {
       tree.stems[split.node] = split.value;

@@ -34,12 +34,12 @@
 
 namespace quorvel::kdtree {
 
-// Builds the tree described above over `points` (point i has item i).
+// The fields of the tree described above over `points` (point i has item i).
 // Panics only if the points share coordinate values so heavily, in all three
 // dimensions at once, that no tree of sensible depth separates them; unit
 // vectors of distinct positions on the globe never do.
 // REQUIRES: points.size() < 2^32.
-ImmutableKdTree build_with_distinct_splits(std::span<const Point> points);
+TreeParts build_with_distinct_splits(std::span<const Point> points);
 
 }  // namespace quorvel::kdtree
 

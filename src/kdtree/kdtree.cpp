@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "kdtree/diagnostics.h"
 #include "kdtree/distinct_split_build.h"
@@ -18,8 +19,9 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-// Debug text of a float, as Rust's Debug prints it: shortest round-trip
-// digits, ".0" on whole numbers, "NaN" and "inf".
+// The text of a float in diagnostics: the shortest digits that read back to
+// the same value, ".0" appended to whole numbers, and "NaN", "inf", "-inf"
+// for the values without digits.
 template <typename Float>
 void append_float(std::string& text, Float value) {
   if (std::isnan(value)) {
@@ -43,7 +45,7 @@ void append_float(std::string& text, Float value) {
 enum class AddOutcome { kAdded, kLeafFull, kNoSuchLeaf };
 
 // Inserts one point into the leaf its coordinates route it to.
-AddOutcome safe_add_to_optimized(ImmutableKdTree& tree, const Point& point,
+AddOutcome safe_add_to_optimized(TreeParts& tree, const Point& point,
                                  std::uint32_t item) {
   const std::size_t leaf_index = route_to_leaf(tree.stems, point);
   if (leaf_index >= tree.leaves.size()) return AddOutcome::kNoSuchLeaf;
@@ -61,7 +63,9 @@ AddOutcome safe_add_to_optimized(ImmutableKdTree& tree, const Point& point,
     }
     if (diagnostic_enabled(DiagnosticLevel::kTrace)) {
       emit_diagnostic(DiagnosticLevel::kTrace,
-                      "Tree Stats: " + tree.generate_stats().to_string());
+                      "Tree Stats: " +
+                          stats_of(tree.leaves, tree.stems, tree.size)
+                              .to_string());
     }
     return AddOutcome::kLeafFull;
   }
@@ -70,26 +74,12 @@ AddOutcome safe_add_to_optimized(ImmutableKdTree& tree, const Point& point,
   return AddOutcome::kAdded;
 }
 
-// True when every leaf a query with finite coordinates can visit exists. A
-// finite split lets the query into both children; +inf only into the left
-// (the bound to the right is infinite), -inf and NaN only into the right.
-bool query_leaves_exist(const ImmutableKdTree& tree, std::size_t node) {
-  if (node >= tree.stems.size()) {
-    return node - tree.stems.size() < tree.leaves.size();
-  }
-  const double split = tree.stems[node];
-  if (split == kInfinity) return query_leaves_exist(tree, 2 * node);
-  if (!(split > -kInfinity)) return query_leaves_exist(tree, 2 * node + 1);
-  return query_leaves_exist(tree, 2 * node) &&
-         query_leaves_exist(tree, 2 * node + 1);
-}
-
 // The tree exactly as planned, or nullopt where the plan cannot hold the
 // points (a full leaf, a leaf past the plan) or cannot be made at all.
-std::optional<ImmutableKdTree> build_as_planned(std::span<const Point> points) {
+std::optional<TreeParts> build_as_planned(std::span<const Point> points) {
   std::optional<StemPlan> plan = plan_stems(points);
   if (!plan) return std::nullopt;
-  ImmutableKdTree tree;
+  TreeParts tree;
   tree.stems = std::move(plan->stems);
   tree.leaves.resize(plan->leaf_count);
   for (std::size_t i = 0; i < points.size(); ++i) {
@@ -98,7 +88,7 @@ std::optional<ImmutableKdTree> build_as_planned(std::span<const Point> points) {
       return std::nullopt;
     }
   }
-  if (!query_leaves_exist(tree, 1)) return std::nullopt;
+  if (first_missing_leaf(tree.stems, tree.leaves.size())) return std::nullopt;
   return tree;
 }
 
@@ -112,8 +102,7 @@ struct Search {
   const double* stems;
   std::size_t stem_count;
   const LeafNode* leaves;
-  std::size_t leaf_count;
-  const NodeBounds* leaf_bounds;  // One per leaf, or null when not prepared.
+  const NodeBounds* leaf_bounds;  // One per leaf.
   const NodeBounds* stem_bounds;  // One per stem slot, or null.
   double query[kDimensions];
   double offsets[kDimensions];
@@ -166,11 +155,89 @@ ImmutableKdTree ImmutableKdTree::new_from_slice(std::span<const Point> points) {
     panic("a tree holds at most 2^32 - 1 points; got " +
           std::to_string(points.size()));
   }
-  std::optional<ImmutableKdTree> planned = build_as_planned(points);
-  ImmutableKdTree tree = planned ? std::move(*planned)
-                                 : build_with_distinct_splits(points);
-  tree.prepare();
-  return tree;
+  std::optional<TreeParts> planned = build_as_planned(points);
+  TreeParts parts =
+      planned ? std::move(*planned) : build_with_distinct_splits(points);
+  // Both builds allocate every leaf a query can reach; the query relies on
+  // it instead of checking leaf indices as it goes.
+  if (parts.size > 0) {
+    if (const std::optional<std::size_t> node =
+            first_missing_leaf(parts.stems, parts.leaves.size())) {
+      panic("built tree: node " + std::to_string(*node) +
+            " leads to a leaf that was never allocated");
+    }
+  }
+  return ImmutableKdTree(std::move(parts));
+}
+
+Result<ImmutableKdTree> ImmutableKdTree::from_parts(
+    std::vector<LeafNode> leaves, std::vector<double> stems,
+    std::size_t size) {
+  const auto str = [](std::uint64_t v) { return std::to_string(v); };
+  std::uint64_t total = 0;
+  for (std::size_t l = 0; l < leaves.size(); ++l) {
+    const LeafNode& leaf = leaves[l];
+    // Built only on failure: this loop runs once per leaf.
+    const auto where = [&] { return "tree.leaves[" + str(l) + "]"; };
+    if (leaf.size > kBucketSize) {
+      return Error(where() + ".size is " + str(leaf.size) +
+                   ", more than the 32 slots of a leaf");
+    }
+    total += leaf.size;
+    for (std::size_t s = 0; s < leaf.size; ++s) {
+      for (std::size_t d = 0; d < kDimensions; ++d) {
+        if (std::isnan(leaf.content_points[d][s])) {
+          return Error(where() + " slot " + str(s) + " holds a NaN coordinate");
+        }
+      }
+    }
+  }
+  if (total != size) {
+    return Error("the leaf sizes add up to " + str(total) +
+                 ", but tree.size is " + str(size));
+  }
+  const std::size_t stem_slots = stems.size();
+  if (stem_slots == 0 || (stem_slots & (stem_slots - 1)) != 0) {
+    return Error("tree.stems has " + str(stem_slots) +
+                 " slots, not a power of two");
+  }
+  if (leaves.size() > stem_slots) {
+    return Error("tree.leaves has " + str(leaves.size()) +
+                 " leaves, more than the " + str(stem_slots) + " stem slots");
+  }
+  if (size > 0) {
+    if (const std::optional<std::size_t> node =
+            first_missing_leaf(stems, leaves.size())) {
+      return Error("tree node " + str(*node) + " leads to leaf " +
+                   str(*node - stem_slots) + ", but tree.leaves has only " +
+                   str(leaves.size()));
+    }
+  }
+  return ImmutableKdTree(
+      TreeParts{std::move(leaves), std::move(stems), size});
+}
+
+ImmutableKdTree::ImmutableKdTree(TreeParts parts)
+    : leaves_(std::move(parts.leaves)),
+      stems_(std::move(parts.stems)),
+      size_(parts.size) {
+  prepare();
+}
+
+ImmutableKdTree::ImmutableKdTree(ImmutableKdTree&& other) noexcept
+    : leaves_(std::move(other.leaves_)),
+      stems_(std::move(other.stems_)),
+      size_(std::exchange(other.size_, 0)),
+      leaf_bounds_(std::move(other.leaf_bounds_)),
+      stem_bounds_(std::move(other.stem_bounds_)) {}
+
+ImmutableKdTree& ImmutableKdTree::operator=(ImmutableKdTree&& other) noexcept {
+  leaves_ = std::move(other.leaves_);
+  stems_ = std::move(other.stems_);
+  size_ = std::exchange(other.size_, 0);
+  leaf_bounds_ = std::move(other.leaf_bounds_);
+  stem_bounds_ = std::move(other.stem_bounds_);
+  return *this;
 }
 
 void ImmutableKdTree::prepare() {
@@ -178,14 +245,10 @@ void ImmutableKdTree::prepare() {
   constexpr NodeBounds kEmpty{{kInf, kInf, kInf}, {-kInf, -kInf, -kInf}};
   constexpr NodeBounds kEverywhere{{-kInf, -kInf, -kInf}, {kInf, kInf, kInf}};
 
-  std::vector<NodeBounds> leaf_bounds(leaves.size(), kEmpty);
-  for (std::size_t l = 0; l < leaves.size(); ++l) {
-    const LeafNode& leaf = leaves[l];
+  std::vector<NodeBounds> leaf_bounds(leaves_.size(), kEmpty);
+  for (std::size_t l = 0; l < leaves_.size(); ++l) {
+    const LeafNode& leaf = leaves_[l];
     NodeBounds& box = leaf_bounds[l];
-    if (leaf.size > kBucketSize) {
-      box = kEverywhere;
-      continue;
-    }
     if (leaf.size == 0) continue;
     bool has_nan = false;
     for (std::size_t d = 0; d < kDimensions; ++d) {
@@ -204,11 +267,10 @@ void ImmutableKdTree::prepare() {
   }
 
   // Stems bottom-up. Only the children a query with finite coordinates can
-  // enter count: +inf sends it left only, -inf and NaN right only (the other
-  // side's cell bound is infinite or NaN).
+  // enter count.
   std::vector<NodeBounds> stem_bounds;
-  const std::size_t stem_count = stems.size();
-  if (stem_count <= 4 * leaves.size() + 4) {
+  const std::size_t stem_count = stems_.size();
+  if (stem_count <= 4 * leaves_.size() + 4) {
     stem_bounds.assign(stem_count, kEmpty);
     const auto bounds_of = [&](std::size_t node) -> const NodeBounds& {
       if (node < stem_count) return stem_bounds[node];
@@ -216,13 +278,10 @@ void ImmutableKdTree::prepare() {
       return leaf < leaf_bounds.size() ? leaf_bounds[leaf] : kEverywhere;
     };
     for (std::size_t k = stem_count; k-- > 1;) {
-      const double split = stems[k];
-      const bool skip_left =
-          !(split > -std::numeric_limits<double>::infinity());
-      const bool skip_right = split == std::numeric_limits<double>::infinity();
+      const ChildrenEntered entered = finite_query_children(stems_[k]);
       NodeBounds box = kEmpty;
       for (std::size_t child : {2 * k, 2 * k + 1}) {
-        if (child == 2 * k ? skip_left : skip_right) continue;
+        if (child == 2 * k ? !entered.left : !entered.right) continue;
         const NodeBounds& c = bounds_of(child);
         for (std::size_t d = 0; d < kDimensions; ++d) {
           box.lo[d] = std::min(box.lo[d], c.lo[d]);
@@ -242,17 +301,14 @@ QueryOutcome ImmutableKdTree::nearest_one(const Point& query) const {
         std::isfinite(query[2]))) {
     return {kNone, QueryStatus::kQueryNotFinite};
   }
-  if (size == 0) return {kNone, QueryStatus::kNoPoints};
-  if (stems.empty()) return {kNone, QueryStatus::kCorruptTree};
+  if (size_ == 0) return {kNone, QueryStatus::kNoPoints};
 
-  Search search{stems.data(),
-                stems.size(),
-                leaves.data(),
-                leaves.size(),
-                leaf_bounds_.size() == leaves.size() ? leaf_bounds_.data()
+  Search search{stems_.data(),
+                stems_.size(),
+                leaves_.data(),
+                leaf_bounds_.data(),
+                stem_bounds_.size() == stems_.size() ? stem_bounds_.data()
                                                      : nullptr,
-                stem_bounds_.size() == stems.size() ? stem_bounds_.data()
-                                                    : nullptr,
                 {query[0], query[1], query[2]},
                 {0.0, 0.0, 0.0},
                 std::numeric_limits<double>::max(),
@@ -265,6 +321,11 @@ QueryOutcome ImmutableKdTree::nearest_one(const Point& query) const {
 }
 
 TreeStats ImmutableKdTree::generate_stats() const {
+  return stats_of(leaves_, stems_, size_);
+}
+
+TreeStats stats_of(std::span<const LeafNode> leaves,
+                   std::span<const double> stems, std::size_t size) {
   TreeStats stats;
   stats.size = size;
   stats.capacity = leaves.size() * kBucketSize;

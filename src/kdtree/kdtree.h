@@ -8,15 +8,16 @@
 //           coordinate equal to the split value belongs to the right side.
 //   size:   number of points stored (the sum of the leaves' sizes).
 //
-// The tree is built once (new_from_slice) or read once from a file and never
-// changed afterwards. Queries only read it, so any number of threads may query
-// one tree concurrently.
+// A tree exists only in a valid state: new_from_slice builds one, and
+// from_parts checks fields that come from elsewhere (a saved file) before it
+// lets them become a tree. Neither way in leaves a tree whose query could
+// read outside its arrays, so the query does not check its own indices. The
+// fields are read-only afterwards, so any number of threads may query one
+// tree concurrently.
 //
 // Besides the saved fields the tree keeps one derived cache, never saved: the
 // bounds of the points under every leaf and stem, which let a query skip
-// leaves and subtrees that cannot hold a closer point. new_from_slice fills it; code that fills or changes the
-// public fields itself calls prepare() afterwards. A tree without the cache
-// answers the same, only slower.
+// leaves and subtrees that cannot hold a closer point. Both ways in derive it.
 
 #ifndef QUORVEL_KDTREE_KDTREE_H_
 #define QUORVEL_KDTREE_KDTREE_H_
@@ -27,6 +28,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "lib/error.h"
 
 namespace quorvel::kdtree {
 
@@ -57,8 +60,9 @@ enum class QueryStatus : std::uint8_t {
   kOk,
   kNoPoints,        // The tree stores no point.
   kQueryNotFinite,  // A query coordinate is NaN or infinite.
-  kCorruptTree,     // The tree's arrays disagree (possible only for a tree
-                    // read from a damaged file); nothing outside them is read.
+  kCorruptTree,     // A leaf the query scanned holds a point with a NaN
+                    // coordinate (new_from_slice keeps such points in the
+                    // planned build), so no answer can be trusted.
 };
 
 struct QueryOutcome {
@@ -83,23 +87,53 @@ struct TreeStats {
 
 // Bounds of the points under a node, rounded outward to float to keep the
 // cache small: lo[d] <= every coordinate d <= hi[d]. A leaf that a query must
-// report as corrupt (a NaN coordinate, too many slots, missing) gets infinite
+// report as corrupt (a NaN coordinate) and a missing leaf get infinite
 // bounds, and so does every stem above it, so that no query skips it.
 struct NodeBounds {
   std::array<float, kDimensions> lo;
   std::array<float, kDimensions> hi;
 };
 
-class ImmutableKdTree {
- public:
+// The saved fields of a tree, with no rule attached: what the builders fill
+// before a tree is made of them.
+struct TreeParts {
   std::vector<LeafNode> leaves;
   std::vector<double> stems;
   std::size_t size = 0;
+};
 
+class ImmutableKdTree {
+ public:
   // Builds a tree over `points`; point i carries item i. Never fails for
   // points with finite coordinates; NaN coordinates never crash or hang it.
   // REQUIRES: points.size() < 2^32.
   static ImmutableKdTree new_from_slice(std::span<const Point> points);
+
+  // A tree of the given fields, or an error naming the first rule they break
+  // and where:
+  // - every leaf's size is at most 32, no filled slot holds a NaN
+  //   coordinate, and the sizes add up to `size`;
+  // - the stem slot count is a power of two, the leaves are no more than the
+  //   stem slots, and every leaf that a query with finite coordinates can
+  //   reach exists (a tree holding no points is exempt: lookups stop before
+  //   descending into it).
+  // Items are not checked: what they must be below is the caller's business.
+  static Result<ImmutableKdTree> from_parts(std::vector<LeafNode> leaves,
+                                            std::vector<double> stems,
+                                            std::size_t size);
+
+  ImmutableKdTree(const ImmutableKdTree&) = default;
+  ImmutableKdTree& operator=(const ImmutableKdTree&) = default;
+  // A moved-from tree holds no points, so it stays safe to query.
+  ImmutableKdTree(ImmutableKdTree&& other) noexcept;
+  ImmutableKdTree& operator=(ImmutableKdTree&& other) noexcept;
+
+  // The buckets, addressed by leaf index.
+  const std::vector<LeafNode>& leaves() const { return leaves_; }
+  // Split values in heap order (see the layout above).
+  const std::vector<double>& stems() const { return stems_; }
+  // Number of points stored, the sum of the leaves' sizes.
+  std::size_t size() const { return size_; }
 
   // The stored point nearest to `query` by squared Euclidean distance. Among
   // equal distances the first found wins: the closer side of every stem is
@@ -109,21 +143,30 @@ class ImmutableKdTree {
   // Leaf and stem statistics (diagnostics).
   TreeStats generate_stats() const;
 
-  // Derives the cache of node bounds from `leaves` and `stems`.
-  // new_from_slice calls it;
-  // call it after filling or changing the public fields by hand, since a
-  // stale cache may skip leaves that now hold closer points.
+ private:
+  // Takes parts that already satisfy every rule of from_parts and derives
+  // the cache.
+  explicit ImmutableKdTree(TreeParts parts);
+
+  // Derives the cache of node bounds from `leaves_` and `stems_`.
   void prepare();
 
- private:
-  // One entry per leaf when prepared, otherwise empty (queries then scan
-  // every leaf they reach).
+  std::vector<LeafNode> leaves_;
+  std::vector<double> stems_;
+  std::size_t size_ = 0;
+  // One entry per leaf.
   std::vector<NodeBounds> leaf_bounds_;
-  // Entry k bounds stem node k's subtree; empty when not prepared or when the
-  // stem slots far outnumber the leaves (a degenerate tree read from a file,
-  // where the cache would cost more than it saves).
+  // Entry k bounds stem node k's subtree; empty when the stem slots far
+  // outnumber the leaves (a degenerate tree read from a file, where the
+  // cache would cost more than it saves).
   std::vector<NodeBounds> stem_bounds_;
 };
+
+// Leaf and stem statistics of fields that need not form a valid tree yet
+// (the build reports them while it fills the leaves).
+// Panics on a leaf holding more than 32 points.
+TreeStats stats_of(std::span<const LeafNode> leaves,
+                   std::span<const double> stems, std::size_t size);
 
 }  // namespace quorvel::kdtree
 

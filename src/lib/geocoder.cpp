@@ -319,17 +319,18 @@ Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
     }
   }
 
-  ReverseGeocoder geocoder;
-  geocoder.value_sep = value_sep;
+  std::vector<std::string> columns;
   const std::size_t first_column = drop_coordinates ? 2 : 0;
   for (std::size_t i = first_column; i < header_fields; ++i) {
-    geocoder.columns.emplace_back(header_record.field(i));
+    columns.emplace_back(header_record.field(i));
   }
-  geocoder.tree = kdtree::ImmutableKdTree::new_from_slice(
+  kdtree::ImmutableKdTree tree = kdtree::ImmutableKdTree::new_from_slice(
       std::span<const kdtree::Point>(points));
-  geocoder.indexed_data = std::move(slices);
-  geocoder.csv = drop_coordinates ? std::move(stored) : std::move(csv);
-  return geocoder;
+  // The slices were cut from the stored text at line boundaries of valid
+  // UTF-8, and item k of the tree is slice k: the parts agree as they are.
+  return ReverseGeocoder(drop_coordinates ? std::move(stored) : std::move(csv),
+                         value_sep, std::move(columns), std::move(slices),
+                         std::move(tree));
 }
 
 Result<std::string_view> ReverseGeocoder::get_nearest(double lat,
@@ -340,7 +341,7 @@ Result<std::string_view> ReverseGeocoder::get_nearest(double lat,
                  ErrorKind::kInvalidArgument);
   }
   const kdtree::QueryOutcome found =
-      tree.nearest_one(lat_lon_to_point(lat, lon));
+      tree_.nearest_one(lat_lon_to_point(lat, lon));
   switch (found.status) {
     case kdtree::QueryStatus::kOk:
       break;
@@ -352,47 +353,25 @@ Result<std::string_view> ReverseGeocoder::get_nearest(double lat,
     case kdtree::QueryStatus::kCorruptTree:
       return Error("the geocoder's spatial index is corrupt");
   }
-  // The checks below can only fail for a geocoder assembled from parts that
-  // disagree; a built one satisfies them by construction.
-  const std::uint32_t item = found.result.item;
-  if (item >= indexed_data.size()) {
-    return Error("the geocoder is inconsistent: item " + std::to_string(item) +
-                 " has no record (there are " +
-                 std::to_string(indexed_data.size()) + ")");
-  }
-  const StringSlice slice = indexed_data[item];
-  const std::size_t size = csv.size();
-  // Compared without forming offset + len, which could wrap.
-  if (slice.offset < 0 || static_cast<std::size_t>(slice.offset) > size ||
-      slice.len > size - static_cast<std::size_t>(slice.offset)) {
-    return Error("the geocoder is inconsistent: record " +
-                 std::to_string(item) + " lies outside its text");
-  }
-  const auto begin = static_cast<std::size_t>(slice.offset);
-  const std::size_t end = begin + slice.len;
-  // The text is valid UTF-8, so the slice is too exactly when neither end
-  // falls inside a character: two byte tests instead of a scan.
-  if (slice.len > 0 && (utf8::is_continuation_byte(csv[begin]) ||
-                        (end < size && utf8::is_continuation_byte(csv[end])))) {
-    return Error("the geocoder is inconsistent: record " +
-                 std::to_string(item) + " cuts a character in two");
-  }
-  return std::string_view(csv).substr(begin, slice.len);
+  // The answer is a filled slot's item, or item 0 when no stored point is at
+  // a finite distance; the tree holds points, so there is a slice 0 and
+  // every filled slot's item has its slice.
+  return line(found.result.item);
 }
 
 Result<csv::Record> ReverseGeocoder::get_nearest_record(double lat,
                                                         double lon) const {
   Result<std::string_view> line = get_nearest(lat, lon);
   if (!line.ok()) return std::move(line).error();
-  if (value_sep >= 128) return separator_error(value_sep);
+  if (value_sep_ >= 128) return separator_error(value_sep_);
   Result<csv::Record> record =
-      csv::parse_csv_line(line.value(), static_cast<std::uint8_t>(value_sep));
+      csv::parse_csv_line(line.value(), static_cast<std::uint8_t>(value_sep_));
   if (!record.ok()) return record;
-  if (record.value().size() > columns.size()) {
+  if (record.value().size() > columns_.size()) {
     return Error("the nearest record has " +
                  std::to_string(record.value().size()) +
                  " fields, but the geocoder has only " +
-                 std::to_string(columns.size()) + " columns");
+                 std::to_string(columns_.size()) + " columns");
   }
   return record;
 }

@@ -5,7 +5,8 @@
 // A ReverseGeocoder owns its stored text, the column names, one StringSlice
 // per record and the k-d tree over the records' unit vectors. It never changes
 // after construction, so any number of threads may run lookups on one
-// instance concurrently.
+// instance concurrently. The parts always agree with each other: build()
+// makes them so, and from_parts() refuses parts that do not.
 
 #ifndef QUORVEL_LIB_GEOCODER_H_
 #define QUORVEL_LIB_GEOCODER_H_
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "csv/csv.h"
@@ -37,13 +39,6 @@ kdtree::Point lat_lon_to_point(double lat, double lon);
 
 class ReverseGeocoder {
  public:
-  // Fields in declaration order; the saved file writes them in this order.
-  std::string csv;             // The stored text every slice points into.
-  char32_t value_sep = U',';   // The separator exactly as passed.
-  std::vector<std::string> columns;
-  std::vector<StringSlice> indexed_data;  // Entry i belongs to tree item i.
-  kdtree::ImmutableKdTree tree;
-
   // Builds a geocoder from CSV text: a header line, then one record per line
   // whose first two fields are latitude and longitude in decimal degrees.
   // With `drop_coordinates` the stored text is the records re-encoded without
@@ -54,17 +49,79 @@ class ReverseGeocoder {
   static Result<ReverseGeocoder> build(std::string csv, char32_t value_sep,
                                        bool drop_coordinates);
 
-  // The stored line of the record nearest to (lat, lon), as a view into
-  // `csv` (valid as long as this geocoder). Fails with kInvalidArgument for
-  // a non-finite position, and with a runtime error for a geocoder without
-  // records or one whose loaded parts disagree.
+  // A geocoder of parts that come from elsewhere (a saved file), or a runtime
+  // error "invalid saved geocoder: ..." naming the first rule they break and
+  // where. The rules: every slice has a non-negative offset, lies inside
+  // `csv`, and starts and ends on UTF-8 character boundaries; every item of a
+  // filled slot of the tree is below the number of slices. `value_sep` and
+  // the width of `columns` are not checked: lookups handle any separator and
+  // any column count.
+  static Result<ReverseGeocoder> from_parts(
+      std::string csv, char32_t value_sep, std::vector<std::string> columns,
+      std::vector<StringSlice> indexed_data, kdtree::ImmutableKdTree tree);
+
+  // The same from the tree's unchecked fields, which must also pass the
+  // tree's own rules (kdtree::ImmutableKdTree::from_parts). The slices are
+  // checked first, then the tree, then its items.
+  static Result<ReverseGeocoder> from_parts(
+      std::string csv, char32_t value_sep, std::vector<std::string> columns,
+      std::vector<StringSlice> indexed_data, kdtree::TreeParts tree);
+
+  // Fields in declaration order; the saved file writes them in this order.
+
+  // The stored text every slice points into.
+  const std::string& csv() const { return csv_; }
+  // The separator exactly as passed.
+  char32_t value_sep() const { return value_sep_; }
+  const std::vector<std::string>& columns() const { return columns_; }
+  // Entry i belongs to tree item i.
+  const std::vector<StringSlice>& indexed_data() const {
+    return indexed_data_;
+  }
+  const kdtree::ImmutableKdTree& tree() const { return tree_; }
+
+  // Number of records.
+  std::size_t size() const { return indexed_data_.size(); }
+
+  // The stored line of record `item`, a view into csv() valid as long as
+  // this geocoder.
+  // REQUIRES: item < size().
+  std::string_view line(std::uint32_t item) const {
+    const StringSlice slice = indexed_data_[item];
+    return std::string_view(csv_.data() + slice.offset, slice.len);
+  }
+
+  // The stored line of the record nearest to (lat, lon). Fails with
+  // kInvalidArgument for a non-finite position, and with a runtime error for
+  // a geocoder without records.
   Result<std::string_view> get_nearest(double lat, double lon) const;
 
   // The nearest record re-parsed into its fields, for the dictionary form.
   // Fails like get_nearest, when the line does not parse, when the stored
   // separator is not ASCII, and when the line has more fields than there are
-  // columns. Field i belongs to columns[i].
+  // columns. Field i belongs to columns()[i].
   Result<csv::Record> get_nearest_record(double lat, double lon) const;
+
+ private:
+  // Takes parts that already agree with each other.
+  ReverseGeocoder(std::string csv, char32_t value_sep,
+                  std::vector<std::string> columns,
+                  std::vector<StringSlice> indexed_data,
+                  kdtree::ImmutableKdTree tree)
+      : csv_(std::move(csv)),
+        value_sep_(value_sep),
+        columns_(std::move(columns)),
+        indexed_data_(std::move(indexed_data)),
+        tree_(std::move(tree)) {}
+
+  // Every slice lies inside csv_ on character boundaries and every filled
+  // slot's item indexes indexed_data_, so lookups read the text without
+  // checks.
+  std::string csv_;
+  char32_t value_sep_;
+  std::vector<std::string> columns_;
+  std::vector<StringSlice> indexed_data_;
+  kdtree::ImmutableKdTree tree_;
 };
 
 }  // namespace quorvel

@@ -160,10 +160,10 @@ PyObject* new_str(std::string_view text) {
 // Moves `geocoder` into a new instance of `type`.
 PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
   PyRef names = PyRef::steal(
-      PyTuple_New(static_cast<Py_ssize_t>(geocoder.columns.size())));
+      PyTuple_New(static_cast<Py_ssize_t>(geocoder.columns().size())));
   if (!names) return nullptr;
-  for (std::size_t i = 0; i < geocoder.columns.size(); ++i) {
-    PyObject* name = new_str(geocoder.columns[i]);
+  for (std::size_t i = 0; i < geocoder.columns().size(); ++i) {
+    PyObject* name = new_str(geocoder.columns()[i]);
     if (name == nullptr) return nullptr;
     PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
   }
@@ -419,32 +419,37 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-// Reports an internal failure of deallocation, where nothing can be raised.
-void report_dealloc_failure(PyObject* self) noexcept {
+// Reports the internal failure of a type without tp_free, in deallocation,
+// where nothing can be raised. The object's reference count is already 0 and
+// lending it out again would deallocate it a second time, so the report
+// names its type instead.
+void report_missing_tp_free(PyTypeObject* type) noexcept {
   PyRef pending = PyRef::steal(PyErr_GetRaisedException());
-  raise_current_exception();
-  // The object is mid-destruction with a reference count of 0; lend it one
-  // so that the report can show it without deallocating it a second time.
-  Py_SET_REFCNT(self, 1);
-  PyErr_WriteUnraisable(self);
-  Py_SET_REFCNT(self, 0);
+  try {
+    panic("PyBaseObject_Type should have tp_free");
+  } catch (...) {
+    raise_current_exception();
+  }
+  PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
   PyErr_SetRaisedException(pending.release());
 }
+
+static_assert(std::is_nothrow_destructible_v<ReverseGeocoder>);
 
 void geocoder_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   GeocoderObject* object = as_geocoder(self);
-  try {
-    object->geocoder().~ReverseGeocoder();
-    Py_CLEAR(object->column_names);
-    object->borrow_flag.~atomic();
-    freefunc free = type->tp_free;
-    if (free == nullptr) panic("PyBaseObject_Type should have tp_free");
-    free(self);
-  } catch (...) {
-    report_dealloc_failure(self);
+  object->geocoder().~ReverseGeocoder();
+  Py_CLEAR(object->column_names);
+  object->borrow_flag.~atomic();
+  // A type based on object always has tp_free. Without it the memory cannot
+  // be given back: it is kept, with the reference to the type that it holds.
+  freefunc free = type->tp_free;
+  if (free == nullptr) {
+    report_missing_tp_free(type);
     return;
   }
+  free(self);
   // Every instance of a heap type holds a reference to its type.
   Py_DECREF(type);
 }

@@ -11,7 +11,6 @@
 #include "persist/byte_source.h"
 #include "persist/file_descriptor.h"
 #include "persist/io_error.h"
-#include "persist/loaded_geocoder_check.h"
 #include "persist/msgpack_reader.h"
 #include "persist/msgpack_writer.h"
 #include "persist/utf8.h"
@@ -51,29 +50,29 @@ Error too_long(const std::string& what, std::uint64_t n) {
 // Everything that would not fit a MessagePack header is refused before the
 // first byte is written, so a failed save never leaves a wrong length behind.
 Status check_writable(const ReverseGeocoder& g) {
-  if (g.csv.size() > kMaxMsgpackLength) return too_long("csv", g.csv.size());
-  if (g.columns.size() > kMaxMsgpackLength) {
-    return too_long("columns", g.columns.size());
+  if (g.csv().size() > kMaxMsgpackLength) return too_long("csv", g.csv().size());
+  if (g.columns().size() > kMaxMsgpackLength) {
+    return too_long("columns", g.columns().size());
   }
-  for (std::size_t i = 0; i < g.columns.size(); ++i) {
-    if (g.columns[i].size() > kMaxMsgpackLength) {
+  for (std::size_t i = 0; i < g.columns().size(); ++i) {
+    if (g.columns()[i].size() > kMaxMsgpackLength) {
       return too_long("columns[" + std::to_string(i) + "]",
-                      g.columns[i].size());
+                      g.columns()[i].size());
     }
   }
-  if (g.indexed_data.size() > kMaxMsgpackLength) {
-    return too_long("indexed_data", g.indexed_data.size());
+  if (g.indexed_data().size() > kMaxMsgpackLength) {
+    return too_long("indexed_data", g.indexed_data().size());
   }
-  if (g.tree.leaves.size() > kMaxMsgpackLength) {
-    return too_long("tree.leaves", g.tree.leaves.size());
+  if (g.tree().leaves().size() > kMaxMsgpackLength) {
+    return too_long("tree.leaves", g.tree().leaves().size());
   }
-  if (g.tree.stems.size() > kMaxMsgpackLength) {
-    return too_long("tree.stems", g.tree.stems.size());
+  if (g.tree().stems().size() > kMaxMsgpackLength) {
+    return too_long("tree.stems", g.tree().stems().size());
   }
-  if (!is_unicode_scalar(g.value_sep)) {
+  if (!is_unicode_scalar(g.value_sep())) {
     char code[16];
     std::snprintf(code, sizeof code, "U+%04X",
-                  static_cast<unsigned>(g.value_sep));
+                  static_cast<unsigned>(g.value_sep()));
     return Error(std::string("cannot save the geocoder: value_sep ") + code +
                  " is not a Unicode scalar value");
   }
@@ -129,19 +128,19 @@ std::size_t leaf_size(const LeafNode& leaf) {
 // The bytes write_geocoder() produces. REQUIRES: check_writable(g) passed.
 std::size_t geocoder_size(const ReverseGeocoder& g) {
   std::string sep;
-  append_utf8(g.value_sep, sep);
-  std::size_t n = array_header_size(5) + str_size(g.csv.size()) +
-                  str_size(sep.size()) + array_header_size(g.columns.size());
-  for (const std::string& name : g.columns) n += str_size(name.size());
-  n += array_header_size(g.indexed_data.size());
-  for (const StringSlice& s : g.indexed_data) {
+  append_utf8(g.value_sep(), sep);
+  std::size_t n = array_header_size(5) + str_size(g.csv().size()) +
+                  str_size(sep.size()) + array_header_size(g.columns().size());
+  for (const std::string& name : g.columns()) n += str_size(name.size());
+  n += array_header_size(g.indexed_data().size());
+  for (const StringSlice& s : g.indexed_data()) {
     n += array_header_size(2) + int_size(s.offset) + uint_size(s.len);
   }
-  const ImmutableKdTree& tree = g.tree;
-  n += array_header_size(3) + array_header_size(tree.leaves.size());
-  for (const LeafNode& leaf : tree.leaves) n += leaf_size(leaf);
-  n += array_header_size(tree.stems.size()) + tree.stems.size() * kF64Size +
-       uint_size(tree.size);
+  const ImmutableKdTree& tree = g.tree();
+  n += array_header_size(3) + array_header_size(tree.leaves().size());
+  for (const LeafNode& leaf : tree.leaves()) n += leaf_size(leaf);
+  n += array_header_size(tree.stems().size()) + tree.stems().size() * kF64Size +
+       uint_size(tree.size());
   return n;
 }
 
@@ -159,29 +158,29 @@ void write_leaf(MsgpackWriter& w, const LeafNode& leaf) {
 // REQUIRES: check_writable(g) passed.
 void write_geocoder(MsgpackWriter& w, const ReverseGeocoder& g) {
   w.write_array_header(5);
-  w.write_str(g.csv);
+  w.write_str(g.csv());
   std::string sep;
-  append_utf8(g.value_sep, sep);
+  append_utf8(g.value_sep(), sep);
   w.write_str(sep);
-  w.write_array_header(g.columns.size());
-  for (const std::string& name : g.columns) w.write_str(name);
-  w.write_array_header(g.indexed_data.size());
-  for (const StringSlice& s : g.indexed_data) {
+  w.write_array_header(g.columns().size());
+  for (const std::string& name : g.columns()) w.write_str(name);
+  w.write_array_header(g.indexed_data().size());
+  for (const StringSlice& s : g.indexed_data()) {
     w.write_array_header(2);
     w.write_int(s.offset);
     w.write_uint(s.len);
   }
-  const ImmutableKdTree& tree = g.tree;
+  const ImmutableKdTree& tree = g.tree();
   w.write_array_header(3);
-  w.write_array_header(tree.leaves.size());
-  for (const LeafNode& leaf : tree.leaves) {
+  w.write_array_header(tree.leaves().size());
+  for (const LeafNode& leaf : tree.leaves()) {
     // Nothing written after a failure reaches the file; stop encoding too.
     if (w.failed()) return;
     write_leaf(w, leaf);
   }
-  w.write_array_header(tree.stems.size());
-  for (double split : tree.stems) w.write_f64(split);
-  w.write_uint(tree.size);
+  w.write_array_header(tree.stems().size());
+  for (double split : tree.stems()) w.write_f64(split);
+  w.write_uint(tree.size());
 }
 
 // ---- Reading ----
@@ -262,7 +261,7 @@ bool read_leaf(MsgpackReader& r, LeafNode& leaf) {
       });
 }
 
-bool read_tree(MsgpackReader& r, ImmutableKdTree& tree) {
+bool read_tree(MsgpackReader& r, kdtree::TreeParts& tree) {
   return r.read_record(
       "struct ImmutableKdTree", kTreeFields,
       [&](std::size_t field) {
@@ -295,7 +294,16 @@ bool read_tree(MsgpackReader& r, ImmutableKdTree& tree) {
       });
 }
 
-bool read_geocoder(MsgpackReader& r, ReverseGeocoder& g) {
+// The geocoder's fields as the file holds them, before they are checked.
+struct SavedParts {
+  std::string csv;
+  char32_t value_sep = U',';
+  std::vector<std::string> columns;
+  std::vector<StringSlice> indexed_data;
+  kdtree::TreeParts tree;
+};
+
+bool read_geocoder(MsgpackReader& r, SavedParts& g) {
   static constexpr const char* kFromUintWords[] = {
       "a string", "a character", "a sequence", "a sequence",
       "struct ImmutableKdTree"};
@@ -331,13 +339,11 @@ bool read_geocoder(MsgpackReader& r, ReverseGeocoder& g) {
 
 Result<ReverseGeocoder> decode(ByteSource& source) {
   MsgpackReader reader(source);
-  ReverseGeocoder geocoder;
-  if (!read_geocoder(reader, geocoder)) return reader.take_error();
-  if (Status s = check_loaded_geocoder(geocoder); !s.ok()) {
-    return std::move(s).error();
-  }
-  geocoder.tree.prepare();
-  return geocoder;
+  SavedParts parts;
+  if (!read_geocoder(reader, parts)) return reader.take_error();
+  return ReverseGeocoder::from_parts(
+      std::move(parts.csv), parts.value_sep, std::move(parts.columns),
+      std::move(parts.indexed_data), std::move(parts.tree));
 }
 
 }  // namespace

@@ -2,10 +2,10 @@
 // ReverseGeocoder (text, separator, columns, slices and the whole tree), with
 // no header, version or padding.
 //
-// save() streams the encoding onto the file; load() decodes it, validates
-// that the parts agree with each other (slices inside the text on character
-// boundaries, items inside the slices, a consistent tree layout) and returns a
-// new geocoder. Errors are core errors with the codec's messages and causes.
+// save() streams the encoding onto the file; load() decodes it and hands the
+// parts to ReverseGeocoder::from_parts, which refuses parts that disagree
+// (slices outside the text or cutting a character, items without a slice, an
+// inconsistent tree layout). Errors are core errors with the codec's messages and causes.
 //
 // Thread safety: each call opens and closes its own file; a geocoder being
 // saved is only read.

@@ -14,7 +14,7 @@ ReverseGeocoder built(std::string csv, char32_t sep = U',',
                       bool drop = false) {
   Result<ReverseGeocoder> g = ReverseGeocoder::build(std::move(csv), sep, drop);
   EXPECT_TRUE(g.ok()) << g.error().message();
-  return g.ok() ? std::move(g).value() : ReverseGeocoder();
+  return std::move(g).value();
 }
 
 std::string failure(std::string csv, char32_t sep = U',', bool drop = false) {
@@ -25,8 +25,8 @@ std::string failure(std::string csv, char32_t sep = U',', bool drop = false) {
 
 std::vector<std::string_view> stored_lines(const ReverseGeocoder& g) {
   std::vector<std::string_view> out;
-  for (const StringSlice& s : g.indexed_data) {
-    out.push_back(std::string_view(g.csv).substr(s.offset, s.len));
+  for (const StringSlice& s : g.indexed_data()) {
+    out.push_back(std::string_view(g.csv()).substr(s.offset, s.len));
   }
   return out;
 }
@@ -37,13 +37,13 @@ using Names = std::vector<std::string>;
 TEST(GeocoderBuild, KeepsTextColumnsAndOneSlicePerLine) {
   const std::string text = "lat,lon,name\n10,20,a\n";
   ReverseGeocoder g = built(text);
-  EXPECT_EQ(g.csv, text);
-  EXPECT_EQ(g.columns, (Names{"lat", "lon", "name"}));
-  ASSERT_EQ(g.indexed_data.size(), 1u);
-  EXPECT_EQ(g.indexed_data[0].offset, 13);
-  EXPECT_EQ(g.indexed_data[0].len, 7u);
-  EXPECT_EQ(g.tree.size, 1u);
-  EXPECT_EQ(g.value_sep, U',');
+  EXPECT_EQ(g.csv(), text);
+  EXPECT_EQ(g.columns(), (Names{"lat", "lon", "name"}));
+  ASSERT_EQ(g.indexed_data().size(), 1u);
+  EXPECT_EQ(g.indexed_data()[0].offset, 13);
+  EXPECT_EQ(g.indexed_data()[0].len, 7u);
+  EXPECT_EQ(g.tree().size(), 1u);
+  EXPECT_EQ(g.value_sep(), U',');
 }
 
 TEST(GeocoderBuild, LineEndings) {
@@ -61,10 +61,10 @@ TEST(GeocoderBuild, LineEndings) {
 }
 
 TEST(GeocoderBuild, FinalEmptyLineIsSkippedOthersFail) {
-  EXPECT_EQ(built("lat,lon\n1,2\n\n").indexed_data.size(), 1u);
-  EXPECT_EQ(built("lat,lon\n1,2\n\r\n").indexed_data.size(), 1u);
+  EXPECT_EQ(built("lat,lon\n1,2\n\n").indexed_data().size(), 1u);
+  EXPECT_EQ(built("lat,lon\n1,2\n\r\n").indexed_data().size(), 1u);
   ReverseGeocoder dropped = built("lat,lon,n\n1,2,a\n\n", U',', true);
-  EXPECT_EQ(dropped.csv, "a\n");
+  EXPECT_EQ(dropped.csv(), "a\n");
   EXPECT_EQ(stored_lines(dropped), Lines{"a"});
   for (bool drop : {false, true}) {
     EXPECT_EQ(failure("lat,lon\n1,2\n\n3,4\n", U',', drop),
@@ -75,16 +75,16 @@ TEST(GeocoderBuild, FinalEmptyLineIsSkippedOthersFail) {
 TEST(GeocoderBuild, HeaderAloneHasNoRecords) {
   for (const char* text : {"lat,lon", "lat,lon\n", "lat"}) {
     ReverseGeocoder g = built(text);
-    EXPECT_TRUE(g.indexed_data.empty()) << text;
-    EXPECT_EQ(g.tree.size, 0u) << text;
+    EXPECT_TRUE(g.indexed_data().empty()) << text;
+    EXPECT_EQ(g.tree().size(), 0u) << text;
   }
 }
 
 TEST(GeocoderBuild, Separators) {
   ReverseGeocoder semi = built("lat;lon;name\n1;2;a,b\n", U';');
-  EXPECT_EQ(semi.columns, (Names{"lat", "lon", "name"}));
-  EXPECT_EQ(semi.value_sep, U';');
-  EXPECT_EQ(built("lat\tlon\n1\t2\n", U'\t').columns, (Names{"lat", "lon"}));
+  EXPECT_EQ(semi.columns(), (Names{"lat", "lon", "name"}));
+  EXPECT_EQ(semi.value_sep(), U';');
+  EXPECT_EQ(built("lat\tlon\n1\t2\n", U'\t').columns(), (Names{"lat", "lon"}));
   EXPECT_EQ(failure("lat,lon\n", U'\u00e9'),
             "Value separator must by an ASII character (got 233)");
   EXPECT_EQ(failure("", U'\u00e9'),
@@ -144,7 +144,7 @@ TEST(GeocoderBuild, NonFiniteCoordinatesNameLineAndField) {
     EXPECT_EQ(failure(c.csv, U',', true), c.message) << c.csv;
   }
   // Underflow is a zero, not a failure.
-  EXPECT_EQ(built("lat,lon\n1e-400,-1e-400\n").indexed_data.size(), 1u);
+  EXPECT_EQ(built("lat,lon\n1e-400,-1e-400\n").indexed_data().size(), 1u);
 }
 
 TEST(GeocoderBuild, FailuresComeInTheirOrder) {
@@ -183,17 +183,17 @@ TEST(GeocoderBuild, FailuresComeInTheirOrder) {
 TEST(GeocoderBuild, DropCoordinatesRewritesTheText) {
   ReverseGeocoder g =
       built("lat,lon,name,pop\n1,2,\"x, y\",5\n3,4,\"plain\",6\n", U',', true);
-  EXPECT_EQ(g.csv, "\"x, y\",5\nplain,6\n");
-  EXPECT_EQ(g.columns, (Names{"name", "pop"}));
-  ASSERT_EQ(g.indexed_data.size(), 2u);
-  EXPECT_EQ(g.indexed_data[0].offset, 0);
-  EXPECT_EQ(g.indexed_data[0].len, 8u);
-  EXPECT_EQ(g.indexed_data[1].offset, 9);
-  EXPECT_EQ(g.indexed_data[1].len, 7u);
+  EXPECT_EQ(g.csv(), "\"x, y\",5\nplain,6\n");
+  EXPECT_EQ(g.columns(), (Names{"name", "pop"}));
+  ASSERT_EQ(g.indexed_data().size(), 2u);
+  EXPECT_EQ(g.indexed_data()[0].offset, 0);
+  EXPECT_EQ(g.indexed_data()[0].len, 8u);
+  EXPECT_EQ(g.indexed_data()[1].offset, 9);
+  EXPECT_EQ(g.indexed_data()[1].len, 7u);
 
   ReverseGeocoder two = built("lat,lon\n1,2\n3,4\r\n", U',', true);
-  EXPECT_EQ(two.csv, "\"\"\n\"\"\n");
-  EXPECT_TRUE(two.columns.empty());
+  EXPECT_EQ(two.csv(), "\"\"\n\"\"\n");
+  EXPECT_TRUE(two.columns().empty());
   EXPECT_EQ(stored_lines(two), (Lines{"\"\"", "\"\""}));
 
   // Quoting follows the separator, and a field holding CR keeps its quotes.
@@ -205,7 +205,7 @@ TEST(GeocoderBuild, DropCoordinatesRewritesTheText) {
 // line splitting strips, exactly as it would on re-reading the text.
 TEST(GeocoderBuild, CarriageReturnSeparatorWithDropCoordinates) {
   ReverseGeocoder g = built("a\rb\rc\rd\n1\r2\rx\r\r\n", U'\r', true);
-  EXPECT_EQ(g.csv, "x\r\n");
+  EXPECT_EQ(g.csv(), "x\r\n");
   EXPECT_EQ(stored_lines(g), Lines{"x"});
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "geocoder_parts.h"
 #include "lib/geocoder.h"
 
 namespace quorvel {
@@ -19,7 +20,7 @@ ReverseGeocoder built(std::string csv, bool drop = false) {
   Result<ReverseGeocoder> g =
       ReverseGeocoder::build(std::move(csv), U',', drop);
   EXPECT_TRUE(g.ok()) << g.error().message();
-  return g.ok() ? std::move(g).value() : ReverseGeocoder();
+  return std::move(g).value();
 }
 
 std::string nearest(const ReverseGeocoder& g, double lat, double lon) {
@@ -61,7 +62,7 @@ TEST(GeocoderLookup, StoredLineAsWritten) {
   EXPECT_EQ(nearest_fields(lone_cr, 10, 20), (Fields{"10", "20", "a"}));
   // Repeated column names: the binding pairs field i with column i.
   ReverseGeocoder repeated = built("lat,lon,k,k\n1,2,a,b\n");
-  EXPECT_EQ(repeated.columns,
+  EXPECT_EQ(repeated.columns(),
             (std::vector<std::string>{"lat", "lon", "k", "k"}));
   EXPECT_EQ(nearest_fields(repeated, 1, 2), (Fields{"1", "2", "a", "b"}));
 }
@@ -107,8 +108,11 @@ TEST(GeocoderLookup, MoreFieldsThanColumnsIsAnError) {
 }
 
 TEST(GeocoderLookup, StoredSeparatorMustBeAscii) {
-  ReverseGeocoder g = built("lat,lon\n1,2\n");
-  g.value_sep = U'\u00e9';
+  // Only a loaded geocoder can hold one.
+  test_support::GeocoderParts parts =
+      test_support::parts_of(built("lat,lon\n1,2\n"));
+  parts.value_sep = U'\u00e9';
+  const ReverseGeocoder g = test_support::from_parts(parts).value();
   EXPECT_EQ(nearest(g, 1, 2), "1,2");
   EXPECT_EQ(g.get_nearest_record(1, 2).error().message(),
             "Value separator must by an ASII character (got 233)");
@@ -125,40 +129,70 @@ TEST(GeocoderLookup, ManyRecordsAtOnePoint) {
   EXPECT_EQ(nearest(g, 11.1, 21), "11,21,other");
 }
 
-// Parts that disagree (as a damaged saved file could give) are refused
-// without reading outside the text or the slices.
-TEST(GeocoderLookup, InconsistentPartsAreErrors) {
+// Parts that disagree (as a damaged saved file could give) never become a
+// geocoder, so no lookup can read outside the text or the slices.
+TEST(GeocoderFromParts, RefusesSlicesALookupCouldNotRead) {
   const ReverseGeocoder base = built("lat,lon,name\n1,2,caf\xC3\xA9\n");
   ASSERT_EQ(nearest(base, 1, 2), "1,2,caf\xC3\xA9");
-  auto refused = [](const ReverseGeocoder& g) {
-    Result<std::string_view> r = g.get_nearest(1, 2);
-    EXPECT_FALSE(r.ok()) << "returned '" << r.value() << "'";
-    if (!r.ok()) {
-      EXPECT_EQ(r.error().kind(), ErrorKind::kRuntime);
-    }
+  const std::size_t size = base.csv().size();
+  auto with_slice = [&](StringSlice s) {
+    test_support::GeocoderParts parts = test_support::parts_of(base);
+    parts.indexed_data[0] = s;
+    Result<ReverseGeocoder> g = test_support::from_parts(parts);
+    return g.ok() ? std::string(g.value().get_nearest(1, 2).value())
+                  : g.error().message();
   };
-  const std::size_t size = base.csv.size();
-  const StringSlice bad_slices[] = {
-      {-1, 3},
-      {static_cast<std::ptrdiff_t>(size) + 1, 0},
-      {13, size},
-      {13, std::numeric_limits<std::size_t>::max()},
-      {std::numeric_limits<std::ptrdiff_t>::max(), 2},
-      {13, 8},  // Ends inside the two-byte character.
-      {21, 1},  // Starts inside it.
+  const std::string where = "invalid saved geocoder: indexed_data[0] ";
+  EXPECT_EQ(with_slice({-1, 3}), where + "(offset -1, len 3) has a negative offset");
+  const auto past_end = [&](std::string slice) {
+    return where + slice + " reaches past the end of csv (23 bytes)";
   };
-  for (const StringSlice& s : bad_slices) {
-    ReverseGeocoder g = base;
-    g.indexed_data[0] = s;
-    refused(g);
-  }
-  ReverseGeocoder no_slices = base;
-  no_slices.indexed_data.clear();
-  refused(no_slices);
+  EXPECT_EQ(with_slice({static_cast<std::ptrdiff_t>(size) + 1, 0}),
+            past_end("(offset 24, len 0)"));
+  EXPECT_EQ(with_slice({13, size}), past_end("(offset 13, len 23)"));
+  EXPECT_EQ(with_slice({13, std::numeric_limits<std::size_t>::max()}),
+            past_end("(offset 13, len 18446744073709551615)"));
+  EXPECT_EQ(with_slice({std::numeric_limits<std::ptrdiff_t>::max(), 2}),
+            past_end("(offset 9223372036854775807, len 2)"));
+  // Ending inside the two-byte character, or starting inside it.
+  EXPECT_EQ(with_slice({13, 8}),
+            where + "(offset 13, len 8) cuts a UTF-8 character of csv");
+  EXPECT_EQ(with_slice({21, 1}),
+            where + "(offset 21, len 1) cuts a UTF-8 character of csv");
   // An empty slice at the very end is harmless.
-  ReverseGeocoder empty_at_end = base;
-  empty_at_end.indexed_data[0] = {static_cast<std::ptrdiff_t>(size), 0};
-  EXPECT_EQ(nearest(empty_at_end, 1, 2), "");
+  EXPECT_EQ(with_slice({static_cast<std::ptrdiff_t>(size), 0}), "");
+
+  test_support::GeocoderParts no_slices = test_support::parts_of(base);
+  no_slices.indexed_data.clear();
+  EXPECT_EQ(test_support::from_parts(no_slices).error().message(),
+            "invalid saved geocoder: tree.leaves[0] slot 0 holds item 0, but "
+            "there are only 0 slices");
+}
+
+// The factory that takes a tree already made checks the same rules.
+TEST(GeocoderFromParts, TakesAValidTreeAndChecksItsItems) {
+  const ReverseGeocoder base = built("lat,lon,name\n1,2,a\n3,4,b\n");
+  auto make = [&](std::vector<StringSlice> slices) {
+    return ReverseGeocoder::from_parts(base.csv(), base.value_sep(),
+                                       base.columns(), std::move(slices),
+                                       base.tree());
+  };
+  Result<ReverseGeocoder> same = make(base.indexed_data());
+  ASSERT_TRUE(same.ok());
+  EXPECT_EQ(std::string(same.value().get_nearest(3, 4).value()), "3,4,b");
+  EXPECT_EQ(same.value().size(), 2u);
+  EXPECT_EQ(make({base.indexed_data()[0]}).error().message(),
+            "invalid saved geocoder: tree.leaves[0] slot 1 holds item 1, but "
+            "there are only 1 slices");
+  EXPECT_EQ(make({{0, 100}, base.indexed_data()[1]}).error().message(),
+            "invalid saved geocoder: indexed_data[0] (offset 0, len 100) "
+            "reaches past the end of csv (25 bytes)");
+  // Tree rules are the tree's: its own messages, with the same prefix.
+  test_support::GeocoderParts parts = test_support::parts_of(base);
+  parts.tree.leaves[0].size = 40;
+  EXPECT_EQ(test_support::from_parts(parts).error().message(),
+            "invalid saved geocoder: tree.leaves[0].size is 40, more than the "
+            "32 slots of a leaf");
 }
 
 // Against a brute-force scan of every record's point: the returned line must
@@ -182,7 +216,7 @@ TEST(GeocoderLookup, MatchesBruteForceOnGeneratedCsv) {
     points.push_back(lat_lon_to_point(lat, lon));
   }
   const ReverseGeocoder g = built(csv);
-  ASSERT_EQ(g.indexed_data.size(), static_cast<std::size_t>(kRecords));
+  ASSERT_EQ(g.indexed_data().size(), static_cast<std::size_t>(kRecords));
 
   auto distance = [](const kdtree::Point& a, const kdtree::Point& b) {
     double sum = 0;
@@ -203,14 +237,14 @@ TEST(GeocoderLookup, MatchesBruteForceOnGeneratedCsv) {
     const int index = std::stoi(std::string(found.value().field(2)).substr(6));
     EXPECT_EQ(distance(query, points[index]), best) << lat << "," << lon;
     EXPECT_EQ(nearest(g, lat, lon),
-              std::string_view(g.csv).substr(g.indexed_data[index].offset,
-                                             g.indexed_data[index].len));
+              std::string_view(g.csv()).substr(g.indexed_data()[index].offset,
+                                             g.indexed_data()[index].len));
   }
   // Exact stored coordinates find a record at distance zero (their own, or
   // one sharing the point inside a cluster).
   for (int i = 0; i < kRecords; i += 7) {
-    const StringSlice s = g.indexed_data[i];
-    const std::string line(std::string_view(g.csv).substr(s.offset, s.len));
+    const StringSlice s = g.indexed_data()[i];
+    const std::string line(std::string_view(g.csv()).substr(s.offset, s.len));
     const double lat = std::strtod(line.c_str(), nullptr);
     const double lon = std::strtod(line.c_str() + line.find(',') + 1, nullptr);
     Result<csv::Record> found = g.get_nearest_record(lat, lon);

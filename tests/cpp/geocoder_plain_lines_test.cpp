@@ -78,12 +78,12 @@ TEST(GeocoderPlainLines, ShortcutAgreesWithTheReader) {
         EXPECT_EQ(a.error().message(), b.error().message());
         continue;
       }
-      const kdtree::ImmutableKdTree& ta = a.value().tree;
-      const kdtree::ImmutableKdTree& tb = b.value().tree;
-      ASSERT_EQ(ta.leaves.size(), tb.leaves.size());
-      ASSERT_EQ(a.value().indexed_data.size(), b.value().indexed_data.size());
-      for (std::size_t i = 0; i < ta.leaves.size(); ++i) {
-        EXPECT_EQ(0, std::memcmp(&ta.leaves[i], &tb.leaves[i],
+      const kdtree::ImmutableKdTree& ta = a.value().tree();
+      const kdtree::ImmutableKdTree& tb = b.value().tree();
+      ASSERT_EQ(ta.leaves().size(), tb.leaves().size());
+      ASSERT_EQ(a.value().indexed_data().size(), b.value().indexed_data().size());
+      for (std::size_t i = 0; i < ta.leaves().size(); ++i) {
+        EXPECT_EQ(0, std::memcmp(&ta.leaves()[i], &tb.leaves()[i],
                                  sizeof(kdtree::LeafNode)));
       }
     }

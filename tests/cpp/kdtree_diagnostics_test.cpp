@@ -24,7 +24,7 @@ TEST(KdTreeDiagnostics, OverflowReportsTheLeafThePointAndTheStats) {
       "0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1], "
       "leaf_fill_ratio: 0.5, stem_fill_ratio: 1.0, unused_stem_count: 0 }"))
       << ::testing::PrintToString(events.texts());
-  EXPECT_EQ(tree.size, 1u);
+  EXPECT_EQ(tree.size(), 1u);
 }
 
 TEST(KdTreeDiagnostics, PlanningEventsCarryTheirFields) {

@@ -46,15 +46,15 @@ void expect_leaf_holds(const LeafNode& leaf, const std::vector<Point>& points,
 
 std::size_t sum_of_leaf_sizes(const ImmutableKdTree& tree) {
   std::size_t total = 0;
-  for (const LeafNode& leaf : tree.leaves) total += leaf.size;
+  for (const LeafNode& leaf : tree.leaves()) total += leaf.size;
   return total;
 }
 
 TEST(KdTreeLayout, EmptyTreeHasOneStemSlotAndNoLeaves) {
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice({});
-  EXPECT_EQ(tree.stems, std::vector<double>{kInf});
-  EXPECT_TRUE(tree.leaves.empty());
-  EXPECT_EQ(tree.size, 0u);
+  EXPECT_EQ(tree.stems(), std::vector<double>{kInf});
+  EXPECT_TRUE(tree.leaves().empty());
+  EXPECT_EQ(tree.size(), 0u);
   EXPECT_EQ(tree.nearest_one({0.0, 0.0, 1.0}).status, QueryStatus::kNoPoints);
 }
 
@@ -62,12 +62,12 @@ TEST(KdTreeLayout, UpToOneBucketIsOneLeafInInputOrder) {
   for (std::size_t n : {1, 2, 17, 31, 32}) {
     const std::vector<Point> points = uniform_points(n, n);
     const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
-    EXPECT_EQ(tree.stems, std::vector<double>{kInf});
-    ASSERT_EQ(tree.leaves.size(), 1u);
+    EXPECT_EQ(tree.stems(), std::vector<double>{kInf});
+    ASSERT_EQ(tree.leaves().size(), 1u);
     std::vector<std::uint32_t> in_order(n);
     for (std::size_t i = 0; i < n; ++i) in_order[i] = i;
-    expect_leaf_holds(tree.leaves[0], points, in_order);
-    EXPECT_EQ(tree.size, n);
+    expect_leaf_holds(tree.leaves()[0], points, in_order);
+    EXPECT_EQ(tree.size(), n);
   }
 }
 
@@ -80,17 +80,17 @@ void expect_two_leaves_split_at_rank_32(std::size_t n) {
   std::nth_element(firsts.begin(), firsts.begin() + 32, firsts.end());
   const double split = firsts[32];
 
-  ASSERT_EQ(tree.stems.size(), 2u);
-  EXPECT_EQ(tree.stems[0], kInf);
-  EXPECT_EQ(tree.stems[1], split);
-  ASSERT_EQ(tree.leaves.size(), 2u);
+  ASSERT_EQ(tree.stems().size(), 2u);
+  EXPECT_EQ(tree.stems()[0], kInf);
+  EXPECT_EQ(tree.stems()[1], split);
+  ASSERT_EQ(tree.leaves().size(), 2u);
   std::vector<std::uint32_t> left, right;
   for (std::uint32_t i = 0; i < n; ++i) {
     (points[i][0] < split ? left : right).push_back(i);
   }
   ASSERT_EQ(left.size(), 32u);
-  expect_leaf_holds(tree.leaves[0], points, left);
-  expect_leaf_holds(tree.leaves[1], points, right);
+  expect_leaf_holds(tree.leaves()[0], points, left);
+  expect_leaf_holds(tree.leaves()[1], points, right);
 }
 
 TEST(KdTreeLayout, ThirtyThreePointsFillLeavesOf32And1) {
@@ -104,15 +104,15 @@ TEST(KdTreeLayout, FortyPointsSplitAtThe33rdSmallestFirstCoordinate) {
 TEST(KdTreeLayout, ThousandPointsFill31LeavesAndLeave8ForTheLast) {
   const std::vector<Point> points = uniform_points(1000, 1000);
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
-  ASSERT_EQ(tree.stems.size(), 32u);
-  ASSERT_EQ(tree.leaves.size(), 32u);
-  for (std::size_t i = 0; i < 31; ++i) EXPECT_EQ(tree.leaves[i].size, 32u);
-  EXPECT_EQ(tree.leaves[31].size, 8u);
-  EXPECT_EQ(tree.size, 1000u);
+  ASSERT_EQ(tree.stems().size(), 32u);
+  ASSERT_EQ(tree.leaves().size(), 32u);
+  for (std::size_t i = 0; i < 31; ++i) EXPECT_EQ(tree.leaves()[i].size, 32u);
+  EXPECT_EQ(tree.leaves()[31].size, 8u);
+  EXPECT_EQ(tree.size(), 1000u);
   // Every stem is used: 31 finite split values besides the unused slot 0.
-  EXPECT_EQ(std::count(tree.stems.begin(), tree.stems.end(), kInf), 1);
+  EXPECT_EQ(std::count(tree.stems().begin(), tree.stems().end(), kInf), 1);
   // Slot order inside each leaf is input order.
-  for (const LeafNode& leaf : tree.leaves) {
+  for (const LeafNode& leaf : tree.leaves()) {
     const auto items = items_of(leaf);
     EXPECT_TRUE(std::is_sorted(items.begin(), items.end()));
   }
@@ -121,8 +121,8 @@ TEST(KdTreeLayout, ThousandPointsFill31LeavesAndLeave8ForTheLast) {
 TEST(KdTreeLayout, ThirtyThreeIdenticalPointsBuildAsOnePoint) {
   const std::vector<Point> points(33, test_support::unit_vector(48.85, 2.35));
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
-  EXPECT_EQ(tree.size, 1u);
-  EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size);
+  EXPECT_EQ(tree.size(), 1u);
+  EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size());
   const QueryOutcome found = tree.nearest_one(test_support::unit_vector(0, 0));
   ASSERT_EQ(found.status, QueryStatus::kOk);
   EXPECT_EQ(found.result.item, 0u);
@@ -139,8 +139,8 @@ TEST(KdTreeLayout, LargeIdenticalGroupsKeepTheirLowestItem) {
       input.insert(input.begin() + at, shared);
     }
     const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(input);
-    EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size);
-    EXPECT_LE(tree.leaves.size(), tree.stems.size());
+    EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size());
+    EXPECT_LE(tree.leaves().size(), tree.stems().size());
     const QueryOutcome found = tree.nearest_one(shared);
     ASSERT_EQ(found.status, QueryStatus::kOk);
     EXPECT_EQ(found.result.item, first) << group_size;
@@ -154,8 +154,8 @@ TEST(KdTreeLayout, CoordinateEqualToTheSplitGoesRight) {
   std::vector<Point> points;
   for (int i = 0; i < 40; ++i) points.push_back({2.0 * i, 0.0, 0.0});
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
-  ASSERT_EQ(tree.stems[1], 64.0);
-  EXPECT_EQ(tree.leaves[1].content_items[0], 32u);
+  ASSERT_EQ(tree.stems()[1], 64.0);
+  EXPECT_EQ(tree.leaves()[1].content_items[0], 32u);
   // A query exactly on the split starts on the right and finds 64 there.
   const QueryOutcome found = tree.nearest_one({64.0, 0.0, 0.0});
   EXPECT_EQ(found.result.item, 32u);
@@ -170,7 +170,7 @@ TEST(KdTreeLayout, NaNPointsNeverBreakTheBuild) {
     std::vector<Point> all_nan(n, Point{nan, nan, nan});
     for (const auto* input : {&points, &all_nan}) {
       const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(*input);
-      EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size);
+      EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size());
       // Finite queries may meet a NaN point (reported as a corrupt tree) or
       // not; they must never claim an answer with a NaN distance.
       const QueryOutcome found = tree.nearest_one({1.0, 0.0, 0.0});
@@ -198,18 +198,18 @@ TEST(KdTreeLayout, StemDoublingStartsFromFreshSplitValues) {
   ASSERT_EQ(plan->stems.size(), 32u);
 
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
-  EXPECT_EQ(tree.stems, plan->stems);
-  EXPECT_EQ(tree.size, points.size());
+  EXPECT_EQ(tree.stems(), plan->stems);
+  EXPECT_EQ(tree.size(), points.size());
   // After the doubling, a stem either holds +inf or a split value planned in
   // the taller tree, which is the coordinate of a point in its subtree's
   // dimension; stale values from the short tree would route points to leaves
   // no plan gave them, and a full or missing leaf would show up here.
   EXPECT_EQ(sum_of_leaf_sizes(tree), points.size());
-  for (std::size_t k = 1; k < tree.stems.size(); ++k) {
-    if (tree.stems[k] == kInf) continue;
+  for (std::size_t k = 1; k < tree.stems().size(); ++k) {
+    if (tree.stems()[k] == kInf) continue;
     const unsigned dim = (std::bit_width(k) - 1) % 3;
     EXPECT_TRUE(std::any_of(points.begin(), points.end(), [&](const Point& p) {
-      return p[dim] == tree.stems[k];
+      return p[dim] == tree.stems()[k];
     })) << "stem " << k;
   }
   for (int i = 0; i < 200; ++i) {
@@ -224,16 +224,17 @@ TEST(KdTreeLayout, DistinctSplitBuildFillsLeavesFromTheLeft) {
   for (std::size_t n : {33, 40, 1000, 4097, 20000}) {
     SCOPED_TRACE(n);
     const std::vector<Point> points = uniform_points(n, n + 5);
-    const ImmutableKdTree tree = build_with_distinct_splits(points);
+    const ImmutableKdTree tree =
+        test_support::tree_of(build_with_distinct_splits(points));
     const std::size_t leaf_count = (n + kBucketSize - 1) / kBucketSize;
-    ASSERT_EQ(tree.leaves.size(), leaf_count);
-    EXPECT_EQ(tree.stems.size(), std::bit_ceil(leaf_count));
+    ASSERT_EQ(tree.leaves().size(), leaf_count);
+    EXPECT_EQ(tree.stems().size(), std::bit_ceil(leaf_count));
     for (std::size_t l = 0; l + 1 < leaf_count; ++l) {
-      EXPECT_EQ(tree.leaves[l].size, kBucketSize) << "leaf " << l;
+      EXPECT_EQ(tree.leaves()[l].size, kBucketSize) << "leaf " << l;
     }
-    EXPECT_EQ(tree.leaves.back().size, n - (leaf_count - 1) * kBucketSize);
-    EXPECT_EQ(tree.size, n);
-    for (const LeafNode& leaf : tree.leaves) {
+    EXPECT_EQ(tree.leaves().back().size, n - (leaf_count - 1) * kBucketSize);
+    EXPECT_EQ(tree.size(), n);
+    for (const LeafNode& leaf : tree.leaves()) {
       const auto items = items_of(leaf);
       EXPECT_TRUE(std::is_sorted(items.begin(), items.end()));
     }
@@ -261,16 +262,17 @@ TEST(KdTreeLayout, DistinctSplitBuildStaysCompactOnBandsOfEqualValues) {
     few_latitudes.push_back(test_support::unit_vector((i % 40) * 0.5, any_lon(rng)));
   }
   for (const auto* points : {&gazetteer, &few_latitudes}) {
-    const ImmutableKdTree tree = build_with_distinct_splits(*points);
+    const ImmutableKdTree tree =
+        test_support::tree_of(build_with_distinct_splits(*points));
     std::vector<Point> distinct = *points;
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     const std::size_t minimum = (distinct.size() + kBucketSize - 1) / kBucketSize;
-    EXPECT_EQ(tree.size, distinct.size());
-    EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size);
-    EXPECT_LE(tree.leaves.size(), tree.stems.size());
-    EXPECT_GE(tree.leaves.size(), minimum);
-    EXPECT_LE(tree.leaves.size(), minimum + minimum / 8);
+    EXPECT_EQ(tree.size(), distinct.size());
+    EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size());
+    EXPECT_LE(tree.leaves().size(), tree.stems().size());
+    EXPECT_GE(tree.leaves().size(), minimum);
+    EXPECT_LE(tree.leaves().size(), minimum + minimum / 8);
     for (int i = 0; i < 300; ++i) {
       const Point query = i % 2 ? test_support::random_on_sphere(rng)
                                 : (*points)[i * 97 % points->size()];

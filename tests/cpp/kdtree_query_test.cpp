@@ -38,7 +38,7 @@ TEST(KdTreeQuery, EqualDistancesAcrossLeavesGoToTheLeafVisitedFirst) {
   for (int i = 0; i < 40; ++i) points.push_back({2.0 * i, 0.0, 0.0});
   points[32][1] = 100.0;
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
-  ASSERT_EQ(tree.stems[1], 64.0);
+  ASSERT_EQ(tree.stems()[1], 64.0);
   // On the split the right side is searched first, and the left leaf's
   // equally near point does not replace its answer.
   EXPECT_EQ(tree.nearest_one({64.0, 0.0, 0.0}).result.item, 33u);
@@ -70,51 +70,128 @@ TEST(KdTreeQuery, NonFiniteQueriesAreRefused) {
 }
 
 TEST(KdTreeQuery, InfinitelyDistantPointsLeaveTheStartingAnswer) {
-  ImmutableKdTree tree = ImmutableKdTree::new_from_slice({});
-  tree.leaves.resize(1);
-  tree.leaves[0].content_points[0][0] = kInf;
-  tree.leaves[0].content_items[0] = 7;
-  tree.leaves[0].size = 1;
-  tree.size = 1;
-  const QueryOutcome found = tree.nearest_one({0, 0, 1});
+  TreeParts parts = test_support::parts_of(ImmutableKdTree::new_from_slice({}));
+  parts.leaves.resize(1);
+  parts.leaves[0].content_points[0][0] = kInf;
+  parts.leaves[0].content_items[0] = 7;
+  parts.leaves[0].size = 1;
+  parts.size = 1;
+  const QueryOutcome found = test_support::tree_of(parts).nearest_one({0, 0, 1});
   EXPECT_EQ(found.status, QueryStatus::kOk);
   EXPECT_EQ(found.result.item, 0u);
   EXPECT_EQ(found.result.distance, std::numeric_limits<double>::max());
 }
 
-// Trees read from damaged files: the query must stay inside the arrays and
-// say the tree is corrupt.
-TEST(KdTreeQuery, InconsistentTreesAreReportedNotRead) {
-  const std::vector<Point> points = test_support::uniform_points(1000, 11);
-  const Point query = unit_vector(10, 10);
-
-  ImmutableKdTree missing_leaves = ImmutableKdTree::new_from_slice(points);
-  missing_leaves.leaves.resize(3);
-  EXPECT_EQ(missing_leaves.nearest_one(query).status,
+// A built tree keeps points with a NaN coordinate where the plan puts them;
+// a query that scans such a leaf must say so rather than answer.
+TEST(KdTreeQuery, NaNPointsOfABuiltTreeAreReported) {
+  std::vector<Point> points = test_support::uniform_points(20, 12);
+  points[3][1] = kNaN;
+  const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
+  ASSERT_EQ(tree.size(), 20u);
+  EXPECT_EQ(tree.nearest_one(unit_vector(10, 10)).status,
             QueryStatus::kCorruptTree);
+}
 
-  ImmutableKdTree overfull = ImmutableKdTree::new_from_slice(points);
-  for (LeafNode& leaf : overfull.leaves) leaf.size = 33;
-  EXPECT_EQ(overfull.nearest_one(query).status, QueryStatus::kCorruptTree);
+// Fields read from a damaged file: from_parts refuses every tree that a
+// query could not walk inside its arrays, and names the first broken rule.
+TEST(KdTreeFromParts, RefusesTreesThatBreakTheLayout) {
+  using test_support::refusal;
+  const TreeParts good = test_support::parts_of(
+      ImmutableKdTree::new_from_slice(test_support::uniform_points(1000, 11)));
+  ASSERT_EQ(good.leaves.size(), 32u);
+  ASSERT_EQ(good.stems.size(), 32u);
+  EXPECT_EQ(refusal(good), "accepted");
 
-  ImmutableKdTree no_stems = ImmutableKdTree::new_from_slice(points);
+  TreeParts missing_leaves = good;
+  missing_leaves.leaves.resize(3);
+  missing_leaves.size = 96;
+  EXPECT_EQ(refusal(missing_leaves).rfind("tree node ", 0), 0u);
+  EXPECT_NE(refusal(missing_leaves).find(", but tree.leaves has only 3"),
+            std::string::npos);
+
+  TreeParts overfull = good;
+  overfull.leaves[1].size = 33;
+  EXPECT_EQ(refusal(overfull),
+            "tree.leaves[1].size is 33, more than the 32 slots of a leaf");
+
+  TreeParts miscounted = good;
+  miscounted.size += 1;
+  EXPECT_EQ(refusal(miscounted),
+            "the leaf sizes add up to 1000, but tree.size is 1001");
+
+  TreeParts nan_point = good;
+  nan_point.leaves[4].content_points[1][3] = kNaN;
+  EXPECT_EQ(refusal(nan_point), "tree.leaves[4] slot 3 holds a NaN coordinate");
+
+  TreeParts no_stems = good;
   no_stems.stems.clear();
-  EXPECT_EQ(no_stems.nearest_one(query).status, QueryStatus::kCorruptTree);
+  EXPECT_EQ(refusal(no_stems), "tree.stems has 0 slots, not a power of two");
 
-  ImmutableKdTree too_many_stems = ImmutableKdTree::new_from_slice(points);
-  too_many_stems.stems.resize(64, 0.0);  // Leaves 32..63 do not exist.
-  EXPECT_EQ(too_many_stems.nearest_one(query).status, QueryStatus::kCorruptTree);
+  TreeParts odd_stems = good;
+  odd_stems.stems.push_back(0.0);
+  EXPECT_EQ(refusal(odd_stems), "tree.stems has 33 slots, not a power of two");
 
-  ImmutableKdTree nan_point = ImmutableKdTree::new_from_slice(points);
-  for (LeafNode& leaf : nan_point.leaves) leaf.content_points[1][3] = kNaN;
-  nan_point.prepare();
-  EXPECT_EQ(nan_point.nearest_one(query).status, QueryStatus::kCorruptTree);
+  TreeParts too_many_leaves = good;
+  too_many_leaves.leaves.resize(33);
+  EXPECT_EQ(refusal(too_many_leaves),
+            "tree.leaves has 33 leaves, more than the 32 stem slots");
 
-  // NaN in a slot above `size` is not a point and must be ignored.
-  ImmutableKdTree nan_unfilled = ImmutableKdTree::new_from_slice(
-      std::vector<Point>(points.begin(), points.begin() + 10));
-  nan_unfilled.leaves[0].content_points[0][20] = kNaN;
-  EXPECT_EQ(nan_unfilled.nearest_one(query).status, QueryStatus::kOk);
+  // Twice the stem slots with finite splits: nodes 64 to 127 are leaves now,
+  // and the second half of them does not exist.
+  TreeParts too_many_stems = good;
+  too_many_stems.stems.resize(64, 0.0);
+  EXPECT_EQ(refusal(too_many_stems),
+            "tree node 96 leads to leaf 32, but tree.leaves has only 32");
+
+  // A leaf behind a +inf split is never entered, so it may be missing; the
+  // same leaf behind a finite split may not.
+  TreeParts single;
+  single.stems = {kInf, kInf};
+  single.leaves.resize(1);
+  single.leaves[0].size = 1;
+  single.size = 1;
+  EXPECT_EQ(refusal(single), "accepted");
+  single.stems[1] = 0.5;
+  EXPECT_EQ(refusal(single),
+            "tree node 3 leads to leaf 1, but tree.leaves has only 1");
+  single.stems[1] = -kInf;  // Sends every query right, to the missing leaf.
+  EXPECT_EQ(refusal(single),
+            "tree node 3 leads to leaf 1, but tree.leaves has only 1");
+  single.stems[1] = kNaN;
+  EXPECT_EQ(refusal(single),
+            "tree node 3 leads to leaf 1, but tree.leaves has only 1");
+
+  // A tree without points is never descended into: no leaf is needed.
+  TreeParts empty;
+  empty.stems = {kInf};
+  EXPECT_EQ(refusal(empty), "accepted");
+  empty.leaves.resize(1);
+  empty.leaves[0].size = 1;
+  EXPECT_EQ(refusal(empty), "the leaf sizes add up to 1, but tree.size is 0");
+}
+
+TEST(KdTreeFromParts, UnfilledSlotsAreNotPoints) {
+  const ImmutableKdTree built = ImmutableKdTree::new_from_slice(
+      test_support::uniform_points(10, 13));
+  TreeParts parts = test_support::parts_of(built);
+  parts.leaves[0].content_points[0][20] = kNaN;
+  parts.leaves[0].content_items[20] = 4000000000u;
+  const ImmutableKdTree tree = test_support::tree_of(parts);
+  const Point query = unit_vector(10, 10);
+  EXPECT_EQ(tree.nearest_one(query).status, QueryStatus::kOk);
+  EXPECT_EQ(tree.nearest_one(query).result.item,
+            built.nearest_one(query).result.item);
+}
+
+// A moved-from tree holds no points and answers as an empty one.
+TEST(KdTreeFromParts, MovedFromTreeIsEmpty) {
+  ImmutableKdTree tree =
+      ImmutableKdTree::new_from_slice(test_support::uniform_points(100, 14));
+  const ImmutableKdTree taken = std::move(tree);
+  EXPECT_EQ(taken.size(), 100u);
+  EXPECT_EQ(tree.size(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(tree.nearest_one(unit_vector(1, 2)).status, QueryStatus::kNoPoints);
 }
 
 // ---------------------------------------------------------------------------
@@ -123,7 +200,7 @@ TEST(KdTreeQuery, InconsistentTreesAreReportedNotRead) {
 void compare_on_random_queries(const std::vector<Point>& points,
                                std::size_t queries, std::uint64_t seed) {
   const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
-  ASSERT_LE(tree.leaves.size(), tree.stems.size());
+  ASSERT_LE(tree.leaves().size(), tree.stems().size());
   std::mt19937_64 rng(seed);
   std::uniform_int_distribution<std::size_t> pick(0, points.size() - 1);
   std::normal_distribution<double> jitter(0.0, 1e-4);
@@ -220,8 +297,9 @@ TEST(KdTreeOracle, DistinctSplitBuildOnItsOwn) {
       test_support::uniform_points(10000, 31), test_support::clustered_points(10000, 32),
       std::vector<Point>(100, unit_vector(1, 2))};
   for (const auto& points : inputs) {
-    const ImmutableKdTree tree = build_with_distinct_splits(points);
-    ASSERT_LE(tree.leaves.size(), tree.stems.size());
+    const ImmutableKdTree tree =
+        test_support::tree_of(build_with_distinct_splits(points));
+    ASSERT_LE(tree.leaves().size(), tree.stems().size());
     std::mt19937_64 rng(33);
     for (int i = 0; i < 300; ++i) {
       Point query = i % 2 ? test_support::random_on_sphere(rng) : points[i * 31 % points.size()];

@@ -8,9 +8,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kdtree/diagnostics.h"
@@ -124,6 +126,29 @@ class EventRecorder {
  private:
   std::vector<std::string> texts_;
 };
+
+// A copy of a tree's fields, to damage or edit before from_parts.
+inline TreeParts parts_of(const ImmutableKdTree& tree) {
+  return {tree.leaves(), tree.stems(), tree.size()};
+}
+
+// The tree of `parts`, which a test knows to be valid.
+inline ImmutableKdTree tree_of(TreeParts parts) {
+  Result<ImmutableKdTree> tree = ImmutableKdTree::from_parts(
+      std::move(parts.leaves), std::move(parts.stems), parts.size);
+  if (!tree.ok()) {
+    ADD_FAILURE() << "from_parts refused: " << tree.error().message();
+    std::abort();
+  }
+  return std::move(tree).value();
+}
+
+// The message from_parts refuses `parts` with, or "accepted".
+inline std::string refusal(TreeParts parts) {
+  Result<ImmutableKdTree> tree = ImmutableKdTree::from_parts(
+      std::move(parts.leaves), std::move(parts.stems), parts.size);
+  return tree.ok() ? "accepted" : tree.error().message();
+}
 
 }  // namespace quorvel::kdtree::test_support
 
