@@ -204,7 +204,10 @@ Status nearest_records(const ReverseGeocoder& geocoder, const NumberColumn& lats
 }
 
 double chord_to_km(double squared_chord) {
-  return 2.0 * kEarthRadiusKm * std::asin(std::min(1.0, std::sqrt(squared_chord) / 2.0));
+  // Rounding can put a near-antipodal chord a hair past the diameter, where
+  // asin would give NaN; the clamp is written so that a NaN chord stays NaN.
+  const double half = std::sqrt(squared_chord) / 2.0;
+  return 2.0 * kEarthRadiusKm * std::asin(half > 1.0 ? 1.0 : half);
 }
 
 void chords_to_km(std::span<double> values) {
