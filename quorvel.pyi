@@ -150,21 +150,7 @@ class ReverseGeocoder:
     def get_nearest_indices(
         self, lats: _Positions, lons: _Positions, *,
         return_distance: Literal[False] = False, workers: int = 1,
-    ) -> array[int]: ...
-    @overload
-    def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
-        return_distance: Literal[True], workers: int = 1,
-    ) -> tuple[array[int], array[float]]: ...
-    @overload
-    def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
-        return_distance: bool, workers: int = 1,
-    ) -> array[int] | tuple[array[int], array[float]]: ...
-    def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
-        return_distance: bool = False, workers: int = 1,
-    ) -> array[int] | tuple[array[int], array[float]]:
+    ) -> array[int]:
         """Returns the record number of the nearest record for each position.
 
         ``lats`` and ``lons`` are 1-D sequences of equal length in degrees:
@@ -190,6 +176,17 @@ class ReverseGeocoder:
             RuntimeError: the batch is not empty and the geocoder holds no
                 records.
         """
+
+    @overload
+    def get_nearest_indices(
+        self, lats: _Positions, lons: _Positions, *,
+        return_distance: Literal[True], workers: int = 1,
+    ) -> tuple[array[int], array[float]]: ...
+    @overload
+    def get_nearest_indices(
+        self, lats: _Positions, lons: _Positions, *,
+        return_distance: bool, workers: int = 1,
+    ) -> array[int] | tuple[array[int], array[float]]: ...
 
     def get_nearest_as_strings(
         self, lats: _Positions, lons: _Positions, *, workers: int = 1
