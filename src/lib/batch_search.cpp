@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvel {
@@ -57,37 +58,60 @@ double read_as_double(const void* data, std::ptrdiff_t stride, std::size_t i) {
   return static_cast<double>(value);
 }
 
-// State shared by the threads of one batch.
-class BatchRun {
- public:
-  BatchRun(const kdtree::ImmutableKdTree& tree, const NumberColumn& lats,
-           const NumberColumn& lons, std::span<std::uint32_t> items,
-           std::span<double> chords)
-      : tree_(tree), lats_(lats), lons_(lons), items_(items), chords_(chords) {}
-
-  // Takes blocks until none is left or the run has failed.
-  void work() noexcept {
+// Runs `body(begin, end)` over [0, count) in blocks of kBlock, on the
+// calling thread and up to `threads - 1` helpers that live only for this
+// call. Blocks are taken from a shared counter, so a thread slowed down by
+// the machine's other load leaves its share to the others. The first
+// exception stops the remaining blocks and is rethrown here once every
+// thread has ended; `stop` set by a body ends the run early as well.
+template <typename Body>
+void for_blocks(std::size_t count, unsigned threads, std::atomic<bool>& stop,
+                Body&& body) {
+  const std::size_t blocks = (count + kBlock - 1) / kBlock;
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::exception_ptr failure;
+  const auto work = [&]() noexcept {
     try {
-      const std::size_t blocks = (items_.size() + kBlock - 1) / kBlock;
       for (;;) {
-        if (failed_.load(std::memory_order_relaxed)) return;
-        const std::size_t block = next_block_.fetch_add(1, std::memory_order_relaxed);
+        if (stop.load(std::memory_order_relaxed)) return;
+        const std::size_t block = next.fetch_add(1, std::memory_order_relaxed);
         if (block >= blocks) return;
         const std::size_t begin = block * kBlock;
-        search_block(begin, std::min(items_.size(), begin + kBlock));
+        body(begin, std::min(count, begin + kBlock));
       }
     } catch (...) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!exception_) exception_ = std::current_exception();
-      failed_.store(true, std::memory_order_relaxed);
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!failure) failure = std::current_exception();
+      stop.store(true, std::memory_order_relaxed);
+    }
+  };
+  std::vector<std::thread> helpers;
+  const unsigned wanted = std::min<std::size_t>(threads, blocks);
+  if (wanted > 1) helpers.reserve(wanted - 1);
+  for (unsigned t = 1; t < wanted; ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // The system refused another thread; the ones running share the work.
+      break;
     }
   }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  if (failure) std::rethrow_exception(failure);
+}
 
-  bool corrupt() const { return corrupt_.load(); }
-  std::exception_ptr exception() const { return exception_; }
+// The searches of one batch.
+class BatchSearch {
+ public:
+  BatchSearch(const kdtree::ImmutableKdTree& tree, const NumberColumn& lats,
+              const NumberColumn& lons, std::span<std::uint32_t> items,
+              std::span<double> chords)
+      : tree_(tree), lats_(lats), lons_(lons), items_(items), chords_(chords) {}
 
- private:
-  void search_block(std::size_t begin, std::size_t end) {
+  // Searches positions [begin, end).
+  void search(std::size_t begin, std::size_t end) {
     // The unit vectors of the whole block come first, in a loop of its own:
     // it has no branches into the tree, so the trigonometry of consecutive
     // positions overlaps in the processor.
@@ -114,8 +138,7 @@ class BatchRun {
           chord = found.result.distance;
         } else if (found.status != kdtree::QueryStatus::kQueryNotFinite) {
           // Only a tree read from a damaged file, which loading refuses.
-          corrupt_.store(true, std::memory_order_relaxed);
-          failed_.store(true, std::memory_order_relaxed);
+          corrupt.store(true, std::memory_order_relaxed);
           return;
         }
       }
@@ -124,16 +147,14 @@ class BatchRun {
     }
   }
 
+  std::atomic<bool> corrupt{false};
+
+ private:
   const kdtree::ImmutableKdTree& tree_;
   const NumberColumn& lats_;
   const NumberColumn& lons_;
   std::span<std::uint32_t> items_;
   std::span<double> chords_;
-  std::atomic<std::size_t> next_block_{0};
-  std::atomic<bool> failed_{false};
-  std::atomic<bool> corrupt_{false};
-  std::mutex mutex_;
-  std::exception_ptr exception_;
 };
 
 }  // namespace
@@ -184,22 +205,13 @@ Status nearest_records(const ReverseGeocoder& geocoder, const NumberColumn& lats
   if (store.tree.size == 0) {
     return Error("cannot look up a place: the geocoder has no records");
   }
-  BatchRun run(store.tree, lats, lons, items, squared_chords);
-  const unsigned threads = batch_threads(items.size(), workers);
-  std::vector<std::thread> helpers;
-  helpers.reserve(threads - 1);
-  for (unsigned t = 1; t < threads; ++t) {
-    try {
-      helpers.emplace_back([&run] { run.work(); });
-    } catch (const std::system_error&) {
-      // The system refused another thread; the ones running share the work.
-      break;
-    }
-  }
-  run.work();
-  for (std::thread& helper : helpers) helper.join();
-  if (std::exception_ptr e = run.exception()) std::rethrow_exception(e);
-  if (run.corrupt()) return Error("the geocoder's spatial index is corrupt");
+  BatchSearch batch(store.tree, lats, lons, items, squared_chords);
+  const std::size_t n = items.size();
+  const unsigned threads = batch_threads(n, workers);
+  for_blocks(n, threads, batch.corrupt, [&](std::size_t begin, std::size_t end) {
+    batch.search(begin, end);
+  });
+  if (batch.corrupt.load()) return Error("the geocoder's spatial index is corrupt");
   return Status::Ok();
 }
 
