@@ -134,6 +134,15 @@ class TestInputForms:
         expected = scalar_lines(world, exact_lats, exact_lons)
         assert world.get_nearest_as_strings(lats, lons) == expected
 
+    def test_polars_series(self, world):
+        pl = pytest.importorskip("polars")
+        lats = pl.Series(self.base_lats)
+        lons = pl.Series(self.base_lons.astype(np.float32))
+        expected = scalar_lines(world, self.base_lats, widened(self.base_lons.astype(np.float32)))
+        assert world.get_nearest_as_strings(lats, lons) == expected
+        # A missing value in a polars column is a missing position.
+        assert world.get_nearest_as_strings(pl.Series([1.0, None]), [2, 2])[1] is None
+
     def test_mixed_forms_and_number_types(self, small):
         class Degrees:
             def __float__(self):
