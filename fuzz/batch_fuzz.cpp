@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(scalar.ok());
     FUZZ_CHECK(items[i] < quorvel::record_count(g));
     FUZZ_CHECK(quorvel::record_line(g, items[i]) == scalar.value());
-    const auto found = g.tree.nearest_one(quorvel::lat_lon_to_point(lat, lon));
+    const auto found = g.tree().nearest_one(quorvel::lat_lon_to_point(lat, lon));
     FUZZ_CHECK(found.result.distance == chords[i]);
     const double km = quorvel::chord_to_km(chords[i]);
     FUZZ_CHECK(km >= 0.0 && km <= 20015.1);

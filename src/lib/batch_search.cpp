@@ -27,11 +27,11 @@ struct RecordStore {
   char32_t value_sep;
 
   explicit RecordStore(const ReverseGeocoder& g)
-      : text(g.csv),
-        slices(g.indexed_data),
-        tree(g.tree),
-        columns(g.columns),
-        value_sep(g.value_sep) {}
+      : text(g.csv()),
+        slices(g.indexed_data()),
+        tree(g.tree()),
+        columns(g.columns()),
+        value_sep(g.value_sep()) {}
 
   std::string_view line(std::uint32_t item) const {
     const StringSlice slice = slices[item];
@@ -202,7 +202,7 @@ Status nearest_records(const ReverseGeocoder& geocoder, const NumberColumn& lats
   }
   if (items.empty()) return Status::Ok();
   const RecordStore store(geocoder);
-  if (store.tree.size == 0) {
+  if (store.tree.size() == 0) {
     return Error("cannot look up a place: the geocoder has no records");
   }
   BatchSearch batch(store.tree, lats, lons, items, squared_chords);
