@@ -18,6 +18,9 @@ namespace {
 // Item numbers are 32-bit, and the tree needs fewer points than 2^32.
 constexpr std::size_t kMaxRecords = std::numeric_limits<std::uint32_t>::max();
 
+// "must by an ASII character" is the message callers have always matched:
+// a contract kept exactly as it reads (see docs/errors.md), not a typo to
+// correct.
 Error separator_error(char32_t value_sep) {
   return Error("Value separator must by an ASII character (got " +
                std::to_string(static_cast<std::uint32_t>(value_sep)) + ")");

@@ -183,6 +183,13 @@ bool argument_error(const char* name) {
   return false;
 }
 
+// The names that conversion failures give to what an argument could not
+// become: 'PyString' for text, 'PyBool' for a flag. Callers match these
+// messages, so they are a contract kept exactly as they are (see
+// docs/errors.md), not type names to bring up to date.
+constexpr char kStringTarget[] = "PyString";
+constexpr char kBoolTarget[] = "PyBool";
+
 bool conversion_type_error(PyObject* object, const char* target) {
   std::string message = "'";
   message += type_qualname(object);
@@ -194,7 +201,9 @@ bool conversion_type_error(PyObject* object, const char* target) {
 }
 
 bool convert_text(PyObject* object, std::string* out) {
-  if (!PyUnicode_Check(object)) return conversion_type_error(object, "PyString");
+  if (!PyUnicode_Check(object)) {
+    return conversion_type_error(object, kStringTarget);
+  }
   // An ASCII string already is its UTF-8 form. Any other would get its UTF-8
   // form cached inside it for as long as the caller keeps it (a second copy
   // of a possibly large text), so it is encoded into a temporary instead.
@@ -213,7 +222,9 @@ bool convert_text(PyObject* object, std::string* out) {
 }
 
 bool convert_char(PyObject* object, char32_t* out) {
-  if (!PyUnicode_Check(object)) return conversion_type_error(object, "PyString");
+  if (!PyUnicode_Check(object)) {
+    return conversion_type_error(object, kStringTarget);
+  }
   // Encoding first, as for every text argument: a lone surrogate is an
   // encoding error whatever the length.
   if (PyUnicode_AsUTF8AndSize(object, nullptr) == nullptr) return false;
@@ -233,7 +244,9 @@ bool convert_bool(PyObject* object, bool* out) {
   // NumPy's boolean scalars are what comparisons on arrays give, so they
   // are the one kind of non-bool truth value accepted; integers are not.
   PyTypeObject* type = Py_TYPE(object);
-  if (!is_numpy_bool_type(type)) return conversion_type_error(object, "PyBool");
+  if (!is_numpy_bool_type(type)) {
+    return conversion_type_error(object, kBoolTarget);
+  }
   inquiry to_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
   if (to_bool == nullptr) {
     set_error(PyExc_TypeError,
@@ -274,7 +287,7 @@ bool convert_path(PyObject* object, std::string* out) {
   PyRef path = PyRef::steal(PyOS_FSPath(object));
   if (!path) return false;
   if (!PyUnicode_Check(path.get())) {
-    return conversion_type_error(path.get(), "PyString");
+    return conversion_type_error(path.get(), kStringTarget);
   }
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
   if (!encoded) return false;

@@ -15,9 +15,9 @@
 // byte); records from maps keyed by field name or position. The value of an
 // unknown key is decoded as a value of any kind and thrown away: its strings
 // must still be UTF-8, Reserved still fails, and its containers still cost
-// depth, exactly as if the value were kept. Every array, map or extension value entered costs one unit
-// of a depth budget of 1024, so at most 1023 can be open at once; skipping
-// uses an explicit stack, never recursion, so deep nesting cannot exhaust
+// depth, exactly as if the value were kept. Every array, map or extension
+// value entered costs one unit of a depth budget of 1024, so at most 1023
+// can be open at once; skipping uses an explicit stack, never recursion, so deep nesting cannot exhaust
 // the C++ stack.
 //
 // Memory: a declared length never drives an allocation by itself. Sequences

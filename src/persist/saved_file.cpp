@@ -34,6 +34,14 @@ constexpr std::string_view kLeafFields[] = {"content_points", "content_items",
 constexpr char kPointsWord[] = "an array of arrays, dimensions of 32x3";
 constexpr char kItemsWord[] = "an array of length 32";
 
+// What messages call the integer fields' types: "usize" for an unsigned
+// machine word, "isize" for a signed one, "u32" for an item. These words are
+// part of the saved format's contract, kept exactly as they are (see
+// docs/errors.md), not abbreviations waiting to be spelled out.
+constexpr char kUsizeWord[] = "usize";
+constexpr char kIsizeWord[] = "isize";
+constexpr char kU32Word[] = "u32";
+
 constexpr std::uint64_t kUsizeMax = std::numeric_limits<std::size_t>::max();
 constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kIsizeMin = std::numeric_limits<std::ptrdiff_t>::min();
@@ -191,24 +199,26 @@ bool read_slice(MsgpackReader& r, StringSlice& s) {
       [&](std::size_t field) {
         if (field == 0) {
           std::int64_t offset;
-          if (!r.read_int(kIsizeMin, kIsizeMax, "isize", offset)) return false;
+          if (!r.read_int(kIsizeMin, kIsizeMax, kIsizeWord, offset)) {
+            return false;
+          }
           s.offset = static_cast<std::ptrdiff_t>(offset);
           return true;
         }
         std::uint64_t len;
-        if (!r.read_uint(kUsizeMax, "usize", len)) return false;
+        if (!r.read_uint(kUsizeMax, kUsizeWord, len)) return false;
         s.len = static_cast<std::size_t>(len);
         return true;
       },
       [&](std::size_t field, std::uint64_t v) {
         if (field == 0) {
           std::int64_t offset;
-          if (!r.uint_as_int(v, kIsizeMax, "isize", offset)) return false;
+          if (!r.uint_as_int(v, kIsizeMax, kIsizeWord, offset)) return false;
           s.offset = static_cast<std::ptrdiff_t>(offset);
           return true;
         }
         std::uint64_t len;
-        if (!r.uint_as_uint(v, kUsizeMax, "usize", len)) return false;
+        if (!r.uint_as_uint(v, kUsizeMax, kUsizeWord, len)) return false;
         s.len = static_cast<std::size_t>(len);
         return true;
       });
@@ -232,7 +242,7 @@ bool read_leaf(MsgpackReader& r, LeafNode& leaf) {
         kBucketSize, kItemsWord,
         [&](std::size_t i) {
           std::uint64_t item;
-          if (!r.read_uint(kU32Max, "u32", item)) return false;
+          if (!r.read_uint(kU32Max, kU32Word, item)) return false;
           leaf.content_items[i] = static_cast<std::uint32_t>(item);
           return true;
         },
@@ -247,7 +257,7 @@ bool read_leaf(MsgpackReader& r, LeafNode& leaf) {
         if (field == 0) return read_points();
         if (field == 1) return read_items();
         std::uint64_t size;
-        if (!r.read_uint(kUsizeMax, "usize", size)) return false;
+        if (!r.read_uint(kUsizeMax, kUsizeWord, size)) return false;
         leaf.size = static_cast<std::size_t>(size);
         return true;
       },
@@ -255,7 +265,7 @@ bool read_leaf(MsgpackReader& r, LeafNode& leaf) {
         if (field == 0) return r.uint_rejected(v, kPointsWord);
         if (field == 1) return r.uint_rejected(v, kItemsWord);
         std::uint64_t size;
-        if (!r.uint_as_uint(v, kUsizeMax, "usize", size)) return false;
+        if (!r.uint_as_uint(v, kUsizeMax, kUsizeWord, size)) return false;
         leaf.size = static_cast<std::size_t>(size);
         return true;
       });
@@ -281,14 +291,14 @@ bool read_tree(MsgpackReader& r, kdtree::TreeParts& tree) {
               });
         }
         std::uint64_t size;
-        if (!r.read_uint(kUsizeMax, "usize", size)) return false;
+        if (!r.read_uint(kUsizeMax, kUsizeWord, size)) return false;
         tree.size = static_cast<std::size_t>(size);
         return true;
       },
       [&](std::size_t field, std::uint64_t v) {
         if (field < 2) return r.uint_rejected(v, "a sequence");
         std::uint64_t size;
-        if (!r.uint_as_uint(v, kUsizeMax, "usize", size)) return false;
+        if (!r.uint_as_uint(v, kUsizeMax, kUsizeWord, size)) return false;
         tree.size = static_cast<std::size_t>(size);
         return true;
       });

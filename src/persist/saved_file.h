@@ -5,7 +5,8 @@
 // save() streams the encoding onto the file; load() decodes it and hands the
 // parts to ReverseGeocoder::from_parts, which refuses parts that disagree
 // (slices outside the text or cutting a character, items without a slice, an
-// inconsistent tree layout). Errors are core errors with the codec's messages and causes.
+// inconsistent tree layout). Errors are core errors with the codec's
+// messages and causes.
 //
 // Thread safety: each call opens and closes its own file; a geocoder being
 // saved is only read.

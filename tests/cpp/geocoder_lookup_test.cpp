@@ -143,7 +143,8 @@ TEST(GeocoderFromParts, RefusesSlicesALookupCouldNotRead) {
                   : g.error().message();
   };
   const std::string where = "invalid saved geocoder: indexed_data[0] ";
-  EXPECT_EQ(with_slice({-1, 3}), where + "(offset -1, len 3) has a negative offset");
+  EXPECT_EQ(with_slice({-1, 3}),
+            where + "(offset -1, len 3) has a negative offset");
   const auto past_end = [&](std::string slice) {
     return where + slice + " reaches past the end of csv (23 bytes)";
   };
