@@ -104,7 +104,8 @@ def test_no_thread_outlives_a_call(world):
     lats, lons = _positions(200_000, 3)
     before = _thread_count()
     world.get_nearest_indices(lats, lons, workers=4)
-    assert _thread_count() == before
+    # Threads of other libraries may end meanwhile, but none of ours remains.
+    assert _thread_count() <= before
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
