@@ -39,7 +39,8 @@ constexpr const char* kSubinterpreterMessage =
     "the interpreter that first imported it in this process (see "
     "\"Limitations\" in quorvel's README)";
 
-// Publishes the class as `ReverseGeocoder` and lists it in __all__.
+// Publishes the class as `ReverseGeocoder` and lists it in __all__; also
+// publishes PanicException.
 bool add_class(PyObject* module) {
   PyTypeObject* type = geocoder_type();
   if (type == nullptr) return false;
@@ -62,6 +63,12 @@ bool add_class(PyObject* module) {
   }
   if (PyObject_SetAttrString(module, "ReverseGeocoder",
                              reinterpret_cast<PyObject*>(type)) < 0) {
+    return false;
+  }
+  // Reachable by name (though not part of __all__), so that callers can
+  // catch it and pickle can find it.
+  if (PyObject_SetAttrString(module, "PanicException",
+                             panic_exception_type()) < 0) {
     return false;
   }
   return add_unpickler(module);
