@@ -10,7 +10,18 @@ import os
 from collections.abc import Buffer, Callable
 from typing import Final, SupportsFloat, SupportsIndex, final
 
+import numpy
+
 __all__: Final[list[str]] = ["ReverseGeocoder"]
+__version__: Final[str]
+"""The version of the installed package, as its metadata gives it."""
+
+class PanicException(BaseException):
+    """Raised when quorvel finds one of its own invariants broken: a bug.
+
+    Derived from ``BaseException``, so ``except Exception`` does not catch
+    it. Not listed in ``__all__``.
+    """
 
 @final
 class ReverseGeocoder:
@@ -24,7 +35,7 @@ class ReverseGeocoder:
         cls,
         csv: str,
         value_sep: str = ",",
-        drop_coordinates: bool = False,
+        drop_coordinates: bool | numpy.bool_ = False,
     ) -> ReverseGeocoder:
         """Builds a geocoder from CSV text.
 

@@ -1,5 +1,6 @@
 """What `import quorvel` gives: the module, the class and their surface."""
 
+import importlib.metadata
 import subprocess
 import sys
 import textwrap
@@ -16,6 +17,10 @@ def test_module_surface():
     assert quorvel.__doc__ == ""
     assert quorvel.ReverseGeocoder is ReverseGeocoder
     assert issubclass(quorvel.PanicException, BaseException)
+
+
+def test_version_is_the_installed_package_version():
+    assert quorvel.__version__ == importlib.metadata.version("quorvel")
 
 
 def test_class_surface(small):

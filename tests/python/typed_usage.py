@@ -10,6 +10,8 @@ import tempfile
 from collections.abc import Callable
 from typing import assert_type
 
+import numpy
+
 import quorvel
 from quorvel import ReverseGeocoder
 
@@ -20,6 +22,8 @@ def build() -> ReverseGeocoder:
     geocoder = ReverseGeocoder(TEXT)
     assert_type(ReverseGeocoder(TEXT.replace(",", ";"), ";", True), ReverseGeocoder)
     assert_type(ReverseGeocoder(csv=TEXT, value_sep=",", drop_coordinates=False), ReverseGeocoder)
+    assert_type(ReverseGeocoder(TEXT, drop_coordinates=numpy.True_), ReverseGeocoder)
+    assert_type(ReverseGeocoder(TEXT, drop_coordinates=numpy.bool_(False)), ReverseGeocoder)
     return geocoder
 
 
@@ -53,6 +57,7 @@ def ship(geocoder: ReverseGeocoder) -> None:
     loader: Callable[[bytes], ReverseGeocoder] = ReverseGeocoder.loads
     assert loader(data).dumps() == data
     assert quorvel.__all__ == ["ReverseGeocoder"]
+    assert_type(quorvel.__version__, str)
 
 
 if __name__ == "__main__":
