@@ -9,7 +9,7 @@ CMAKE := $(VENV)/bin/cmake
 BUILD := build/cpp
 JOBS ?= 2
 
-.PHONY: test cpp-test cpp-build py-build py-test demo bench bench-smoke bench-cpp format clean system-deps venv sanitize sanitize-cpp sanitize-py fuzz
+.PHONY: test cpp-test cpp-build py-build py-test demo bench bench-smoke bench-cpp format clean system-deps venv sanitize sanitize-cpp sanitize-py fuzz tsan
 
 test: cpp-test py-test
 
@@ -90,11 +90,20 @@ sanitize-py: system-deps venv
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(abspath $(SAN_SITE)) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 QUORVEL_SANITIZED=1 \
 	  $(VPY) -m pytest tests/python -q -p no:cacheprovider -k "$(SAN_SKIP)"
 
+# The batch search's C++ tests, several worker threads at once, under
+# ThreadSanitizer: the one place where the core runs on threads of its own.
+TSAN_BUILD := build/tsan
+
+tsan: system-deps venv
+	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON -DQUORVEL_BUILD_BENCH=OFF
+	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target batch_test
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/batch_test
+
 # Each libFuzzer target for SECONDS seconds (clang, with ASan and UBSan).
 # Seeds come from fuzz/corpus; what the runs learn stays in build/fuzz.
 SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
-FUZZ_TARGETS := load csv_build csv_line kdtree
+FUZZ_TARGETS := load csv_build csv_line kdtree batch
 
 fuzz: venv
 	@tools/ensure-system-deps.sh clang libclang-rt-14-dev

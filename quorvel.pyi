@@ -7,8 +7,9 @@ It never changes afterwards, so threads may share one instance.
 """
 
 import os
-from collections.abc import Buffer, Callable
-from typing import Final, SupportsFloat, SupportsIndex, final
+from array import array
+from collections.abc import Buffer, Callable, Iterable
+from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload, type_check_only
 
 import numpy
 
@@ -22,6 +23,15 @@ class PanicException(BaseException):
     Derived from ``BaseException``, so ``except Exception`` does not catch
     it. Not listed in ``__all__``.
     """
+
+@type_check_only
+class _SupportsArray(Protocol):
+    def __array__(self) -> Any: ...
+
+# A column of latitudes or longitudes: a 1-D array or buffer of numbers, an
+# object with ``__array__`` (pandas and polars Series, pandas Index), or any
+# iterable of what the one-position methods accept.
+_Positions = Buffer | _SupportsArray | Iterable[SupportsFloat | SupportsIndex]
 
 @final
 class ReverseGeocoder:
@@ -146,6 +156,98 @@ class ReverseGeocoder:
 
     def __reduce__(self) -> tuple[Callable[[Buffer], ReverseGeocoder], tuple[bytes]]:
         """Pickle support: the saved bytes and the function that loads them."""
+
+    @overload
+    def get_nearest_indices(
+        self, lats: _Positions, lons: _Positions, *,
+        return_distance: Literal[False] = False, workers: int = 1,
+    ) -> array[int]:
+        """Returns the record number of the nearest record for each position.
+
+        ``lats`` and ``lons`` are 1-D sequences of equal length in degrees:
+        NumPy arrays of any float or integer dtype (strided or not),
+        ``array.array``, ``memoryview``, pandas or polars Series, or any
+        iterable of numbers. The result is an ``array.array('I')`` in input
+        order; record ``k`` is the ``k``-th data record
+        (:meth:`get_record_as_string`). A position whose latitude or
+        longitude is NaN or infinite gets ``4294967295``.
+
+        With ``return_distance=True`` the result is ``(indices, distances)``,
+        ``distances`` an ``array.array('d')`` of great-circle distances in
+        kilometres on a sphere of radius 6371.0088 km (NaN where there is no
+        record).
+
+        ``workers`` threads search at once (``-1``: every CPU the process may
+        use). The interpreter lock is released while they search.
+
+        Raises:
+            ValueError: lengths differ, an array is not 1-D, or ``workers`` is
+                0 or below -1.
+            TypeError: an argument or an element is not a number.
+            RuntimeError: the batch is not empty and the geocoder holds no
+                records.
+        """
+
+    @overload
+    def get_nearest_indices(
+        self, lats: _Positions, lons: _Positions, *,
+        return_distance: Literal[True], workers: int = 1,
+    ) -> tuple[array[int], array[float]]: ...
+    @overload
+    def get_nearest_indices(
+        self, lats: _Positions, lons: _Positions, *,
+        return_distance: bool, workers: int = 1,
+    ) -> array[int] | tuple[array[int], array[float]]: ...
+
+    def get_nearest_as_strings(
+        self, lats: _Positions, lons: _Positions, *, workers: int = 1
+    ) -> list[str | None]:
+        """Returns the stored line of the nearest record for each position,
+        as :meth:`get_nearest_as_string` does, or ``None`` for a NaN or
+        infinite position. Positions that hit the same record share one
+        ``str``. Arguments and errors as for :meth:`get_nearest_indices`."""
+
+    def get_nearest_as_dicts(
+        self, lats: _Positions, lons: _Positions, *, workers: int = 1
+    ) -> list[dict[str, str] | None]:
+        """Returns, for each position, what :meth:`get_nearest_as_dict`
+        returns, or ``None`` for a NaN or infinite position. Each dict is a
+        new one. Arguments and errors as for :meth:`get_nearest_indices`."""
+
+    def get_nearest_as_columns(
+        self, lats: _Positions, lons: _Positions, *, workers: int = 1
+    ) -> dict[str, list[str | None]]:
+        """Returns the nearest records as columns: a dict from column name to
+        a list with one value per position, ready for
+        ``pandas.DataFrame(...)``. Keys come in column order, one per distinct
+        name (the last field of a repeated name wins). A NaN or infinite
+        position gives ``None`` in every column. Arguments and errors as for
+        :meth:`get_nearest_indices`."""
+
+    def get_record_as_string(self, index: SupportsIndex) -> str:
+        """Returns the stored line of record ``index``; a negative index counts
+        from the end.
+
+        Raises:
+            IndexError: the index is out of range.
+            TypeError: ``index`` is not an integer.
+        """
+
+    def get_record_as_dict(self, index: SupportsIndex) -> dict[str, str]:
+        """Returns record ``index`` as :meth:`get_nearest_as_dict` would.
+
+        Raises:
+            IndexError: the index is out of range.
+            TypeError: ``index`` is not an integer.
+            RuntimeError: the stored record cannot be matched to the columns.
+        """
+
+    def __len__(self) -> int:
+        """The number of records."""
+
+    @property
+    def columns(self) -> list[str]:
+        """The column names, as a new list."""
 
 def _loads(data: Buffer) -> ReverseGeocoder:
     """:meth:`ReverseGeocoder.loads` as a module function, which pickle calls

@@ -87,6 +87,20 @@ def random_queries(count, seed=SEED):
     return uniform_sphere(count, np.random.default_rng(seed + 2))
 
 
+def near_places(lat, lon, count, km=20.0, seed=SEED):
+    """Positions like people's GPS fixes: stored places, picked at random,
+    each moved `km` kilometres in a random direction."""
+    rng = np.random.default_rng(seed + 5)
+    pick = rng.integers(0, len(lat), count)
+    bearing = rng.uniform(0.0, 2 * np.pi, count)
+    step = km / 6371.0088
+    phi = np.radians(lat[pick])
+    new_phi = np.arcsin(np.sin(phi) * np.cos(step) + np.cos(phi) * np.sin(step) * np.cos(bearing))
+    new_lam = np.radians(lon[pick]) + np.arctan2(np.sin(bearing) * np.sin(step) * np.cos(phi),
+                                                 np.cos(step) - np.sin(phi) * np.sin(new_phi))
+    return np.degrees(new_phi), (np.degrees(new_lam) + 180.0) % 360.0 - 180.0
+
+
 def records(text):
     """Coordinates and lines of the data records (header dropped, line ends stripped)."""
     lines = text.split("\n")[1:]

@@ -320,10 +320,91 @@ def run(args):
         memory["reverse_geocoder build"]["peak_exact"] = all(p["peak_exact"] for p in rg_builds)
     res["memory"] = memory
 
+    # ---- 6. many positions at once ------------------------------------------
+    log("batch")
+    res["batch"] = batch_figures(geocoder, peers, text, lat, lon, lines, qlat, qlon, fast, log)
+
     for name in os.listdir(work):
         os.remove(os.path.join(work, name))
     os.rmdir(work)
     return res
+
+
+def held_bytes(call):
+    """Bytes of Python memory that the result of `call` holds while it is kept."""
+    import tracemalloc
+
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    result = call()
+    held = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    del result
+    return held
+
+
+def batch_figures(geocoder, peers, text, lat, lon, lines, qlat, qlon, fast, log):
+    """Seconds of every batch method and of the peers' array paths over the
+    same positions, in two distributions, with the memory each result holds.
+
+    All figures of one distribution are taken back to back, so that their
+    ratios compare like with like on a shared machine.
+    """
+    n = len(qlat)
+    near_lat, near_lon = bench_data.near_places(lat, lon, n)
+    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    out = {"positions": n, "cpus": cpus, "distributions": {}}
+    for name, (la, lo) in (("uniform", (qlat, qlon)), ("near places", (near_lat, near_lon))):
+        log(f"batch: {name}")
+        la, lo = np.ascontiguousarray(la, dtype=np.float64), np.ascontiguousarray(lo, dtype=np.float64)
+        seconds, memory = {}, {}
+
+        def measure(label, call, repeats=fast, keep=True):
+            seconds[label] = median_seconds(call, repeats)
+            if keep:
+                memory[label] = held_bytes(call)
+
+        measure("get_nearest_indices", lambda: geocoder.get_nearest_indices(la, lo))
+        measure("get_nearest_indices, workers=2",
+                lambda: geocoder.get_nearest_indices(la, lo, workers=2), keep=False)
+        if cpus > 2:
+            measure(f"get_nearest_indices, workers=-1 ({cpus})",
+                    lambda: geocoder.get_nearest_indices(la, lo, workers=-1), keep=False)
+        measure("get_nearest_indices, return_distance=True",
+                lambda: geocoder.get_nearest_indices(la, lo, return_distance=True))
+        measure("get_nearest_as_strings", lambda: geocoder.get_nearest_as_strings(la, lo))
+        measure("get_nearest_as_strings, workers=2",
+                lambda: geocoder.get_nearest_as_strings(la, lo, workers=2), keep=False)
+        measure("get_nearest_as_columns", lambda: geocoder.get_nearest_as_columns(la, lo),
+                repeats=min(fast, 3))
+        measure("get_nearest_as_dicts", lambda: geocoder.get_nearest_as_dicts(la, lo),
+                repeats=min(fast, 3))
+        pairs = list(zip(la.tolist(), lo.tolist()))
+        nearest = geocoder.get_nearest_as_string
+        measure("get_nearest_as_string loop", lambda: [nearest(a, o) for a, o in pairs],
+                repeats=min(fast, 3), keep=False)
+        if peers.pykdtree:
+            kd = peers.pykdtree(bench_data.unit_vectors(lat, lon))
+            measure("pykdtree query (array, 1 thread)",
+                    lambda: kd.query(bench_data.unit_vectors(la, lo))[1], keep=False)
+        if peers.ckdtree:
+            tree = peers.ckdtree(bench_data.unit_vectors(lat, lon))
+            measure("scipy cKDTree.query (array, workers=1)",
+                    lambda: tree.query(bench_data.unit_vectors(la, lo))[1], keep=False)
+        if peers.rg:
+            peers.rg.RGeocoder(mode=1, verbose=False, stream=io.StringIO(text))
+            log(f"batch: {name}, reverse_geocoder (once)")
+            measure("reverse_geocoder.search (list)",
+                    lambda: peers.rg.search(pairs, mode=1, verbose=False), repeats=1, keep=False)
+        strings = geocoder.get_nearest_as_strings(la, lo)
+        out["distributions"][name] = {
+            "seconds": seconds,
+            "result_bytes": memory,
+            "distinct_records": len(set(strings)),
+        }
+        del pairs, strings
+    return out
 
 
 def nearest_indices(points, tree, xyz):

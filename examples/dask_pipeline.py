@@ -14,15 +14,12 @@ of two ways:
 
 Each partition of points becomes a partition of places, one row per point,
 with the point's coordinates followed by the columns of the nearest place.
+A partition is geocoded in one batch call, which reads the partition's
+coordinate columns as arrays and returns the places as columns.
 
     python examples/dask_pipeline.py --workers 4 --points 1000000
     python examples/dask_pipeline.py --ship pickle --out places.csv
 
-Code that Dask ships by value (anything defined in a script's __main__ or in
-a notebook) names the class through its module, as ``quorvel.ReverseGeocoder``,
-and keeps annotations lazy: the class reports its module as "builtins", where
-cloudpickle cannot find it, so a bare reference would make cloudpickle try to
-rebuild the class itself on the workers and fail.
 """
 
 from __future__ import annotations
@@ -62,11 +59,14 @@ def worker_geocoder() -> quorvel.ReverseGeocoder:
 
 
 def geocode(points: pd.DataFrame, geocoder: quorvel.ReverseGeocoder, columns: list[str]) -> pd.DataFrame:
-    """One row of place columns for every point of a partition."""
-    lookup = geocoder.get_nearest_as_dict
-    places = [lookup(lat, lon) for lat, lon in zip(points["lat"].tolist(), points["lon"].tolist())]
-    found = pd.DataFrame.from_records(places, columns=columns, index=points.index)
-    return pd.concat([points, found.add_prefix("place_")], axis=1)
+    """One row of place columns for every point of a partition.
+
+    The whole partition goes to the geocoder in one call; a point without a
+    finite position gets empty place columns.
+    """
+    found = geocoder.get_nearest_as_columns(points["lat"], points["lon"])
+    places = pd.DataFrame({c: found[c] for c in columns}, index=points.index)
+    return pd.concat([points, places.add_prefix("place_")], axis=1)
 
 
 def geocode_with_worker_geocoder(points: pd.DataFrame, columns: list[str]) -> pd.DataFrame:
@@ -85,7 +85,8 @@ def run(client: Client, points: dd.DataFrame, saved: str, ship: str) -> pd.DataF
     """Geocodes `points` on the cluster behind `client` with the geocoder
     saved at `saved`."""
     local = quorvel.ReverseGeocoder.load(saved)
-    columns = [c for c in local.get_nearest_as_dict(0, 0) if c not in ("lat", "lon")]
+    # One name per distinct column, as the column form gives them.
+    columns = [c for c in local.get_nearest_as_columns([], []) if c not in ("lat", "lon")]
     # The result's column types, from one point geocoded here.
     meta = geocode(random_points(1, 0), local, columns).iloc[:0]
     if ship == "file":

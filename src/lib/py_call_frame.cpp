@@ -57,12 +57,16 @@ bool bind_keyword(const FunctionDescription& description, PyObject* name,
     PyErr_Clear();
   } else {
     std::string_view key(text, static_cast<std::size_t>(size));
-    for (std::size_t i = 0; i < description.positional.size(); ++i) {
-      if (key != description.positional[i]) continue;
+    const std::size_t positional = description.positional.size();
+    for (std::size_t i = 0; i < description.slot_count(); ++i) {
+      const char* parameter = i < positional
+                                  ? description.positional[i]
+                                  : description.keyword_only[i - positional];
+      if (key != parameter) continue;
       if (slots[i] != nullptr) {
         set_error(PyExc_TypeError, description.full_name() +
                                        " got multiple values for argument '" +
-                                       description.positional[i] + "'");
+                                       parameter + "'");
         return false;
       }
       slots[i] = value;
@@ -98,7 +102,7 @@ bool bind_positional(const FunctionDescription& description,
                      PyObject* const* args, Py_ssize_t nargs,
                      PyObject** slots) {
   std::size_t n = description.positional.size();
-  for (std::size_t i = 0; i < n; ++i) slots[i] = nullptr;
+  for (std::size_t i = 0; i < description.slot_count(); ++i) slots[i] = nullptr;
   if (static_cast<std::size_t>(nargs) > n) {
     return too_many_positional(description, nargs);
   }

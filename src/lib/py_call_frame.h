@@ -4,8 +4,9 @@
 // FunctionDescription). `bind_arguments` matches positional and keyword
 // arguments against it into one slot per parameter, raising CPython-style
 // TypeErrors for every mismatch; the `convert_*` functions turn one bound
-// argument into the value the core expects. Every parameter here may be
-// passed by position or by keyword; none is positional-only or keyword-only.
+// argument into the value the core expects. Parameters in `positional` may
+// be passed by position or by keyword; those in `keyword_only` by keyword
+// only. None is positional-only.
 //
 // Conversion errors are raised through `argument_error`, which prefixes an
 // exact TypeError with the parameter's name and leaves every other exception
@@ -32,6 +33,11 @@ struct FunctionDescription {
   const char* function_name;
   std::span<const char* const> positional;  // Every parameter, in order.
   std::size_t required;                     // A prefix of `positional`.
+  // Optional parameters after `positional`, passed only by keyword.
+  std::span<const char* const> keyword_only = {};
+
+  // Slots that bind_arguments fills: positional, then keyword-only.
+  std::size_t slot_count() const { return positional.size() + keyword_only.size(); }
 
   // "ReverseGeocoder.save()", the name used in binding messages.
   std::string full_name() const;
@@ -40,9 +46,10 @@ struct FunctionDescription {
 // Binds a vectorcall argument list: `args[0, nargs)` are positional and, when
 // `kwnames` is not NULL, `args[nargs + i]` is the value of keyword
 // `kwnames[i]`. On success `slots[i]` holds a borrowed reference to the
-// argument of parameter i, or NULL when it was not given. Returns false with
-// a TypeError raised when the arguments do not fit the description.
-// REQUIRES: `slots` has description.positional.size() entries.
+// argument of parameter i (positional ones first, then keyword-only ones), or
+// NULL when it was not given. Returns false with a TypeError raised when the
+// arguments do not fit the description.
+// REQUIRES: `slots` has description.slot_count() entries.
 bool bind_arguments(const FunctionDescription& description,
                     PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** slots);

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "lib/geocoder.h"
+#include "lib/py_batch.h"
 #include "lib/py_call_frame.h"
 #include "lib/py_errors.h"
 #include "lib/py_ref.h"
@@ -156,6 +157,12 @@ PyObject* new_str(std::string_view text) {
   }
   return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
 }
+
+}  // namespace
+
+PyObject* new_text(std::string_view text) { return new_str(text); }
+
+namespace {
 
 // Moves `geocoder` into a new instance of `type`.
 PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
@@ -448,6 +455,41 @@ void geocoder_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The batch methods and record accessors: borrow the instance, then run the
+// method body with its geocoder and column names.
+template <BatchMethod kBody>
+PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    SharedBorrow borrow;
+    if (!borrow.acquire(self)) return nullptr;
+    return kBody({borrow.geocoder(), borrow.column_names()}, args, nargs, kwnames);
+  });
+}
+
+Py_ssize_t geocoder_length(PyObject* self) {
+  try {
+    return record_total(as_geocoder(self)->geocoder());
+  } catch (...) {
+    raise_current_exception();
+    return -1;
+  }
+}
+
+PyObject* get_columns(PyObject* self, void* /*unused*/) {
+  return guard_entry([&]() -> PyObject* {
+    return PySequence_List(as_geocoder(self)->column_names);
+  });
+}
+
+PyGetSetDef getset[] = {
+    {"columns", get_columns, nullptr,
+     "The column names, as a new list (the coordinates' too unless they were "
+     "dropped).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 // PyMethodDef wants a PyCFunction; CPython calls it by the flags' convention.
 template <typename F>
 PyCFunction as_cfunction(F* function) {
@@ -473,6 +515,40 @@ PyMethodDef methods[] = {
      "loads(data)\n--\n\n"},
     {"__reduce__", as_cfunction(reduce), METH_FASTCALL | METH_KEYWORDS,
      "__reduce__($self)\n--\n\n"},
+    // Many positions per call, and records by number.
+    {"get_nearest_indices", as_cfunction(batch_method<nearest_indices>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_indices($self, lats, lons, *, return_distance=False, "
+     "workers=1)\n--\n\n"
+     "The record number of the nearest record for each position, as an\n"
+     "array.array('I'); 4294967295 for a NaN or infinite position. With\n"
+     "return_distance=True, a tuple (indices, distances) whose distances are\n"
+     "great-circle kilometres in an array.array('d') (NaN where no record).\n"
+     "workers: threads to search with (-1 for every available CPU)."},
+    {"get_nearest_as_strings", as_cfunction(batch_method<nearest_as_strings>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_as_strings($self, lats, lons, *, workers=1)\n--\n\n"
+     "A list with the stored line of the nearest record for each position\n"
+     "(None for a NaN or infinite position)."},
+    {"get_nearest_as_dicts", as_cfunction(batch_method<nearest_as_dicts>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_as_dicts($self, lats, lons, *, workers=1)\n--\n\n"
+     "A list with what get_nearest_as_dict gives for each position (None for\n"
+     "a NaN or infinite position)."},
+    {"get_nearest_as_columns", as_cfunction(batch_method<nearest_as_columns>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_as_columns($self, lats, lons, *, workers=1)\n--\n\n"
+     "A dict from column name to a list of the nearest records' values, one\n"
+     "per position (None for a NaN or infinite position, and for fields a\n"
+     "record lacks)."},
+    {"get_record_as_string", as_cfunction(batch_method<record_as_string>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_record_as_string($self, index)\n--\n\n"
+     "The stored line of record `index` (negative counts from the end)."},
+    {"get_record_as_dict", as_cfunction(batch_method<record_as_dict>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_record_as_dict($self, index)\n--\n\n"
+     "Record `index` as a dict, as get_nearest_as_dict gives it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -511,6 +587,8 @@ PyTypeObject* geocoder_type() {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kClassDoc)},
       {Py_tp_methods, methods},
+      {Py_tp_getset, getset},
+      {Py_sq_length, reinterpret_cast<void*>(geocoder_length)},
       {Py_tp_new, reinterpret_cast<void*>(geocoder_new)},
       {Py_tp_base, &PyBaseObject_Type},
       // The plain slot, not a GC one: neither the class nor object is

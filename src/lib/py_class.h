@@ -16,7 +16,13 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 namespace quorvel::py {
+
+// A new str over `text`, which must be valid UTF-8 (as every text the core
+// hands out is). NULL with MemoryError raised.
+PyObject* new_text(std::string_view text);
 
 // The ReverseGeocoder type object (a borrowed reference kept for the life of
 // the process), created on first call. NULL with the error raised when

@@ -35,7 +35,8 @@ def test_report_has_every_figure_and_target(smoke_run):
     out, _ = smoke_run
     report = (out / "benchmarks.md").read_text(encoding="utf-8")
     for heading in ("## Machine", "## Targets", "## 1. Construction", "## 2. One lookup",
-                    "## 3. Bulk", "## 4. save and load", "## 5. Memory"):
+                    "## 3. Bulk", "## 4. save and load", "## 5. Memory",
+                    "## 6. Many positions at once"):
         assert heading in report
     assert "Smoke run" in report
 

@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 
+import pandas as pd
 import pytest
 
 from conftest import ROOT
@@ -28,9 +29,11 @@ def expected_csv(world_text, tmp_path_factory):
     path = tmp_path_factory.mktemp("single") / "g"
     example.quorvel.ReverseGeocoder(world_text).save(path)
     geocoder = example.quorvel.ReverseGeocoder.load(path)
-    columns = [c for c in geocoder.get_nearest_as_dict(0, 0) if c not in ("lat", "lon")]
-    places = example.geocode(example.random_points(POINTS, SEED), geocoder, columns)
-    return places.to_csv(index=False)
+    # Built one point at a time, independently of the example's batch call.
+    points = example.random_points(POINTS, SEED)
+    found = [geocoder.get_nearest_as_dict(a, o) for a, o in zip(points["lat"], points["lon"])]
+    places = pd.DataFrame.from_records(found, index=points.index).drop(columns=["lat", "lon"])
+    return pd.concat([points, places.add_prefix("place_")], axis=1).to_csv(index=False)
 
 
 @pytest.mark.parametrize("ship", ["file", "pickle"])

@@ -7,6 +7,7 @@ import os
 import pathlib
 import pickle
 import tempfile
+from array import array
 from collections.abc import Callable
 from typing import assert_type
 
@@ -33,6 +34,19 @@ def look_up(geocoder: ReverseGeocoder) -> None:
     place = geocoder.get_nearest_as_dict(lat=-34.0, lon=18)
     assert_type(place, dict[str, str])
     assert line == "10,20,a" and place["name"] == "b"
+
+
+def look_up_many(geocoder: ReverseGeocoder) -> None:
+    lats, lons = [11.0, -34.0], (21, 18.0)
+    assert_type(geocoder.get_nearest_indices(lats, lons), array[int])
+    indices, km = geocoder.get_nearest_indices(lats, lons, return_distance=True, workers=-1)
+    assert_type(km, array[float])
+    assert_type(geocoder.get_nearest_as_strings(array("d", lats), lons), list[str | None])
+    assert_type(geocoder.get_nearest_as_dicts(lats, lons), list[dict[str, str] | None])
+    assert_type(geocoder.get_nearest_as_columns(lats, lons), dict[str, list[str | None]])
+    assert_type(geocoder.get_record_as_string(indices[0]), str)
+    assert_type(geocoder.get_record_as_dict(-1), dict[str, str])
+    assert len(geocoder) == 2 and geocoder.columns == ["lat", "lon", "name"]
 
 
 def persist(geocoder: ReverseGeocoder) -> None:
@@ -63,6 +77,7 @@ def ship(geocoder: ReverseGeocoder) -> None:
 if __name__ == "__main__":
     built = build()
     look_up(built)
+    look_up_many(built)
     persist(built)
     ship(built)
     print("ok")

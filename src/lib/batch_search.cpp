@@ -1,0 +1,255 @@
+#include "lib/batch_search.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace quorvel {
+namespace {
+
+// The geocoder's parts that a batch reads, in one place.
+struct RecordStore {
+  const std::string& text;
+  const std::vector<StringSlice>& slices;
+  const kdtree::ImmutableKdTree& tree;
+  const std::vector<std::string>& columns;
+  char32_t value_sep;
+
+  explicit RecordStore(const ReverseGeocoder& g)
+      : text(g.csv),
+        slices(g.indexed_data),
+        tree(g.tree),
+        columns(g.columns),
+        value_sep(g.value_sep) {}
+
+  std::string_view line(std::uint32_t item) const {
+    const StringSlice slice = slices[item];
+    return std::string_view(text).substr(static_cast<std::size_t>(slice.offset),
+                                         slice.len);
+  }
+};
+
+// Positions are handed out to threads in blocks of this many: large enough
+// that the shared counter is touched rarely, small enough that a thread
+// slowed down by the machine's other load leaves little work behind.
+constexpr std::size_t kBlock = 2048;
+
+// A thread costs tens of microseconds to start and join; below this many
+// positions per thread it would cost more than it saves.
+constexpr std::size_t kMinPositionsPerThread = 8192;
+
+template <typename T>
+double read_as_double(const void* data, std::ptrdiff_t stride, std::size_t i) {
+  T value;
+  std::memcpy(&value,
+              static_cast<const char*>(data) + static_cast<std::ptrdiff_t>(i) * stride,
+              sizeof(T));
+  return static_cast<double>(value);
+}
+
+// Runs `body(begin, end)` over [0, count) in blocks of kBlock, on the
+// calling thread and up to `threads - 1` helpers that live only for this
+// call. Blocks are taken from a shared counter, so a thread slowed down by
+// the machine's other load leaves its share to the others. The first
+// exception stops the remaining blocks and is rethrown here once every
+// thread has ended; `stop` set by a body ends the run early as well.
+template <typename Body>
+void for_blocks(std::size_t count, unsigned threads, std::atomic<bool>& stop,
+                Body&& body) {
+  const std::size_t blocks = (count + kBlock - 1) / kBlock;
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::exception_ptr failure;
+  const auto work = [&]() noexcept {
+    try {
+      for (;;) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        const std::size_t block = next.fetch_add(1, std::memory_order_relaxed);
+        if (block >= blocks) return;
+        const std::size_t begin = block * kBlock;
+        body(begin, std::min(count, begin + kBlock));
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!failure) failure = std::current_exception();
+      stop.store(true, std::memory_order_relaxed);
+    }
+  };
+  std::vector<std::thread> helpers;
+  const unsigned wanted = std::min<std::size_t>(threads, blocks);
+  if (wanted > 1) helpers.reserve(wanted - 1);
+  for (unsigned t = 1; t < wanted; ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // The system refused another thread; the ones running share the work.
+      break;
+    }
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// The searches of one batch.
+class BatchSearch {
+ public:
+  BatchSearch(const kdtree::ImmutableKdTree& tree, const NumberColumn& lats,
+              const NumberColumn& lons, std::span<std::uint32_t> items,
+              std::span<double> chords)
+      : tree_(tree), lats_(lats), lons_(lons), items_(items), chords_(chords) {}
+
+  // Searches positions [begin, end).
+  void search(std::size_t begin, std::size_t end) {
+    // The unit vectors of the whole block come first, in a loop of its own:
+    // it has no branches into the tree, so the trigonometry of consecutive
+    // positions overlaps in the processor.
+    kdtree::Point points[kBlock];
+    bool finite[kBlock];
+    const std::size_t n = end - begin;
+    for (std::size_t k = 0; k < n; ++k) {
+      // Each value is read once: the memory may belong to an object that
+      // another thread changes meanwhile, and the test and the conversion
+      // must see the same number.
+      const double lat = column_value(lats_, begin + k);
+      const double lon = column_value(lons_, begin + k);
+      finite[k] = std::isfinite(lat) && std::isfinite(lon);
+      points[k] = finite[k] ? lat_lon_to_point(lat, lon) : kdtree::Point{0, 0, 0};
+    }
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t k = 0; k < n; ++k) {
+      std::uint32_t item = kNoRecord;
+      double chord = kNaN;
+      if (finite[k]) {
+        const kdtree::QueryOutcome found = tree_.nearest_one(points[k]);
+        if (found.status == kdtree::QueryStatus::kOk) {
+          item = found.result.item;
+          chord = found.result.distance;
+        } else if (found.status != kdtree::QueryStatus::kQueryNotFinite) {
+          // Only a tree read from a damaged file, which loading refuses.
+          corrupt.store(true, std::memory_order_relaxed);
+          return;
+        }
+      }
+      items_[begin + k] = item;
+      if (!chords_.empty()) chords_[begin + k] = chord;
+    }
+  }
+
+  std::atomic<bool> corrupt{false};
+
+ private:
+  const kdtree::ImmutableKdTree& tree_;
+  const NumberColumn& lats_;
+  const NumberColumn& lons_;
+  std::span<std::uint32_t> items_;
+  std::span<double> chords_;
+};
+
+}  // namespace
+
+double column_value(const NumberColumn& column, std::size_t i) {
+  const void* d = column.data;
+  const std::ptrdiff_t s = column.stride_bytes;
+  switch (column.format) {
+    case NumberFormat::kFloat64: return read_as_double<double>(d, s, i);
+    case NumberFormat::kFloat32: return read_as_double<float>(d, s, i);
+    case NumberFormat::kInt8: return read_as_double<std::int8_t>(d, s, i);
+    case NumberFormat::kInt16: return read_as_double<std::int16_t>(d, s, i);
+    case NumberFormat::kInt32: return read_as_double<std::int32_t>(d, s, i);
+    case NumberFormat::kInt64: return read_as_double<std::int64_t>(d, s, i);
+    case NumberFormat::kUInt8: return read_as_double<std::uint8_t>(d, s, i);
+    case NumberFormat::kUInt16: return read_as_double<std::uint16_t>(d, s, i);
+    case NumberFormat::kUInt32: return read_as_double<std::uint32_t>(d, s, i);
+    case NumberFormat::kUInt64: return read_as_double<std::uint64_t>(d, s, i);
+  }
+  panic("unknown number format " +
+        std::to_string(static_cast<unsigned>(column.format)));
+}
+
+unsigned batch_threads(std::size_t count, unsigned workers) {
+  if (workers <= 1) return 1;
+  const std::size_t useful = std::max<std::size_t>(1, count / kMinPositionsPerThread);
+  return static_cast<unsigned>(std::min<std::size_t>(workers, useful));
+}
+
+unsigned available_cpus() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  const unsigned hardware = std::thread::hardware_concurrency();
+  return hardware > 0 ? hardware : 1;
+}
+
+Status nearest_records(const ReverseGeocoder& geocoder, const NumberColumn& lats,
+                       const NumberColumn& lons, std::span<std::uint32_t> items,
+                       std::span<double> squared_chords, unsigned workers) {
+  if (!squared_chords.empty() && squared_chords.size() != items.size()) {
+    panic("distance output does not match the batch");
+  }
+  if (items.empty()) return Status::Ok();
+  const RecordStore store(geocoder);
+  if (store.tree.size == 0) {
+    return Error("cannot look up a place: the geocoder has no records");
+  }
+  BatchSearch batch(store.tree, lats, lons, items, squared_chords);
+  const std::size_t n = items.size();
+  const unsigned threads = batch_threads(n, workers);
+  for_blocks(n, threads, batch.corrupt, [&](std::size_t begin, std::size_t end) {
+    batch.search(begin, end);
+  });
+  if (batch.corrupt.load()) return Error("the geocoder's spatial index is corrupt");
+  return Status::Ok();
+}
+
+double chord_to_km(double squared_chord) {
+  // Rounding can put a near-antipodal chord a hair past the diameter, where
+  // asin would give NaN; the clamp is written so that a NaN chord stays NaN.
+  const double half = std::sqrt(squared_chord) / 2.0;
+  return 2.0 * kEarthRadiusKm * std::asin(half > 1.0 ? 1.0 : half);
+}
+
+void chords_to_km(std::span<double> values) {
+  for (double& v : values) v = chord_to_km(v);
+}
+
+std::size_t record_count(const ReverseGeocoder& geocoder) {
+  return RecordStore(geocoder).slices.size();
+}
+
+std::string_view record_line(const ReverseGeocoder& geocoder, std::uint32_t item) {
+  return RecordStore(geocoder).line(item);
+}
+
+Result<csv::Record> record_fields(const ReverseGeocoder& geocoder,
+                                  std::uint32_t item) {
+  const RecordStore store(geocoder);
+  if (store.value_sep >= 128) {
+    return Error("Value separator must by an ASII character (got " +
+                 std::to_string(static_cast<std::uint32_t>(store.value_sep)) + ")");
+  }
+  Result<csv::Record> record = csv::parse_csv_line(
+      store.line(item), static_cast<std::uint8_t>(store.value_sep));
+  if (!record.ok()) return record;
+  if (record.value().size() > store.columns.size()) {
+    return Error("the nearest record has " + std::to_string(record.value().size()) +
+                 " fields, but the geocoder has only " +
+                 std::to_string(store.columns.size()) + " columns");
+  }
+  return record;
+}
+
+}  // namespace quorvel

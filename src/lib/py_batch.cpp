@@ -1,0 +1,526 @@
+#include "lib/py_batch.h"
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "lib/batch_search.h"
+#include "lib/py_call_frame.h"
+#include "lib/py_class.h"
+#include "lib/py_errors.h"
+#include "lib/py_positions.h"
+#include "lib/py_ref.h"
+
+namespace quorvel::py {
+namespace {
+
+constexpr const char* kClassName = "ReverseGeocoder";
+constexpr const char* kPositionParameters[] = {"lats", "lons"};
+constexpr const char* kIndicesKeywords[] = {"return_distance", "workers"};
+constexpr const char* kWorkersKeyword[] = {"workers"};
+constexpr const char* kIndexParameters[] = {"index"};
+
+const FunctionDescription kIndicesDescription{
+    kClassName, "get_nearest_indices", kPositionParameters, 2, kIndicesKeywords};
+const FunctionDescription kStringsDescription{
+    kClassName, "get_nearest_as_strings", kPositionParameters, 2, kWorkersKeyword};
+const FunctionDescription kDictsDescription{
+    kClassName, "get_nearest_as_dicts", kPositionParameters, 2, kWorkersKeyword};
+const FunctionDescription kColumnsDescription{
+    kClassName, "get_nearest_as_columns", kPositionParameters, 2, kWorkersKeyword};
+const FunctionDescription kRecordStringDescription{
+    kClassName, "get_record_as_string", kIndexParameters, 1};
+const FunctionDescription kRecordDictDescription{
+    kClassName, "get_record_as_dict", kIndexParameters, 1};
+
+// The converted arguments of one batch call. The columns hold their
+// buffers until the call returns.
+struct BatchInput {
+  PositionColumn lats;
+  PositionColumn lons;
+  unsigned workers = 1;
+  bool return_distance = false;
+};
+
+// `workers`: n >= 1 threads at most, or -1 for every CPU the process may
+// use. A count beyond what any machine has is only an upper bound, so an
+// enormous integer is clamped rather than refused.
+bool convert_workers(PyObject* object, unsigned* out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return argument_error("workers");
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow > 0 || value > std::numeric_limits<unsigned>::max()) {
+    *out = std::numeric_limits<unsigned>::max();
+    return true;
+  }
+  if (overflow == 0 && value == -1) {
+    *out = available_cpus();
+    return true;
+  }
+  if (overflow < 0 || value < 1) {
+    set_error(PyExc_ValueError,
+              "argument 'workers': must be a positive integer or -1, not " +
+                  object_text(index.get()));
+    return false;
+  }
+  *out = static_cast<unsigned>(value);
+  return true;
+}
+
+bool read_batch(const FunctionDescription& description, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, BatchInput* in) {
+  PyObject* slots[4] = {};
+  if (!bind_arguments(description, args, nargs, kwnames, slots)) return false;
+  const bool has_distance = description.keyword_only.size() == 2;
+  PyObject* distance = has_distance ? slots[2] : nullptr;
+  PyObject* workers = slots[has_distance ? 3 : 2];
+  // Keyword values are only lent by the caller's argument array, which
+  // outlives the call; no reference needs to be taken.
+  if (distance != nullptr && !convert_bool(distance, &in->return_distance)) {
+    return argument_error("return_distance");
+  }
+  if (workers != nullptr && !convert_workers(workers, &in->workers)) return false;
+  if (!in->lats.acquire(slots[0], "lats")) return false;
+  if (!in->lons.acquire(slots[1], "lons")) return false;
+  return check_same_length(in->lats, in->lons);
+}
+
+// Releases the interpreter lock for its lifetime.
+class UnlockedInterpreter {
+ public:
+  UnlockedInterpreter() : state_(PyEval_SaveThread()) {}
+  UnlockedInterpreter(const UnlockedInterpreter&) = delete;
+  UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
+  ~UnlockedInterpreter() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// The search of one batch, run without the interpreter lock: other Python
+// threads go on meanwhile. Distances, when asked for, come out in km.
+bool search(const BatchTarget& target, const BatchInput& in,
+            std::span<std::uint32_t> items, std::span<double> distances) {
+  Status status;
+  {
+    UnlockedInterpreter unlocked;
+    status = nearest_records(target.geocoder, in.lats.column(), in.lons.column(),
+                             items, distances, in.workers);
+    if (status.ok()) chords_to_km(distances);
+  }
+  if (!status.ok()) {
+    raise_core_error(status.error());
+    return false;
+  }
+  return true;
+}
+
+// A new array.array of `count` zeroed elements of `typecode`, with a
+// writable view of its memory held until this object goes.
+class NewArray {
+ public:
+  NewArray(const NewArray&) = delete;
+  NewArray& operator=(const NewArray&) = delete;
+  NewArray() = default;
+  ~NewArray() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  bool create(const char* typecode, std::size_t count, Py_ssize_t itemsize) {
+    PyRef module = PyRef::steal(PyImport_ImportModule("array"));
+    if (!module) return false;
+    PyRef zero = PyRef::steal(Py_BuildValue("[i]", 0));
+    if (!zero) return false;
+    PyRef one = PyRef::steal(PyObject_CallMethod(module.get(), "array", "sO",
+                                                 typecode, zero.get()));
+    if (!one) return false;
+    // Repeating one element copies in doubling blocks: the cheapest way to
+    // get an array of the full size from the public interface.
+    array_ = PyRef::steal(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
+    if (!array_) return false;
+    if (PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE) < 0) return false;
+    held_ = true;
+    if (view_.itemsize != itemsize ||
+        view_.len != static_cast<Py_ssize_t>(count) * itemsize) {
+      panic(std::string("array.array('") + typecode + "') does not have " +
+            std::to_string(itemsize) + "-byte items");
+    }
+    return true;
+  }
+
+  template <typename T>
+  std::span<T> elements() {
+    return {static_cast<T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
+  }
+
+  // The array; the view is released first, so the caller may resize it.
+  PyObject* release() {
+    if (held_) PyBuffer_Release(&view_);
+    held_ = false;
+    return array_.release();
+  }
+
+ private:
+  PyRef array_;
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// One owned Python object per record that a batch hits, made on first use.
+// A table as long as the records when the batch is large enough to touch a
+// fair part of them, otherwise a hash map, so that a small batch on a large
+// geocoder pays only for what it hits.
+class PerRecord {
+ public:
+  PerRecord(std::size_t records, std::size_t positions)
+      : dense_(positions >= records / 8) {
+    if (dense_) table_.assign(records, nullptr);
+  }
+  PerRecord(const PerRecord&) = delete;
+  PerRecord& operator=(const PerRecord&) = delete;
+  ~PerRecord() {
+    for (PyObject* o : table_) Py_XDECREF(o);
+    for (auto& [item, o] : map_) Py_DECREF(o);
+  }
+
+  // The object of `item`, borrowed, or NULL when not made yet.
+  PyObject* find(std::uint32_t item) const {
+    if (dense_) return table_[item];
+    auto it = map_.find(item);
+    return it == map_.end() ? nullptr : it->second;
+  }
+  // Stores `owned` (a new reference) for `item` and returns it, borrowed.
+  PyObject* put(std::uint32_t item, PyObject* owned) {
+    if (dense_) {
+      table_[item] = owned;
+    } else {
+      map_.emplace(item, owned);
+    }
+    return owned;
+  }
+
+ private:
+  bool dense_;
+  std::vector<PyObject*> table_;
+  std::unordered_map<std::uint32_t, PyObject*> map_;
+};
+
+void check_item(std::uint32_t item, std::size_t records) {
+  if (item >= records) {
+    panic("the search found item " + std::to_string(item) + " but there are " +
+          std::to_string(records) + " records");
+  }
+}
+
+// The dict of a record's fields: keys in column order, one per distinct
+// name, the last field of a repeated name winning. `field_str(i)` makes the
+// str of field i (a new reference, or NULL with an error raised).
+template <typename FieldStr>
+PyObject* fields_dict(PyObject* names, std::size_t field_count, FieldStr&& field_str) {
+  if (field_count > static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
+    panic("a record has more fields than the geocoder has columns");
+  }
+  PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(field_count)));
+  if (!dict) return nullptr;
+  for (std::size_t i = 0; i < field_count; ++i) {
+    PyRef value = PyRef::steal(field_str(i));
+    if (!value || PyDict_SetItem(dict.get(),
+                                 PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)),
+                                 value.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+// The dict form of record `item`, as get_nearest_as_dict makes it.
+PyObject* record_dict(const BatchTarget& target, std::uint32_t item) {
+  Result<csv::Record> record = record_fields(target.geocoder, item);
+  if (!record.ok()) {
+    raise_core_error(record.error());
+    return nullptr;
+  }
+  const csv::Record& fields = record.value();
+  return fields_dict(target.column_names, fields.size(),
+                     [&](std::size_t i) { return new_text(fields.field(i)); });
+}
+
+// The distinct column names in column order, and for each column the
+// distinct name it belongs to.
+struct DistinctNames {
+  std::vector<PyObject*> names;       // Borrowed from the column tuple.
+  std::vector<std::size_t> of_column;
+
+  bool build(PyObject* columns) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(columns);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* name = PyTuple_GET_ITEM(columns, i);
+      std::size_t k = 0;
+      for (; k < names.size(); ++k) {
+        const int same = PyObject_RichCompareBool(names[k], name, Py_EQ);
+        if (same < 0) return false;
+        if (same) break;
+      }
+      if (k == names.size()) names.push_back(name);
+      of_column.push_back(k);
+    }
+    return true;
+  }
+};
+
+// The value of every distinct name for record `item`, as a tuple: the last
+// field of that name, or None when the record is too short to have one.
+PyObject* record_row(const BatchTarget& target, const DistinctNames& distinct,
+                     std::uint32_t item) {
+  Result<csv::Record> record = record_fields(target.geocoder, item);
+  if (!record.ok()) {
+    raise_core_error(record.error());
+    return nullptr;
+  }
+  const csv::Record& fields = record.value();
+  const auto width = static_cast<Py_ssize_t>(distinct.names.size());
+  PyRef row = PyRef::steal(PyTuple_New(width));
+  if (!row) return nullptr;
+  // A new tuple's slots are NULL, which its release tolerates on an error.
+  // Fields beyond the columns were refused by record_fields.
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const auto k = static_cast<Py_ssize_t>(distinct.of_column[i]);
+    PyObject* value = new_text(fields.field(i));
+    if (value == nullptr) return nullptr;
+    PyObject* earlier = PyTuple_GET_ITEM(row.get(), k);
+    PyTuple_SET_ITEM(row.get(), k, value);
+    Py_XDECREF(earlier);
+  }
+  for (Py_ssize_t k = 0; k < width; ++k) {
+    if (PyTuple_GET_ITEM(row.get(), k) == nullptr) {
+      PyTuple_SET_ITEM(row.get(), k, Py_NewRef(Py_None));
+    }
+  }
+  return row.release();
+}
+
+// Where the text of a record's line starts, to be fetched ahead.
+inline void prefetch_line(const ReverseGeocoder& geocoder, std::uint32_t item,
+                          std::size_t records) {
+  if (item < records) __builtin_prefetch(record_line(geocoder, item).data());
+}
+
+// How far ahead of the position being turned into a result its record is
+// fetched: enough to cover a miss to memory, few enough to stay in cache.
+constexpr std::size_t kPrefetchDistance = 16;
+
+// A list with one element per position: None for a position without a
+// record, otherwise `make(item)` (a new reference, NULL with an error), made
+// once per distinct record when `shared`, once per position otherwise.
+template <typename Make>
+PyObject* list_of(const BatchTarget& target, std::span<const std::uint32_t> items,
+                  Make&& make) {
+  const std::size_t records = record_count(target.geocoder);
+  PerRecord made(records, items.size());
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i + kPrefetchDistance < items.size()) {
+      prefetch_line(target.geocoder, items[i + kPrefetchDistance], records);
+    }
+    const std::uint32_t item = items[i];
+    PyObject* value = Py_None;
+    if (item != kNoRecord) {
+      check_item(item, records);
+      value = made.find(item);
+      if (value == nullptr) {
+        PyObject* created = make(item);
+        if (created == nullptr) return nullptr;
+        value = made.put(item, created);
+      }
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+  }
+  return list.release();
+}
+
+// The record numbers of a batch, for the forms that only need them inside
+// the call.
+bool batch_items(const BatchTarget& target, const FunctionDescription& description,
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 std::vector<std::uint32_t>* items) {
+  BatchInput in;
+  if (!read_batch(description, args, nargs, kwnames, &in)) return false;
+  items->resize(in.lats.size());
+  return search(target, in, *items, {});
+}
+
+// Record `index` of the geocoder, counting from the end when negative.
+bool convert_record_index(PyObject* object, std::size_t records, std::uint32_t* out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return argument_error("index");
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  const auto count = static_cast<long long>(records);
+  if (overflow == 0 && value < 0) value += count;
+  if (overflow != 0 || value < 0 || value >= count) {
+    set_error(PyExc_IndexError, "record index " + object_text(index.get()) +
+                                    " is out of range for " + std::to_string(records) +
+                                    (records == 1 ? " record" : " records"));
+    return false;
+  }
+  *out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool read_record_index(const BatchTarget& target, const FunctionDescription& description,
+                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       std::uint32_t* item) {
+  PyObject* slots[1];
+  if (!bind_arguments(description, args, nargs, kwnames, slots)) return false;
+  return convert_record_index(slots[0], record_count(target.geocoder), item);
+}
+
+}  // namespace
+
+PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+  BatchInput in;
+  if (!read_batch(kIndicesDescription, args, nargs, kwnames, &in)) return nullptr;
+  // The search writes straight into the memory of the arrays returned.
+  NewArray indices;
+  if (!indices.create("I", in.lats.size(), sizeof(std::uint32_t))) return nullptr;
+  NewArray distances;
+  if (in.return_distance &&
+      !distances.create("d", in.lats.size(), sizeof(double))) {
+    return nullptr;
+  }
+  if (!search(target, in, indices.elements<std::uint32_t>(),
+              in.return_distance ? distances.elements<double>() : std::span<double>())) {
+    return nullptr;
+  }
+  PyRef items = PyRef::steal(indices.release());
+  if (!in.return_distance) return items.release();
+  PyRef kilometres = PyRef::steal(distances.release());
+  return PyTuple_Pack(2, items.get(), kilometres.get());
+}
+
+PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<std::uint32_t> items;
+  if (!batch_items(target, kStringsDescription, args, nargs, kwnames, &items)) {
+    return nullptr;
+  }
+  return list_of(target, items, [&](std::uint32_t item) {
+    return new_text(record_line(target.geocoder, item));
+  });
+}
+
+PyObject* nearest_as_dicts(const BatchTarget& target, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<std::uint32_t> items;
+  if (!batch_items(target, kDictsDescription, args, nargs, kwnames, &items)) {
+    return nullptr;
+  }
+  // Dicts are mutable, so each position gets its own; the first dict of a
+  // record is kept as a template whose copies share its key and value strs.
+  const std::size_t records = record_count(target.geocoder);
+  PerRecord templates(records, items.size());
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::uint32_t item = items[i];
+    PyObject* value = Py_None;
+    PyRef copy;
+    if (item != kNoRecord) {
+      check_item(item, records);
+      PyObject* model = templates.find(item);
+      if (model == nullptr) {
+        model = record_dict(target, item);
+        if (model == nullptr) return nullptr;
+        templates.put(item, model);
+      }
+      copy = PyRef::steal(PyDict_Copy(model));
+      if (!copy) return nullptr;
+      value = copy.get();
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+  }
+  return list.release();
+}
+
+PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<std::uint32_t> items;
+  if (!batch_items(target, kColumnsDescription, args, nargs, kwnames, &items)) {
+    return nullptr;
+  }
+  DistinctNames distinct;
+  if (!distinct.build(target.column_names)) return nullptr;
+  const std::size_t width = distinct.names.size();
+  const auto n = static_cast<Py_ssize_t>(items.size());
+  std::vector<PyRef> lists;
+  lists.reserve(width);
+  for (std::size_t k = 0; k < width; ++k) {
+    lists.push_back(PyRef::steal(PyList_New(n)));
+    if (!lists.back()) return nullptr;
+  }
+  // Until filled, a list's slots are NULL, which a list tolerates when it
+  // is released early on an error.
+  const std::size_t records = record_count(target.geocoder);
+  PerRecord rows(records, items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::uint32_t item = items[i];
+    PyObject* row = nullptr;
+    if (item != kNoRecord) {
+      check_item(item, records);
+      row = rows.find(item);
+      if (row == nullptr) {
+        row = record_row(target, distinct, item);
+        if (row == nullptr) return nullptr;
+        rows.put(item, row);
+      }
+    }
+    for (std::size_t k = 0; k < width; ++k) {
+      PyObject* value =
+          row == nullptr ? Py_None : PyTuple_GET_ITEM(row, static_cast<Py_ssize_t>(k));
+      PyList_SET_ITEM(lists[k].get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+    }
+  }
+  PyRef result = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
+  if (!result) return nullptr;
+  for (std::size_t k = 0; k < width; ++k) {
+    if (PyDict_SetItem(result.get(), distinct.names[k], lists[k].get()) < 0) {
+      return nullptr;
+    }
+  }
+  return result.release();
+}
+
+PyObject* record_as_string(const BatchTarget& target, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
+  std::uint32_t item;
+  if (!read_record_index(target, kRecordStringDescription, args, nargs, kwnames,
+                         &item)) {
+    return nullptr;
+  }
+  return new_text(record_line(target.geocoder, item));
+}
+
+PyObject* record_as_dict(const BatchTarget& target, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+  std::uint32_t item;
+  if (!read_record_index(target, kRecordDictDescription, args, nargs, kwnames,
+                         &item)) {
+    return nullptr;
+  }
+  return record_dict(target, item);
+}
+
+Py_ssize_t record_total(const ReverseGeocoder& geocoder) {
+  return static_cast<Py_ssize_t>(record_count(geocoder));
+}
+
+}  // namespace quorvel::py

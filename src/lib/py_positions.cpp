@@ -1,0 +1,166 @@
+#include "lib/py_positions.h"
+
+#include <bit>
+#include <optional>
+#include <string>
+
+#include "lib/py_call_frame.h"
+#include "lib/py_errors.h"
+
+namespace quorvel::py {
+namespace {
+
+// The element type of a buffer format string, when it is a plain number in
+// native byte order. Integer widths come from the item size, which is what
+// the exporter lays out whatever letter it uses.
+std::optional<NumberFormat> buffer_number_format(const char* format,
+                                                 Py_ssize_t itemsize) {
+  if (format == nullptr) return NumberFormat::kUInt8;  // Plain bytes.
+  const char* f = format;
+  if (*f == '@' || *f == '=') {
+    ++f;
+  } else if (*f == '<' || *f == '>' || *f == '!') {
+    const bool little = *f == '<';
+    if (little != (std::endian::native == std::endian::little)) return std::nullopt;
+    ++f;
+  }
+  if (f[0] == '\0' || f[1] != '\0') return std::nullopt;
+  const char c = f[0];
+  if (c == 'd' && itemsize == 8) return NumberFormat::kFloat64;
+  if (c == 'f' && itemsize == 4) return NumberFormat::kFloat32;
+  const bool is_signed = c == 'b' || c == 'h' || c == 'i' || c == 'l' ||
+                         c == 'q' || c == 'n';
+  const bool is_unsigned = c == 'B' || c == 'H' || c == 'I' || c == 'L' ||
+                           c == 'Q' || c == 'N';
+  if (!is_signed && !is_unsigned) return std::nullopt;
+  switch (itemsize) {
+    case 1: return is_signed ? NumberFormat::kInt8 : NumberFormat::kUInt8;
+    case 2: return is_signed ? NumberFormat::kInt16 : NumberFormat::kUInt16;
+    case 4: return is_signed ? NumberFormat::kInt32 : NumberFormat::kUInt32;
+    case 8: return is_signed ? NumberFormat::kInt64 : NumberFormat::kUInt64;
+    default: return std::nullopt;
+  }
+}
+
+// Re-raises the pending conversion error of element `index`: a TypeError
+// gets the argument and position in its text, any other exception a note.
+bool element_error(const char* name, std::size_t index) {
+  const std::string where =
+      std::string("argument '") + name + "', position " + std::to_string(index);
+  PyRef error = fetch_error();
+  if (Py_TYPE(error.get()) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyRef cause = PyRef::steal(PyException_GetCause(error.get()));
+    set_error(PyExc_TypeError, where + ": " + object_text(error.get()));
+    if (cause) {
+      PyRef wrapped = PyRef::steal(PyErr_GetRaisedException());
+      PyException_SetCause(wrapped.get(), cause.release());
+      PyErr_SetRaisedException(wrapped.release());
+    }
+    return false;
+  }
+  PyRef note = PyRef::steal(PyUnicode_FromString(where.c_str()));
+  if (note) {
+    PyRef added =
+        PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
+    if (!added) PyErr_Clear();  // The original error matters more.
+  } else {
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(error.release());
+  return false;
+}
+
+bool not_a_sequence(PyObject* object, const char* name) {
+  set_error(PyExc_TypeError, std::string("argument '") + name +
+                                 "': expected a 1-D sequence of numbers, not '" +
+                                 type_qualname(object) + "'");
+  return false;
+}
+
+}  // namespace
+
+PositionColumn::~PositionColumn() {
+  if (held_) PyBuffer_Release(&buffer_);
+}
+
+int PositionColumn::take_buffer(PyObject* object, const char* name) {
+  if (!PyObject_CheckBuffer(object)) return 0;
+  // Strides are asked for so that sliced arrays are read in place; an
+  // exporter that can only give an indirect layout is read element-wise.
+  if (PyObject_GetBuffer(object, &buffer_, PyBUF_RECORDS_RO) < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  held_ = true;
+  if (buffer_.ndim != 1) {
+    set_error(PyExc_ValueError, std::string("argument '") + name +
+                                    "': expected a 1-D sequence, got a " +
+                                    std::to_string(buffer_.ndim) + "-d array");
+    return -1;
+  }
+  const std::optional<NumberFormat> format =
+      buffer_number_format(buffer_.format, buffer_.itemsize);
+  if (!format) {
+    // Half floats, booleans, big-endian data...: rare enough to go through
+    // the exporter's own element conversion.
+    PyBuffer_Release(&buffer_);
+    held_ = false;
+    return 0;
+  }
+  size_ = static_cast<std::size_t>(buffer_.shape[0]);
+  column_ = {buffer_.buf, buffer_.strides[0], *format};
+  return 1;
+}
+
+bool PositionColumn::copy_elements(PyObject* object, const char* name) {
+  if (PyUnicode_Check(object)) return not_a_sequence(object, name);
+  PyRef sequence = PyRef::steal(PySequence_Fast(object, ""));
+  if (!sequence) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return not_a_sequence(object, name);
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.get());
+  copy_.resize(static_cast<std::size_t>(n));
+  // A list may change while an element's __float__ runs, so the size and the
+  // items are read afresh at every step.
+  for (Py_ssize_t i = 0; i < n && i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
+    if (!convert_double(item.get(), &copy_[static_cast<std::size_t>(i)])) {
+      return element_error(name, static_cast<std::size_t>(i));
+    }
+  }
+  copy_.resize(std::min<std::size_t>(copy_.size(),
+      static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()))));
+  size_ = copy_.size();
+  column_ = NumberColumn::of(copy_);
+  return true;
+}
+
+bool PositionColumn::acquire(PyObject* object, const char* name) {
+  int taken = take_buffer(object, name);
+  if (taken != 0) return taken > 0;
+  if (!PyObject_CheckBuffer(object)) {
+    PyRef method = PyRef::steal(PyObject_GetAttrString(object, "__array__"));
+    if (method) {
+      array_ = PyRef::steal(PyObject_CallNoArgs(method.get()));
+      if (!array_) return false;
+      taken = take_buffer(array_.get(), name);
+      if (taken != 0) return taken > 0;
+      return copy_elements(array_.get(), name);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+  }
+  return copy_elements(object, name);
+}
+
+bool check_same_length(const PositionColumn& lats, const PositionColumn& lons) {
+  if (lats.size() == lons.size()) return true;
+  set_error(PyExc_ValueError, "lats and lons must have the same length (got " +
+                                  std::to_string(lats.size()) + " and " +
+                                  std::to_string(lons.size()) + ")");
+  return false;
+}
+
+}  // namespace quorvel::py
