@@ -44,11 +44,12 @@ DATA = pathlib.Path(__file__).resolve().parent.parent / "data" / "world_places.c
 
 
 def geocode(points: pd.DataFrame, geocoder: ReverseGeocoder, columns: list[str]) -> pd.DataFrame:
-    """One row of place columns for every point of a frame."""
-    lookup = geocoder.get_nearest_as_dict
-    places = [lookup(lat, lon) for lat, lon in zip(points["lat"].tolist(), points["lon"].tolist())]
-    found = pd.DataFrame.from_records(places, columns=columns, index=points.index)
-    return pd.concat([points, found.add_prefix("place_")], axis=1)
+    """One row of place columns for every point of a frame, in one call.
+
+    One thread per call: Spark already runs a task on every core."""
+    found = geocoder.get_nearest_as_columns(points["lat"], points["lon"], workers=1)
+    places = pd.DataFrame({c: found[c] for c in columns}, index=points.index)
+    return pd.concat([points, places.add_prefix("place_")], axis=1)
 
 
 def geocode_partition(frames: Iterator[pd.DataFrame], source: str | Broadcast[bytes],
@@ -95,7 +96,7 @@ def run(spark: SparkSession, points: DataFrame, saved: str, ship: str) -> pd.Dat
     """Geocodes `points` (with columns id, lat and lon) on the executors with
     the geocoder saved at `saved`; returns the places ordered by id."""
     local = ReverseGeocoder.load(saved)
-    columns = [c for c in local.get_nearest_as_dict(0, 0) if c not in ("lat", "lon")]
+    columns = [c for c in local.get_nearest_as_columns([], []) if c not in ("lat", "lon")]
     source: str | Broadcast[bytes]
     if ship == "file":
         spark.sparkContext.addFile(saved)
