@@ -36,7 +36,7 @@ py-build: system-deps venv
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VPY) -m pip install -q --no-build-isolation .
 
 py-test: py-build
-	$(VPY) -m pytest tests/python -q
+	$(VPY) -m pytest tests/python -q -rs
 
 # Builds the module the same way as `make test`, then reverse-geocodes a few
 # landmarks with the bundled world data.

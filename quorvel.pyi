@@ -11,7 +11,18 @@ from array import array
 from collections.abc import Buffer, Callable, Iterable
 from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload, type_check_only
 
+import numpy
+
 __all__: Final[list[str]] = ["ReverseGeocoder"]
+__version__: Final[str]
+"""The version of the installed package, as its metadata gives it."""
+
+class PanicException(BaseException):
+    """Raised when quorvel finds one of its own invariants broken: a bug.
+
+    Derived from ``BaseException``, so ``except Exception`` does not catch
+    it. Not listed in ``__all__``.
+    """
 
 @type_check_only
 class _SupportsArray(Protocol):
@@ -34,7 +45,7 @@ class ReverseGeocoder:
         cls,
         csv: str,
         value_sep: str = ",",
-        drop_coordinates: bool = False,
+        drop_coordinates: bool | numpy.bool_ = False,
     ) -> ReverseGeocoder:
         """Builds a geocoder from CSV text.
 

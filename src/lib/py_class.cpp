@@ -405,9 +405,8 @@ PyObject* loads(PyObject* /*unused: class or module*/, PyObject* const* args,
   });
 }
 
-// (quorvel._loads, (saved bytes,)). The class itself cannot be named in a
-// pickle: its __module__ is "builtins", where pickle would not find it, so
-// neither can its static method; a module function is found by reference.
+// (quorvel._loads, (saved bytes,)). A module function rather than the static
+// method, so that pickles stay readable by every version that wrote them.
 PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
@@ -603,7 +602,9 @@ PyTypeObject* geocoder_type() {
       {0, nullptr},
   };
   PyType_Spec type_spec = {
-      "builtins.ReverseGeocoder",
+      // The module part becomes __module__: pickle and every tool that ships
+      // functions by reference find the class again as quorvel.ReverseGeocoder.
+      "quorvel.ReverseGeocoder",
       static_cast<int>(sizeof(GeocoderObject)),
       0,
       Py_TPFLAGS_DEFAULT,

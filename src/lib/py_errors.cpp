@@ -8,7 +8,9 @@
 namespace quorvel::py {
 namespace {
 
-constexpr const char* kPanicExceptionName = "corvane_runtime.PanicException";
+// Named after the module that publishes it, so that an internal failure in a
+// worker process pickles back to the caller as the same class.
+constexpr const char* kPanicExceptionName = "quorvel.PanicException";
 constexpr const char* kPanicExceptionDoc =
     "The exception raised when native code called from Python panics.\n"
     "\n"

@@ -15,6 +15,10 @@
 #include "lib/py_errors.h"
 #include "lib/py_ref.h"
 
+#ifndef QUORVEL_VERSION
+#error "QUORVEL_VERSION is set by the build, from the package's version"
+#endif
+
 namespace quorvel::py {
 namespace {
 
@@ -39,7 +43,8 @@ constexpr const char* kSubinterpreterMessage =
     "the interpreter that first imported it in this process (see "
     "\"Limitations\" in quorvel's README)";
 
-// Publishes the class as `ReverseGeocoder` and lists it in __all__.
+// Publishes the class as `ReverseGeocoder` and lists it in __all__; also
+// publishes PanicException and __version__.
 bool add_class(PyObject* module) {
   PyTypeObject* type = geocoder_type();
   if (type == nullptr) return false;
@@ -62,6 +67,15 @@ bool add_class(PyObject* module) {
   }
   if (PyObject_SetAttrString(module, "ReverseGeocoder",
                              reinterpret_cast<PyObject*>(type)) < 0) {
+    return false;
+  }
+  if (PyModule_AddStringConstant(module, "__version__", QUORVEL_VERSION) < 0) {
+    return false;
+  }
+  // Reachable by name (though not part of __all__), so that callers can
+  // catch it and pickle can find it.
+  if (PyObject_SetAttrString(module, "PanicException",
+                             panic_exception_type()) < 0) {
     return false;
   }
   return add_unpickler(module);

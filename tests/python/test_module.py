@@ -1,5 +1,6 @@
 """What `import quorvel` gives: the module, the class and their surface."""
 
+import importlib.metadata
 import subprocess
 import sys
 import textwrap
@@ -15,14 +16,18 @@ def test_module_surface():
     assert quorvel.__all__ == ["ReverseGeocoder"]
     assert quorvel.__doc__ == ""
     assert quorvel.ReverseGeocoder is ReverseGeocoder
-    assert not hasattr(quorvel, "PanicException")
+    assert issubclass(quorvel.PanicException, BaseException)
+
+
+def test_version_is_the_installed_package_version():
+    assert quorvel.__version__ == importlib.metadata.version("quorvel")
 
 
 def test_class_surface(small):
-    assert ReverseGeocoder.__module__ == "builtins"
+    assert ReverseGeocoder.__module__ == "quorvel"
     assert ReverseGeocoder.__name__ == ReverseGeocoder.__qualname__ == "ReverseGeocoder"
-    assert repr(ReverseGeocoder) == "<class 'builtins.ReverseGeocoder'>"
-    assert repr(small).startswith("<builtins.ReverseGeocoder object at 0x")
+    assert repr(ReverseGeocoder) == "<class 'quorvel.ReverseGeocoder'>"
+    assert repr(small).startswith("<quorvel.ReverseGeocoder object at 0x")
     assert ReverseGeocoder.__bases__ == (object,)
     assert ReverseGeocoder.__doc__ == ""
     assert ReverseGeocoder.__text_signature__ == "(csv, value_sep=',', drop_coordinates=False)"

@@ -56,7 +56,8 @@ def test_mistakes_are_caught(tmp_path):
         "g.save(b'path')\n"
         "ReverseGeocoder.loads('text')\n"
         "n: int = g.dumps()\n"
-        "class Sub(ReverseGeocoder): ...\n")
+        "class Sub(ReverseGeocoder): ...\n"
+        "ReverseGeocoder('lat,lon\\n', drop_coordinates=1)\n")
     done = _mypy("--strict", str(code))
     lines = [line for line in done.stdout.splitlines() if ": error: " in line]
-    assert [int(line.split(":")[1]) for line in lines] == [2, 3, 4, 5, 6, 7], done.stdout
+    assert [int(line.split(":")[1]) for line in lines] == [2, 3, 4, 5, 6, 7, 8], done.stdout

@@ -11,6 +11,8 @@ from array import array
 from collections.abc import Callable
 from typing import assert_type
 
+import numpy
+
 import quorvel
 from quorvel import ReverseGeocoder
 
@@ -21,6 +23,8 @@ def build() -> ReverseGeocoder:
     geocoder = ReverseGeocoder(TEXT)
     assert_type(ReverseGeocoder(TEXT.replace(",", ";"), ";", True), ReverseGeocoder)
     assert_type(ReverseGeocoder(csv=TEXT, value_sep=",", drop_coordinates=False), ReverseGeocoder)
+    assert_type(ReverseGeocoder(TEXT, drop_coordinates=numpy.True_), ReverseGeocoder)
+    assert_type(ReverseGeocoder(TEXT, drop_coordinates=numpy.bool_(False)), ReverseGeocoder)
     return geocoder
 
 
@@ -67,6 +71,7 @@ def ship(geocoder: ReverseGeocoder) -> None:
     loader: Callable[[bytes], ReverseGeocoder] = ReverseGeocoder.loads
     assert loader(data).dumps() == data
     assert quorvel.__all__ == ["ReverseGeocoder"]
+    assert_type(quorvel.__version__, str)
 
 
 if __name__ == "__main__":
