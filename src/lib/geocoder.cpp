@@ -79,7 +79,8 @@ std::size_t count_line_feeds(std::string_view text) {
     const std::uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);
     // One bit per byte at most, at bit 7 of each: a multiply sums them into
     // the top byte. (std::popcount is a library call on baseline x86-64.)
-    count += static_cast<std::size_t>(((zero >> 7) * 0x0101010101010101ULL) >> 56);
+    count +=
+        static_cast<std::size_t>(((zero >> 7) * 0x0101010101010101ULL) >> 56);
   }
   for (; i < n; ++i) count += p[i] == '\n';
   return count;
@@ -95,15 +96,77 @@ std::string line_prefix(std::size_t line_number) {
   return "line " + std::to_string(line_number);
 }
 
-// The coordinates of one parsed data line, or the error that rejects it.
-// `record` has already passed the field-count check against the header.
-// The point of a line whose first field is `lat_text` and, when it has two
-// or more fields, whose second is `lon_text`.
-Result<kdtree::Point> coordinates_point(std::string_view lat_text,
-                                        std::string_view lon_text,
-                                        std::size_t field_count,
+// Which fields of a data line hold the latitude and the longitude.
+struct CoordinateColumns {
+  std::size_t lat;
+  std::size_t lon;
+};
+
+// What construction reads from one data line: its field count and the text
+// of its two coordinate fields (empty for a field the line lacks).
+struct LineFields {
+  std::size_t count = 0;
+  std::string_view lat;
+  std::string_view lon;
+};
+
+LineFields fields_of(const csv::Record& record, CoordinateColumns at) {
+  LineFields fields;
+  fields.count = record.size();
+  if (at.lat < fields.count) fields.lat = record.field(at.lat);
+  if (at.lon < fields.count) fields.lon = record.field(at.lon);
+  return fields;
+}
+
+// The fields the CSV reader would find in a line without quotes or carriage
+// returns: it splits such a line at every separator and changes no byte, so
+// counting separators and keeping views of the coordinate fields gives the
+// same answer without copying the line into a record.
+// REQUIRES: `sep` is ASCII and none of '"', CR, LF; `line` is valid UTF-8
+// (so no field can be invalid UTF-8). Returns false when the line needs the
+// full reader: it is empty or holds a quote or a carriage return.
+bool split_plain_line(std::string_view line, char sep, CoordinateColumns at,
+                      LineFields& out) {
+  if (line.empty()) return false;
+  out.lat = std::string_view();
+  out.lon = std::string_view();
+  std::size_t field = 0;
+  std::size_t field_start = 0;
+  const auto close_field = [&](std::size_t end) {
+    if (field == at.lat) {
+      out.lat = line.substr(field_start, end - field_start);
+    } else if (field == at.lon) {
+      out.lon = line.substr(field_start, end - field_start);
+    }
+    ++field;
+    field_start = end + 1;
+  };
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == sep) {
+      close_field(i);
+    } else if (c == '"' || c == '\r') {
+      return false;
+    }
+  }
+  close_field(line.size());
+  out.count = field;
+  return true;
+}
+
+// The point of a data line that already has the header's field count: the
+// latitude is parsed and checked before the longitude is looked at, so a line
+// with two bad fields reports the latitude.
+Result<kdtree::Point> coordinates_point(const LineFields& fields,
+                                        CoordinateColumns at,
                                         std::size_t line_number) {
-  Result<double> lat = parse_float(lat_text);
+  // A column beyond the header's can only be asked for by a caller who named
+  // it by position; the default columns (0 and 1) only miss the longitude,
+  // with a one-column header, which every line then matches.
+  if (at.lat >= fields.count) {
+    return Error(line_prefix(line_number) + " has no latitude field");
+  }
+  Result<double> lat = parse_float(fields.lat);
   if (!lat.ok()) return std::move(lat).error();
   // A non-finite coordinate would give a NaN vector that poisons every
   // search reaching its leaf; refuse it while the line is still known.
@@ -111,62 +174,16 @@ Result<kdtree::Point> coordinates_point(std::string_view lat_text,
     return Error(line_prefix(line_number) +
                  ": latitude is not a finite number");
   }
-  // Only possible with a one-column header, which every line then matches.
-  if (field_count < 2) {
+  if (at.lon >= fields.count) {
     return Error(line_prefix(line_number) + " has no longitude field");
   }
-  Result<double> lon = parse_float(lon_text);
+  Result<double> lon = parse_float(fields.lon);
   if (!lon.ok()) return std::move(lon).error();
   if (!std::isfinite(lon.value())) {
     return Error(line_prefix(line_number) +
                  ": longitude is not a finite number");
   }
   return lat_lon_to_point(lat.value(), lon.value());
-}
-
-Result<kdtree::Point> record_point(const csv::Record& record,
-                                   std::size_t line_number) {
-  return coordinates_point(
-      record.field(0), record.size() >= 2 ? record.field(1) : std::string_view(),
-      record.size(), line_number);
-}
-
-// The fields the CSV reader would find in a line without quotes or carriage
-// returns: it splits such a line at every separator and changes no byte, so
-// counting separators and keeping views of the first two fields gives the
-// same answer without copying the line into a record.
-struct PlainLine {
-  std::size_t field_count;
-  std::string_view first;
-  std::string_view second;
-};
-
-// REQUIRES: `sep` is ASCII and none of '"', CR, LF; `line` is valid UTF-8
-// (so no field can be invalid UTF-8). Returns false when the line needs the
-// full reader: it is empty or holds a quote or a carriage return.
-bool split_plain_line(std::string_view line, char sep, PlainLine& out) {
-  if (line.empty()) return false;
-  std::size_t fields = 1;
-  std::size_t first_end = line.size();
-  std::size_t second_end = line.size();
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (c == sep) {
-      if (fields == 1) {
-        first_end = i;
-      } else if (fields == 2) {
-        second_end = i;
-      }
-      ++fields;
-    } else if (c == '"' || c == '\r') {
-      return false;
-    }
-  }
-  out.field_count = fields;
-  out.first = line.substr(0, first_end);
-  out.second = fields >= 2 ? line.substr(first_end + 1, second_end - first_end - 1)
-                           : std::string_view();
-  return true;
 }
 
 Error field_count_error(std::size_t header_fields, std::size_t line_number,
@@ -188,6 +205,117 @@ Status check_record_count(std::size_t lines, std::string_view rest) {
   return Error("too many records: " + std::to_string(records) +
                " data lines, but at most " + std::to_string(kMaxRecords) +
                " can be indexed");
+}
+
+// The records accepted so far, in item order: point k and slice k belong to
+// item k.
+struct AcceptedRecords {
+  std::vector<kdtree::Point> points;
+  std::vector<StringSlice> slices;
+};
+
+// The checks every data line goes through, whichever way it was split: its
+// field count against the header's, then its latitude, then its longitude.
+Result<kdtree::Point> data_line_point(const LineFields& fields,
+                                      std::size_t header_fields,
+                                      CoordinateColumns at,
+                                      std::size_t line_number) {
+  if (fields.count != header_fields) {
+    return field_count_error(header_fields, line_number, fields.count);
+  }
+  return coordinates_point(fields, at, line_number);
+}
+
+// What the data lines of one build share: the text, the separator, the
+// header's width and where the coordinates stand.
+struct DataLines {
+  std::string_view csv;
+  std::uint8_t sep;
+  std::size_t header_fields;
+  CoordinateColumns at;
+  std::size_t count;  // Lines after the header, a final empty one included.
+};
+
+// Accepts every data line with the stored text being the input itself: each
+// slice is the line's place in `lines.csv`.
+Status accept_lines_as_they_stand(const DataLines& lines, LineSplitter& split,
+                                  AcceptedRecords& out) {
+  const char plain_sep = static_cast<char>(lines.sep);
+  const bool plain_lines_possible =
+      plain_sep != '"' && plain_sep != '\r' && plain_sep != '\n';
+  csv::Record record;
+  LineFields fields;
+  Line line;
+  for (std::size_t number = 1; split.next(line); ++number) {
+    if (number == lines.count && line.len == 0) break;
+    const std::string_view text = lines.csv.substr(line.start, line.len);
+    // Most lines of a gazetteer hold no quote: they are split in place, and
+    // only the others pay for the reader's decoded copy.
+    if (!plain_lines_possible ||
+        !split_plain_line(text, plain_sep, lines.at, fields)) {
+      if (Status s = csv::parse_csv_line_into(text, lines.sep, record);
+          !s.ok()) {
+        return s;
+      }
+      fields = fields_of(record, lines.at);
+    }
+    Result<kdtree::Point> point =
+        data_line_point(fields, lines.header_fields, lines.at, number);
+    if (!point.ok()) return std::move(point).error();
+    out.points.push_back(point.value());
+    out.slices.push_back({static_cast<std::ptrdiff_t>(line.start), line.len});
+  }
+  return Status::Ok();
+}
+
+// Accepts every data line and gives the stored text: the records re-encoded
+// without their coordinate fields, one per line, each slice pointing into it.
+Result<std::string> accept_lines_rewritten(const DataLines& lines,
+                                           LineSplitter& split,
+                                           AcceptedRecords& out) {
+  // One pass does both jobs: each line is parsed once, re-encoded without
+  // its coordinates, and checked. Every parse or writer failure must still
+  // win over any line's field-count or coordinate failure, whatever their
+  // order, so the first of the latter is held until the writer is done.
+  csv::RecordWriter writer(lines.sep, lines.csv.size());
+  csv::Record record;
+  csv::Record dropped;
+  std::optional<Error> held;
+  Line line;
+  for (std::size_t number = 1; split.next(line); ++number) {
+    if (number == lines.count && line.len == 0) break;
+    const std::string_view text = lines.csv.substr(line.start, line.len);
+    if (Status s = csv::parse_csv_line_into(text, lines.sep, record); !s.ok()) {
+      return std::move(s).error();
+    }
+    csv::drop_fields_into(record, lines.at.lat, lines.at.lon, dropped);
+    const std::size_t start = writer.bytes().size();
+    if (Status s = writer.write_record(dropped); !s.ok()) {
+      return std::move(s).error();
+    }
+    if (held) continue;
+    Result<kdtree::Point> point = data_line_point(
+        fields_of(record, lines.at), lines.header_fields, lines.at, number);
+    if (!point.ok()) {
+      held = std::move(point).error();
+      continue;
+    }
+    // The written record holds no line feed of its own (its fields come
+    // from a single line), so the rewritten text splits back into exactly
+    // one line per record. Strip it by the same rule as any line.
+    const std::string_view written = writer.bytes();
+    std::size_t end = written.size() - 1;
+    if (end > start && written[end - 1] == '\r') --end;
+    out.points.push_back(point.value());
+    out.slices.push_back({static_cast<std::ptrdiff_t>(start), end - start});
+  }
+  if (held) return std::move(*held);
+  Result<std::string> finished = writer.finish();
+  if (!finished.ok()) return finished;
+  if (const utf8::Validation v = utf8::validate(finished.value()); !v.ok) {
+    return Error(utf8::describe(v));
+  }
+  return finished;
 }
 
 }  // namespace
@@ -213,9 +341,9 @@ Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
     return Error(utf8::describe(v));
   }
 
-  LineSplitter lines(csv);
+  LineSplitter split(csv);
   Line header;
-  if (!lines.next(header)) return Error("missing first line in CSV");
+  if (!split.next(header)) return Error("missing first line in CSV");
   csv::Record header_record;
   if (Status s = csv::parse_csv_line_into(
           std::string_view(csv).substr(header.start, header.len), sep,
@@ -223,112 +351,50 @@ Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
       !s.ok()) {
     return std::move(s).error();
   }
-  const std::size_t header_fields = header_record.size();
 
-  const std::string_view rest = std::string_view(csv).substr(lines.position());
-  const std::size_t n = count_lines(rest);
-  if (Status s = check_record_count(n, rest); !s.ok()) {
+  const std::string_view rest = std::string_view(csv).substr(split.position());
+  const DataLines lines{
+      csv, sep, header_record.size(), {0, 1}, count_lines(rest)};
+  if (Status s = check_record_count(lines.count, rest); !s.ok()) {
     return std::move(s).error();
   }
 
-  std::vector<kdtree::Point> points;
-  std::vector<StringSlice> slices;
-  points.reserve(n);
-  slices.reserve(n);
-  csv::Record record;
+  AcceptedRecords accepted;
+  accepted.points.reserve(lines.count);
+  accepted.slices.reserve(lines.count);
   std::string stored;
-
-  if (!drop_coordinates) {
-    const char plain_sep = static_cast<char>(sep);
-    const bool plain_lines_possible =
-        plain_sep != '"' && plain_sep != '\r' && plain_sep != '\n';
-    Line line;
-    PlainLine plain;
-    for (std::size_t number = 1; lines.next(line); ++number) {
-      if (number == n && line.len == 0) break;
-      const std::string_view text =
-          std::string_view(csv).substr(line.start, line.len);
-      if (plain_lines_possible && split_plain_line(text, plain_sep, plain)) {
-        if (plain.field_count != header_fields) {
-          return field_count_error(header_fields, number, plain.field_count);
-        }
-        Result<kdtree::Point> point = coordinates_point(
-            plain.first, plain.second, plain.field_count, number);
-        if (!point.ok()) return std::move(point).error();
-        points.push_back(point.value());
-        slices.push_back({static_cast<std::ptrdiff_t>(line.start), line.len});
-        continue;
-      }
-      if (Status s = csv::parse_csv_line_into(text, sep, record); !s.ok()) {
-        return std::move(s).error();
-      }
-      if (record.size() != header_fields) {
-        return field_count_error(header_fields, number, record.size());
-      }
-      Result<kdtree::Point> point = record_point(record, number);
-      if (!point.ok()) return std::move(point).error();
-      points.push_back(point.value());
-      slices.push_back({static_cast<std::ptrdiff_t>(line.start), line.len});
-    }
+  if (drop_coordinates) {
+    Result<std::string> rewritten =
+        accept_lines_rewritten(lines, split, accepted);
+    if (!rewritten.ok()) return std::move(rewritten).error();
+    stored = std::move(rewritten).value();
   } else {
-    // One pass does both jobs: each line is parsed once, re-encoded without
-    // its coordinates, and checked. Every parse or writer failure must still
-    // win over any line's field-count or coordinate failure, whatever their
-    // order, so the first of the latter is held until the writer is done.
-    csv::RecordWriter writer(sep, csv.size());
-    csv::Record dropped;
-    std::optional<Error> held;
-    Line line;
-    for (std::size_t number = 1; lines.next(line); ++number) {
-      if (number == n && line.len == 0) break;
-      const std::string_view text =
-          std::string_view(csv).substr(line.start, line.len);
-      if (Status s = csv::parse_csv_line_into(text, sep, record); !s.ok()) {
-        return std::move(s).error();
-      }
-      csv::drop_record_coordinates_into(record, dropped);
-      const std::size_t start = writer.bytes().size();
-      if (Status s = writer.write_record(dropped); !s.ok()) {
-        return std::move(s).error();
-      }
-      if (held) continue;
-      if (record.size() != header_fields) {
-        held = field_count_error(header_fields, number, record.size());
-        continue;
-      }
-      Result<kdtree::Point> point = record_point(record, number);
-      if (!point.ok()) {
-        held = std::move(point).error();
-        continue;
-      }
-      // The written record holds no line feed of its own (its fields come
-      // from a single line), so the rewritten text splits back into exactly
-      // one line per record. Strip it by the same rule as any line.
-      const std::string_view written = writer.bytes();
-      std::size_t end = written.size() - 1;
-      if (end > start && written[end - 1] == '\r') --end;
-      points.push_back(point.value());
-      slices.push_back({static_cast<std::ptrdiff_t>(start), end - start});
+    if (Status s = accept_lines_as_they_stand(lines, split, accepted);
+        !s.ok()) {
+      return std::move(s).error();
     }
-    if (held) return std::move(*held);
-    Result<std::string> finished = writer.finish();
-    if (!finished.ok()) return std::move(finished).error();
-    stored = std::move(finished).value();
-    if (const utf8::Validation v = utf8::validate(stored); !v.ok) {
-      return Error(utf8::describe(v));
-    }
+    stored = std::move(csv);
+  }
+
+  csv::Record names;
+  if (drop_coordinates) {
+    csv::drop_fields_into(header_record, lines.at.lat, lines.at.lon, names);
+  } else {
+    names = std::move(header_record);
+  }
+  std::vector<std::string> columns;
+  columns.reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    columns.emplace_back(names.field(i));
   }
 
   ReverseGeocoder geocoder;
+  geocoder.csv = std::move(stored);
   geocoder.value_sep = value_sep;
-  const std::size_t first_column = drop_coordinates ? 2 : 0;
-  for (std::size_t i = first_column; i < header_fields; ++i) {
-    geocoder.columns.emplace_back(header_record.field(i));
-  }
+  geocoder.columns = std::move(columns);
+  geocoder.indexed_data = std::move(accepted.slices);
   geocoder.tree = kdtree::ImmutableKdTree::new_from_slice(
-      std::span<const kdtree::Point>(points));
-  geocoder.indexed_data = std::move(slices);
-  geocoder.csv = drop_coordinates ? std::move(stored) : std::move(csv);
+      std::span<const kdtree::Point>(accepted.points));
   return geocoder;
 }
 
