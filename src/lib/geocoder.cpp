@@ -154,34 +154,111 @@ bool split_plain_line(std::string_view line, char sep, CoordinateColumns at,
   return true;
 }
 
-// The point of a data line that already has the header's field count: the
-// latitude is parsed and checked before the longitude is looked at, so a line
-// with two bad fields reports the latitude.
+// Notes show at most this many characters of a line or a field: enough to
+// recognise it, and still one line of a traceback.
+constexpr std::size_t kExcerptChars = 80;
+
+// `text` in single quotes for a note, cut after kExcerptChars characters
+// (never inside one), with backslashes and control characters escaped so
+// that the note stays on one line. Sets `*cut` when something was left out.
+// REQUIRES: `text` is valid UTF-8.
+std::string quoted_excerpt(std::string_view text, bool* cut) {
+  std::string out = "'";
+  std::size_t chars = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && chars < kExcerptChars; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (!utf8::is_continuation_byte(text[i])) ++chars;
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  // The last character taken may have continuation bytes still to come.
+  while (i < text.size() && utf8::is_continuation_byte(text[i])) {
+    out += text[i++];
+  }
+  *cut = i < text.size();
+  out += '\'';
+  return out;
+}
+
+// `error` with a note naming data line `line_number` and showing its start.
+Error in_line(Error error, std::size_t line_number, std::string_view line) {
+  bool cut = false;
+  std::string shown = quoted_excerpt(line, &cut);
+  error.with_note(
+      line_prefix(line_number) +
+      (cut ? " (cut to " + std::to_string(kExcerptChars) + " characters): "
+           : ": ") +
+      shown);
+  return error;
+}
+
+// `error` with the notes of a coordinate that failed: the line, then which
+// coordinate (`name`, "lat" or "lon") and the field's text.
+Error in_field(Error error, std::size_t line_number, std::string_view line,
+               const char* name, std::string_view field) {
+  error = in_line(std::move(error), line_number, line);
+  bool cut = false;
+  std::string shown = quoted_excerpt(field, &cut);
+  error.with_note(
+      std::string(name) + " field" +
+      (cut ? " (cut to " + std::to_string(kExcerptChars) + " characters): "
+           : ": ") +
+      shown);
+  return error;
+}
+
+// The point of data line `line` (number `line_number`), which already has the
+// header's field count: the latitude is parsed and checked before the
+// longitude is looked at, so a line with two bad fields reports the latitude.
 Result<kdtree::Point> coordinates_point(const LineFields& fields,
                                         CoordinateColumns at,
-                                        std::size_t line_number) {
+                                        std::size_t line_number,
+                                        std::string_view line) {
   // A column beyond the header's can only be asked for by a caller who named
   // it by position; the default columns (0 and 1) only miss the longitude,
   // with a one-column header, which every line then matches.
   if (at.lat >= fields.count) {
-    return Error(line_prefix(line_number) + " has no latitude field");
+    return in_line(Error(line_prefix(line_number) + " has no latitude field"),
+                   line_number, line);
   }
   Result<double> lat = parse_float(fields.lat);
-  if (!lat.ok()) return std::move(lat).error();
+  if (!lat.ok()) {
+    return in_field(std::move(lat).error(), line_number, line, "lat",
+                    fields.lat);
+  }
   // A non-finite coordinate would give a NaN vector that poisons every
   // search reaching its leaf; refuse it while the line is still known.
   if (!std::isfinite(lat.value())) {
-    return Error(line_prefix(line_number) +
-                 ": latitude is not a finite number");
+    return in_field(
+        Error(line_prefix(line_number) + ": latitude is not a finite number"),
+        line_number, line, "lat", fields.lat);
   }
   if (at.lon >= fields.count) {
-    return Error(line_prefix(line_number) + " has no longitude field");
+    return in_line(Error(line_prefix(line_number) + " has no longitude field"),
+                   line_number, line);
   }
   Result<double> lon = parse_float(fields.lon);
-  if (!lon.ok()) return std::move(lon).error();
+  if (!lon.ok()) {
+    return in_field(std::move(lon).error(), line_number, line, "lon",
+                    fields.lon);
+  }
   if (!std::isfinite(lon.value())) {
-    return Error(line_prefix(line_number) +
-                 ": longitude is not a finite number");
+    return in_field(
+        Error(line_prefix(line_number) + ": longitude is not a finite number"),
+        line_number, line, "lon", fields.lon);
   }
   return lat_lon_to_point(lat.value(), lon.value());
 }
@@ -219,11 +296,13 @@ struct AcceptedRecords {
 Result<kdtree::Point> data_line_point(const LineFields& fields,
                                       std::size_t header_fields,
                                       CoordinateColumns at,
-                                      std::size_t line_number) {
+                                      std::size_t line_number,
+                                      std::string_view line) {
   if (fields.count != header_fields) {
-    return field_count_error(header_fields, line_number, fields.count);
+    return in_line(field_count_error(header_fields, line_number, fields.count),
+                   line_number, line);
   }
-  return coordinates_point(fields, at, line_number);
+  return coordinates_point(fields, at, line_number, line);
 }
 
 // What the data lines of one build share: the text, the separator, the
@@ -255,12 +334,12 @@ Status accept_lines_as_they_stand(const DataLines& lines, LineSplitter& split,
         !split_plain_line(text, plain_sep, lines.at, fields)) {
       if (Status s = csv::parse_csv_line_into(text, lines.sep, record);
           !s.ok()) {
-        return s;
+        return in_line(std::move(s).error(), number, text);
       }
       fields = fields_of(record, lines.at);
     }
     Result<kdtree::Point> point =
-        data_line_point(fields, lines.header_fields, lines.at, number);
+        data_line_point(fields, lines.header_fields, lines.at, number, text);
     if (!point.ok()) return std::move(point).error();
     out.points.push_back(point.value());
     out.slices.push_back({static_cast<std::ptrdiff_t>(line.start), line.len});
@@ -286,16 +365,17 @@ Result<std::string> accept_lines_rewritten(const DataLines& lines,
     if (number == lines.count && line.len == 0) break;
     const std::string_view text = lines.csv.substr(line.start, line.len);
     if (Status s = csv::parse_csv_line_into(text, lines.sep, record); !s.ok()) {
-      return std::move(s).error();
+      return in_line(std::move(s).error(), number, text);
     }
     csv::drop_fields_into(record, lines.at.lat, lines.at.lon, dropped);
     const std::size_t start = writer.bytes().size();
     if (Status s = writer.write_record(dropped); !s.ok()) {
-      return std::move(s).error();
+      return in_line(std::move(s).error(), number, text);
     }
     if (held) continue;
-    Result<kdtree::Point> point = data_line_point(
-        fields_of(record, lines.at), lines.header_fields, lines.at, number);
+    Result<kdtree::Point> point =
+        data_line_point(fields_of(record, lines.at), lines.header_fields,
+                        lines.at, number, text);
     if (!point.ok()) {
       held = std::move(point).error();
       continue;
@@ -332,8 +412,24 @@ kdtree::Point lat_lon_to_point(double lat, double lon) {
 Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
                                                char32_t value_sep,
                                                bool drop_coordinates) {
+  BuildOptions options;
+  options.drop_coordinates = drop_coordinates;
+  return build(std::move(csv), value_sep, options);
+}
+
+Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
+                                               char32_t value_sep,
+                                               const BuildOptions& options) {
   if (value_sep >= 128) return separator_error(value_sep);
   const auto sep = static_cast<std::uint8_t>(value_sep);
+  // One field cannot be both: dropping it twice would lose a column silently.
+  if (options.lat_column == options.lon_column) {
+    const std::string column = std::to_string(options.lat_column);
+    return Error("latitude and longitude are the same column: " + column,
+                 ErrorKind::kInvalidArgument);
+  }
+  const CoordinateColumns at{options.lat_column, options.lon_column};
+  const bool drop_coordinates = options.drop_coordinates;
 
   // Callers from Python always pass valid text, but the slices handed back by
   // lookups must be whole characters for any caller.
@@ -345,16 +441,15 @@ Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
   Line header;
   if (!split.next(header)) return Error("missing first line in CSV");
   csv::Record header_record;
-  if (Status s = csv::parse_csv_line_into(
-          std::string_view(csv).substr(header.start, header.len), sep,
-          header_record);
+  const std::string_view header_text =
+      std::string_view(csv).substr(header.start, header.len);
+  if (Status s = csv::parse_csv_line_into(header_text, sep, header_record);
       !s.ok()) {
-    return std::move(s).error();
+    return in_line(std::move(s).error(), 0, header_text);
   }
 
   const std::string_view rest = std::string_view(csv).substr(split.position());
-  const DataLines lines{
-      csv, sep, header_record.size(), {0, 1}, count_lines(rest)};
+  const DataLines lines{csv, sep, header_record.size(), at, count_lines(rest)};
   if (Status s = check_record_count(lines.count, rest); !s.ok()) {
     return std::move(s).error();
   }
