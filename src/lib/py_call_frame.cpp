@@ -34,7 +34,20 @@ bool too_many_positional(const FunctionDescription& description,
   // "takes 1 positional arguments" keeps the plural on purpose: callers
   // match these texts exactly.
   std::string message = description.full_name();
-  std::size_t n = description.positional.size();
+  std::size_t n = description.positional.size() - description.keyword_only;
+  if (description.keyword_only > 0) {
+    // Only newer functions have keyword-only parameters; their callers get
+    // the interpreter's own wording, number agreement included.
+    message += description.required == n
+                   ? " takes " + std::to_string(n) + " positional argument" +
+                         (n == 1 ? "" : "s")
+                   : " takes from " + std::to_string(description.required) +
+                         " to " + std::to_string(n) + " positional arguments";
+    message += " but " + std::to_string(nargs) + " " + was_or_were(nargs) +
+               " given";
+    set_error(PyExc_TypeError, message);
+    return false;
+  }
   if (description.required == n) {
     message += " takes " + std::to_string(n) + " positional arguments but ";
   } else {
@@ -99,7 +112,7 @@ bool bind_positional(const FunctionDescription& description,
                      PyObject** slots) {
   std::size_t n = description.positional.size();
   for (std::size_t i = 0; i < n; ++i) slots[i] = nullptr;
-  if (static_cast<std::size_t>(nargs) > n) {
+  if (static_cast<std::size_t>(nargs) > n - description.keyword_only) {
     return too_many_positional(description, nargs);
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];

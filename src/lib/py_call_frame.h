@@ -4,8 +4,9 @@
 // FunctionDescription). `bind_arguments` matches positional and keyword
 // arguments against it into one slot per parameter, raising CPython-style
 // TypeErrors for every mismatch; the `convert_*` functions turn one bound
-// argument into the value the core expects. Every parameter here may be
-// passed by position or by keyword; none is positional-only or keyword-only.
+// argument into the value the core expects. A parameter may be passed by
+// position or by keyword, except that a description may mark its last
+// parameters keyword-only; none is positional-only.
 //
 // Conversion errors are raised through `argument_error`, which prefixes an
 // exact TypeError with the parameter's name and leaves every other exception
@@ -32,6 +33,8 @@ struct FunctionDescription {
   const char* function_name;
   std::span<const char* const> positional;  // Every parameter, in order.
   std::size_t required;                     // A prefix of `positional`.
+  // The last this many parameters may only be passed by keyword.
+  std::size_t keyword_only = 0;
 
   // "ReverseGeocoder.save()", the name used in binding messages.
   std::string full_name() const;

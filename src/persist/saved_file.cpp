@@ -329,12 +329,23 @@ bool read_geocoder(MsgpackReader& r, ReverseGeocoder& g) {
       });
 }
 
+constexpr const char* kNotSaved =
+    "the data is not a saved geocoder, or it is damaged";
+
 Result<ReverseGeocoder> decode(ByteSource& source) {
   MsgpackReader reader(source);
   ReverseGeocoder geocoder;
-  if (!read_geocoder(reader, geocoder)) return reader.take_error();
+  // The messages describe the bytes as the decoder saw them; the note says
+  // what that means to whoever picked the wrong file.
+  if (!read_geocoder(reader, geocoder)) {
+    Error error = reader.take_error();
+    if (!reader.failed_in_os()) error.with_note(kNotSaved);
+    return error;
+  }
   if (Status s = check_loaded_geocoder(geocoder); !s.ok()) {
-    return std::move(s).error();
+    Error error = std::move(s).error();
+    error.with_note(kNotSaved);
+    return error;
   }
   geocoder.tree.prepare();
   return geocoder;
