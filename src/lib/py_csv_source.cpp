@@ -85,7 +85,12 @@ bool read_path(PyObject* source, std::string* text) {
 // Calls source.read() once and takes what it returns.
 bool read_file_object(PyObject* source, std::string* text) {
   PyRef got = PyRef::steal(PyObject_CallMethod(source, "read", nullptr));
-  if (!got) return false;
+  if (!got) {
+    // The reader's own exception goes to the caller as it is, unless it is
+    // an internal failure passing back through Python code.
+    PyErr_SetRaisedException(fetch_error().release());
+    return false;
+  }
   if (PyUnicode_Check(got.get())) return convert_text(got.get(), text);
   if (PyObject_CheckBuffer(got.get())) {
     ByteView bytes;
