@@ -109,7 +109,7 @@ def test_the_buffer_is_released_on_every_path(small):
 def test_surface():
     names = [n for n in vars(R) if not n.startswith("__") or n == "__reduce__"]
     assert names == ["get_nearest_as_string", "get_nearest_as_dict", "save", "load",
-                     "dumps", "loads", "__reduce__"]
+                     "dumps", "loads", "__reduce__", "read_csv"]
     assert R.dumps.__text_signature__ == "($self)"
     assert R.loads.__text_signature__ == "(data)"
     assert quorvel.__all__ == ["ReverseGeocoder"]

@@ -254,4 +254,5 @@ def test_path_like_objects_other_than_pathlib(csv_path):
         def __fspath__(self):
             return str(csv_path)
 
-    assert R.read_csv(Where()).dumps() == R.read_csv(pathlib.Path(csv_path)).dumps()
+    columns = dict(lat="lat", lon="lon")
+    assert R.read_csv(Where(), **columns).dumps() == R.read_csv(pathlib.Path(csv_path), **columns).dumps()
