@@ -43,16 +43,16 @@ bool too_many_positional(const FunctionDescription& description,
                          (n == 1 ? "" : "s")
                    : " takes from " + std::to_string(description.required) +
                          " to " + std::to_string(n) + " positional arguments";
-    message += " but " + std::to_string(nargs) + " " + was_or_were(nargs) +
-               " given";
+    message +=
+        " but " + std::to_string(nargs) + " " + was_or_were(nargs) + " given";
     set_error(PyExc_TypeError, message);
     return false;
   }
   if (description.required == n) {
     message += " takes " + std::to_string(n) + " positional arguments but ";
   } else {
-    message += " takes from " + std::to_string(description.required) +
-               " to " + std::to_string(n) + " positional arguments but ";
+    message += " takes from " + std::to_string(description.required) + " to " +
+               std::to_string(n) + " positional arguments but ";
   }
   message += std::to_string(nargs) + " " + was_or_were(nargs) + " given";
   set_error(PyExc_TypeError, message);
