@@ -7,6 +7,7 @@ It never changes afterwards, so threads may share one instance.
 """
 
 import os
+from _typeshed import SupportsRead
 from array import array
 from collections.abc import Buffer, Callable, Iterable
 from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload, type_check_only
@@ -152,6 +153,50 @@ class ReverseGeocoder:
             RuntimeError: the bytes are not a saved geocoder, with the same
                 messages as :meth:`load`.
             TypeError: ``data`` does not support the buffer protocol.
+        """
+
+    @staticmethod
+    def read_csv(
+        source: str | os.PathLike[str] | SupportsRead[bytes] | SupportsRead[str],
+        *,
+        lat: str | None = None,
+        lon: str | None = None,
+        value_sep: str = ",",
+        drop_coordinates: bool | numpy.bool_ = False,
+    ) -> ReverseGeocoder:
+        """Builds a geocoder from a CSV file.
+
+        ``source`` is a path (``str`` or ``os.PathLike``), whose file is read
+        whole, or a file object opened in binary or text mode (anything with
+        a ``read()`` method returning ``bytes`` or ``str``), read once. Bytes
+        are decoded as UTF-8, and a byte order mark at the very start is
+        dropped.
+
+        ``lat`` and ``lon`` name the header columns that hold the latitude
+        and the longitude, wherever they stand; by default they are the first
+        and the second column, as for the constructor. The names are matched
+        against the header's fields after CSV decoding (quotes removed).
+
+        Every other rule is the constructor's: lines, fields, validation and
+        messages. The stored lines are the file's lines as they stand; with
+        ``drop_coordinates`` they are re-encoded without the two coordinate
+        columns, and the dictionaries of :meth:`get_nearest_as_dict` leave
+        those two out. With ``lat`` and ``lon`` in the first two columns the
+        geocoder is the constructor's, byte for byte.
+
+        Raises:
+            RuntimeError: the text is not valid, as for the constructor; a
+                note on the exception names the line and shows its start.
+            ValueError: ``lat`` or ``lon`` is not a column of the header (the
+                message lists the header's names), names several columns, or
+                both end up on one column; ``value_sep`` is not one character.
+            UnicodeDecodeError: the bytes are not UTF-8 (the message names the
+                byte offset, a note the line).
+            OSError: the file cannot be read (``FileNotFoundError``,
+                ``IsADirectoryError``...).
+            TypeError: ``source`` is neither a path nor a file object, its
+                ``read()`` returned something else, or an argument has the
+                wrong type. Errors raised by ``read()`` itself propagate.
         """
 
     def __reduce__(self) -> tuple[Callable[[Buffer], ReverseGeocoder], tuple[bytes]]:

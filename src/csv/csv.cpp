@@ -168,9 +168,14 @@ Result<Record> parse_csv_line(std::string_view line, std::uint8_t sep) {
 }
 
 void drop_record_coordinates_into(const Record& record, Record& out) {
+  drop_fields_into(record, 0, 1, out);
+}
+
+void drop_fields_into(const Record& record, std::size_t first,
+                      std::size_t second, Record& out) {
   out.clear();
-  for (std::size_t i = 2; i < record.size(); ++i) {
-    out.push_field(record.field(i));
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    if (i != first && i != second) out.push_field(record.field(i));
   }
 }
 

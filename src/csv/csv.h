@@ -73,6 +73,13 @@ Record drop_record_coordinates(const Record& record);
 // REQUIRES: &out != &record.
 void drop_record_coordinates_into(const Record& record, Record& out);
 
+// Every field of `record` but fields `first` and `second`, in order, into
+// `out` (cleared first). An index at or beyond the record's end drops
+// nothing; equal indexes drop one field.
+// REQUIRES: &out != &record.
+void drop_fields_into(const Record& record, std::size_t first,
+                      std::size_t second, Record& out);
+
 // Encodes records with delimiter `sep`, quoting a field only when it holds the
 // delimiter, a quote, CR or LF, doubling quotes, ending each record with LF.
 // Every record must have as many fields as the first one written. A record

@@ -64,6 +64,11 @@ Error& Error::caused_by(std::string cause) {
   return *this;
 }
 
+Error& Error::with_note(std::string note) {
+  notes_.push_back(std::move(note));
+  return *this;
+}
+
 std::string Error::report() const {
   std::string out = message_;
   if (causes_.size() == 1) {

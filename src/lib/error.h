@@ -1,9 +1,10 @@
 // Core errors and internal failures.
 //
 // Every core operation either produces its value or an `Error`: a message,
-// an optional chain of underlying causes and, when the environment variable
-// QUORVEL_BACKTRACE is set to a non-empty value other than "0", a stack trace
-// captured where the error was created. `Result<T>` carries one or the other.
+// an optional chain of underlying causes, optional notes on where the fault
+// lies and, when the environment variable QUORVEL_BACKTRACE is set to a
+// non-empty value other than "0", a stack trace captured where the error was
+// created. `Result<T>` carries one or the other.
 //
 // A violated invariant is not an error value: it is an `InternalFailure`, a
 // C++ exception that writes a diagnostic to standard error where it is raised
@@ -49,6 +50,14 @@ class Error {
   // Appends `cause` as the deepest cause of the chain. Returns *this.
   Error& caused_by(std::string cause);
 
+  // Context that helps a user find the fault, such as the input line it lies
+  // in. Kept apart from the message so that message texts stay fixed: the
+  // binding shows each note under the message, and report() leaves them out.
+  const std::vector<std::string>& notes() const { return notes_; }
+
+  // Appends `note` after the notes already attached. Returns *this.
+  Error& with_note(std::string note);
+
   // The report text shown to users: the message, then "\n\nCaused by:" and
   // the causes (one cause indented by four spaces; several numbered
   // "    0: ", "    1: " with continuation lines indented by seven), then
@@ -58,6 +67,7 @@ class Error {
  private:
   std::string message_;
   std::vector<std::string> causes_;
+  std::vector<std::string> notes_;
   std::string backtrace_;  // Empty unless capture is switched on.
   ErrorKind kind_;
 };

@@ -82,7 +82,8 @@ std::size_t count_line_feeds(std::string_view text) {
     const std::uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);
     // One bit per byte at most, at bit 7 of each: a multiply sums them into
     // the top byte. (std::popcount is a library call on baseline x86-64.)
-    count += static_cast<std::size_t>(((zero >> 7) * 0x0101010101010101ULL) >> 56);
+    count +=
+        static_cast<std::size_t>(((zero >> 7) * 0x0101010101010101ULL) >> 56);
   }
   for (; i < n; ++i) count += p[i] == '\n';
   return count;
@@ -98,78 +99,171 @@ std::string line_prefix(std::size_t line_number) {
   return "line " + std::to_string(line_number);
 }
 
-// The coordinates of one parsed data line, or the error that rejects it.
-// `record` has already passed the field-count check against the header.
-// The point of a line whose first field is `lat_text` and, when it has two
-// or more fields, whose second is `lon_text`.
-Result<kdtree::Point> coordinates_point(std::string_view lat_text,
-                                        std::string_view lon_text,
-                                        std::size_t field_count,
-                                        std::size_t line_number) {
-  Result<double> lat = parse_float(lat_text);
-  if (!lat.ok()) return std::move(lat).error();
-  // A non-finite coordinate would give a NaN vector that poisons every
-  // search reaching its leaf; refuse it while the line is still known.
-  if (!std::isfinite(lat.value())) {
-    return Error(line_prefix(line_number) +
-                 ": latitude is not a finite number");
-  }
-  // Only possible with a one-column header, which every line then matches.
-  if (field_count < 2) {
-    return Error(line_prefix(line_number) + " has no longitude field");
-  }
-  Result<double> lon = parse_float(lon_text);
-  if (!lon.ok()) return std::move(lon).error();
-  if (!std::isfinite(lon.value())) {
-    return Error(line_prefix(line_number) +
-                 ": longitude is not a finite number");
-  }
-  return lat_lon_to_point(lat.value(), lon.value());
-}
+// Which fields of a data line hold the latitude and the longitude.
+struct CoordinateColumns {
+  std::size_t lat;
+  std::size_t lon;
+};
 
-Result<kdtree::Point> record_point(const csv::Record& record,
-                                   std::size_t line_number) {
-  return coordinates_point(
-      record.field(0), record.size() >= 2 ? record.field(1) : std::string_view(),
-      record.size(), line_number);
+// What construction reads from one data line: its field count and the text
+// of its two coordinate fields (empty for a field the line lacks).
+struct LineFields {
+  std::size_t count = 0;
+  std::string_view lat;
+  std::string_view lon;
+};
+
+LineFields fields_of(const csv::Record& record, CoordinateColumns at) {
+  LineFields fields;
+  fields.count = record.size();
+  if (at.lat < fields.count) fields.lat = record.field(at.lat);
+  if (at.lon < fields.count) fields.lon = record.field(at.lon);
+  return fields;
 }
 
 // The fields the CSV reader would find in a line without quotes or carriage
 // returns: it splits such a line at every separator and changes no byte, so
-// counting separators and keeping views of the first two fields gives the
+// counting separators and keeping views of the coordinate fields gives the
 // same answer without copying the line into a record.
-struct PlainLine {
-  std::size_t field_count;
-  std::string_view first;
-  std::string_view second;
-};
-
 // REQUIRES: `sep` is ASCII and none of '"', CR, LF; `line` is valid UTF-8
 // (so no field can be invalid UTF-8). Returns false when the line needs the
 // full reader: it is empty or holds a quote or a carriage return.
-bool split_plain_line(std::string_view line, char sep, PlainLine& out) {
+bool split_plain_line(std::string_view line, char sep, CoordinateColumns at,
+                      LineFields& out) {
   if (line.empty()) return false;
-  std::size_t fields = 1;
-  std::size_t first_end = line.size();
-  std::size_t second_end = line.size();
+  out.lat = std::string_view();
+  out.lon = std::string_view();
+  std::size_t field = 0;
+  std::size_t field_start = 0;
+  const auto close_field = [&](std::size_t end) {
+    if (field == at.lat) {
+      out.lat = line.substr(field_start, end - field_start);
+    } else if (field == at.lon) {
+      out.lon = line.substr(field_start, end - field_start);
+    }
+    ++field;
+    field_start = end + 1;
+  };
   for (std::size_t i = 0; i < line.size(); ++i) {
     const char c = line[i];
     if (c == sep) {
-      if (fields == 1) {
-        first_end = i;
-      } else if (fields == 2) {
-        second_end = i;
-      }
-      ++fields;
+      close_field(i);
     } else if (c == '"' || c == '\r') {
       return false;
     }
   }
-  out.field_count = fields;
-  out.first = line.substr(0, first_end);
-  out.second = fields >= 2 ? line.substr(first_end + 1, second_end - first_end - 1)
-                           : std::string_view();
+  close_field(line.size());
+  out.count = field;
   return true;
+}
+
+// Notes show at most this many characters of a line or a field: enough to
+// recognise it, and still one line of a traceback.
+constexpr std::size_t kExcerptChars = 80;
+
+// `text` in single quotes for a note, cut after kExcerptChars characters
+// (never inside one), with backslashes and control characters escaped so
+// that the note stays on one line. Sets `*cut` when something was left out.
+// REQUIRES: `text` is valid UTF-8.
+std::string quoted_excerpt(std::string_view text, bool* cut) {
+  std::string out = "'";
+  std::size_t chars = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && chars < kExcerptChars; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (!utf8::is_continuation_byte(text[i])) ++chars;
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  // The last character taken may have continuation bytes still to come.
+  while (i < text.size() && utf8::is_continuation_byte(text[i])) {
+    out += text[i++];
+  }
+  *cut = i < text.size();
+  out += '\'';
+  return out;
+}
+
+// `error` with a note naming data line `line_number` and showing its start.
+Error in_line(Error error, std::size_t line_number, std::string_view line) {
+  bool cut = false;
+  std::string shown = quoted_excerpt(line, &cut);
+  error.with_note(
+      line_prefix(line_number) +
+      (cut ? " (cut to " + std::to_string(kExcerptChars) + " characters): "
+           : ": ") +
+      shown);
+  return error;
+}
+
+// `error` with the notes of a coordinate that failed: the line, then which
+// coordinate (`name`, "lat" or "lon") and the field's text.
+Error in_field(Error error, std::size_t line_number, std::string_view line,
+               const char* name, std::string_view field) {
+  error = in_line(std::move(error), line_number, line);
+  bool cut = false;
+  std::string shown = quoted_excerpt(field, &cut);
+  error.with_note(
+      std::string(name) + " field" +
+      (cut ? " (cut to " + std::to_string(kExcerptChars) + " characters): "
+           : ": ") +
+      shown);
+  return error;
+}
+
+// The point of data line `line` (number `line_number`), which already has the
+// header's field count: the latitude is parsed and checked before the
+// longitude is looked at, so a line with two bad fields reports the latitude.
+Result<kdtree::Point> coordinates_point(const LineFields& fields,
+                                        CoordinateColumns at,
+                                        std::size_t line_number,
+                                        std::string_view line) {
+  // A column beyond the header's can only be asked for by a caller who named
+  // it by position; the default columns (0 and 1) only miss the longitude,
+  // with a one-column header, which every line then matches.
+  if (at.lat >= fields.count) {
+    return in_line(Error(line_prefix(line_number) + " has no latitude field"),
+                   line_number, line);
+  }
+  Result<double> lat = parse_float(fields.lat);
+  if (!lat.ok()) {
+    return in_field(std::move(lat).error(), line_number, line, "lat",
+                    fields.lat);
+  }
+  // A non-finite coordinate would give a NaN vector that poisons every
+  // search reaching its leaf; refuse it while the line is still known.
+  if (!std::isfinite(lat.value())) {
+    return in_field(
+        Error(line_prefix(line_number) + ": latitude is not a finite number"),
+        line_number, line, "lat", fields.lat);
+  }
+  if (at.lon >= fields.count) {
+    return in_line(Error(line_prefix(line_number) + " has no longitude field"),
+                   line_number, line);
+  }
+  Result<double> lon = parse_float(fields.lon);
+  if (!lon.ok()) {
+    return in_field(std::move(lon).error(), line_number, line, "lon",
+                    fields.lon);
+  }
+  if (!std::isfinite(lon.value())) {
+    return in_field(
+        Error(line_prefix(line_number) + ": longitude is not a finite number"),
+        line_number, line, "lon", fields.lon);
+  }
+  return lat_lon_to_point(lat.value(), lon.value());
 }
 
 Error field_count_error(std::size_t header_fields, std::size_t line_number,
@@ -193,6 +287,120 @@ Status check_record_count(std::size_t lines, std::string_view rest) {
                " can be indexed");
 }
 
+// The records accepted so far, in item order: point k and slice k belong to
+// item k.
+struct AcceptedRecords {
+  std::vector<kdtree::Point> points;
+  std::vector<StringSlice> slices;
+};
+
+// The checks every data line goes through, whichever way it was split: its
+// field count against the header's, then its latitude, then its longitude.
+Result<kdtree::Point> data_line_point(const LineFields& fields,
+                                      std::size_t header_fields,
+                                      CoordinateColumns at,
+                                      std::size_t line_number,
+                                      std::string_view line) {
+  if (fields.count != header_fields) {
+    return in_line(field_count_error(header_fields, line_number, fields.count),
+                   line_number, line);
+  }
+  return coordinates_point(fields, at, line_number, line);
+}
+
+// What the data lines of one build share: the text, the separator, the
+// header's width and where the coordinates stand.
+struct DataLines {
+  std::string_view csv;
+  std::uint8_t sep;
+  std::size_t header_fields;
+  CoordinateColumns at;
+  std::size_t count;  // Lines after the header, a final empty one included.
+};
+
+// Accepts every data line with the stored text being the input itself: each
+// slice is the line's place in `lines.csv`.
+Status accept_lines_as_they_stand(const DataLines& lines, LineSplitter& split,
+                                  AcceptedRecords& out) {
+  const char plain_sep = static_cast<char>(lines.sep);
+  const bool plain_lines_possible =
+      plain_sep != '"' && plain_sep != '\r' && plain_sep != '\n';
+  csv::Record record;
+  LineFields fields;
+  Line line;
+  for (std::size_t number = 1; split.next(line); ++number) {
+    if (number == lines.count && line.len == 0) break;
+    const std::string_view text = lines.csv.substr(line.start, line.len);
+    // Most lines of a gazetteer hold no quote: they are split in place, and
+    // only the others pay for the reader's decoded copy.
+    if (!plain_lines_possible ||
+        !split_plain_line(text, plain_sep, lines.at, fields)) {
+      if (Status s = csv::parse_csv_line_into(text, lines.sep, record);
+          !s.ok()) {
+        return in_line(std::move(s).error(), number, text);
+      }
+      fields = fields_of(record, lines.at);
+    }
+    Result<kdtree::Point> point =
+        data_line_point(fields, lines.header_fields, lines.at, number, text);
+    if (!point.ok()) return std::move(point).error();
+    out.points.push_back(point.value());
+    out.slices.push_back({static_cast<std::ptrdiff_t>(line.start), line.len});
+  }
+  return Status::Ok();
+}
+
+// Accepts every data line and gives the stored text: the records re-encoded
+// without their coordinate fields, one per line, each slice pointing into it.
+Result<std::string> accept_lines_rewritten(const DataLines& lines,
+                                           LineSplitter& split,
+                                           AcceptedRecords& out) {
+  // One pass does both jobs: each line is parsed once, re-encoded without
+  // its coordinates, and checked. Every parse or writer failure must still
+  // win over any line's field-count or coordinate failure, whatever their
+  // order, so the first of the latter is held until the writer is done.
+  csv::RecordWriter writer(lines.sep, lines.csv.size());
+  csv::Record record;
+  csv::Record dropped;
+  std::optional<Error> held;
+  Line line;
+  for (std::size_t number = 1; split.next(line); ++number) {
+    if (number == lines.count && line.len == 0) break;
+    const std::string_view text = lines.csv.substr(line.start, line.len);
+    if (Status s = csv::parse_csv_line_into(text, lines.sep, record); !s.ok()) {
+      return in_line(std::move(s).error(), number, text);
+    }
+    csv::drop_fields_into(record, lines.at.lat, lines.at.lon, dropped);
+    const std::size_t start = writer.bytes().size();
+    if (Status s = writer.write_record(dropped); !s.ok()) {
+      return in_line(std::move(s).error(), number, text);
+    }
+    if (held) continue;
+    Result<kdtree::Point> point =
+        data_line_point(fields_of(record, lines.at), lines.header_fields,
+                        lines.at, number, text);
+    if (!point.ok()) {
+      held = std::move(point).error();
+      continue;
+    }
+    // The written record holds no line feed of its own (its fields come
+    // from a single line), so the rewritten text splits back into exactly
+    // one line per record. Strip it by the same rule as any line.
+    const std::string_view written = writer.bytes();
+    std::size_t end = written.size() - 1;
+    if (end > start && written[end - 1] == '\r') --end;
+    out.points.push_back(point.value());
+    out.slices.push_back({static_cast<std::ptrdiff_t>(start), end - start});
+  }
+  if (held) return std::move(*held);
+  Result<std::string> finished = writer.finish();
+  if (!finished.ok()) return finished;
+  if (const utf8::Validation v = utf8::validate(finished.value()); !v.ok) {
+    return Error(utf8::describe(v));
+  }
+  return finished;
+}
+
 }  // namespace
 
 kdtree::Point lat_lon_to_point(double lat, double lon) {
@@ -207,8 +415,24 @@ kdtree::Point lat_lon_to_point(double lat, double lon) {
 Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
                                                char32_t value_sep,
                                                bool drop_coordinates) {
+  BuildOptions options;
+  options.drop_coordinates = drop_coordinates;
+  return build(std::move(csv), value_sep, options);
+}
+
+Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
+                                               char32_t value_sep,
+                                               const BuildOptions& options) {
   if (value_sep >= 128) return separator_error(value_sep);
   const auto sep = static_cast<std::uint8_t>(value_sep);
+  // One field cannot be both: dropping it twice would lose a column silently.
+  if (options.lat_column == options.lon_column) {
+    const std::string column = std::to_string(options.lat_column);
+    return Error("latitude and longitude are the same column: " + column,
+                 ErrorKind::kInvalidArgument);
+  }
+  const CoordinateColumns at{options.lat_column, options.lon_column};
+  const bool drop_coordinates = options.drop_coordinates;
 
   // Callers from Python always pass valid text, but the slices handed back by
   // lookups must be whole characters for any caller.
@@ -216,124 +440,58 @@ Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
     return Error(utf8::describe(v));
   }
 
-  LineSplitter lines(csv);
+  LineSplitter split(csv);
   Line header;
-  if (!lines.next(header)) return Error("missing first line in CSV");
+  if (!split.next(header)) return Error("missing first line in CSV");
   csv::Record header_record;
-  if (Status s = csv::parse_csv_line_into(
-          std::string_view(csv).substr(header.start, header.len), sep,
-          header_record);
+  const std::string_view header_text =
+      std::string_view(csv).substr(header.start, header.len);
+  if (Status s = csv::parse_csv_line_into(header_text, sep, header_record);
       !s.ok()) {
-    return std::move(s).error();
-  }
-  const std::size_t header_fields = header_record.size();
-
-  const std::string_view rest = std::string_view(csv).substr(lines.position());
-  const std::size_t n = count_lines(rest);
-  if (Status s = check_record_count(n, rest); !s.ok()) {
-    return std::move(s).error();
+    return in_line(std::move(s).error(), 0, header_text);
   }
 
-  std::vector<kdtree::Point> points;
-  std::vector<StringSlice> slices;
-  points.reserve(n);
-  slices.reserve(n);
-  csv::Record record;
+  const std::string_view rest = std::string_view(csv).substr(split.position());
+  const DataLines lines{csv, sep, header_record.size(), at, count_lines(rest)};
+  if (Status s = check_record_count(lines.count, rest); !s.ok()) {
+    return std::move(s).error();
+  }
+
+  AcceptedRecords accepted;
+  accepted.points.reserve(lines.count);
+  accepted.slices.reserve(lines.count);
   std::string stored;
-
-  if (!drop_coordinates) {
-    const char plain_sep = static_cast<char>(sep);
-    const bool plain_lines_possible =
-        plain_sep != '"' && plain_sep != '\r' && plain_sep != '\n';
-    Line line;
-    PlainLine plain;
-    for (std::size_t number = 1; lines.next(line); ++number) {
-      if (number == n && line.len == 0) break;
-      const std::string_view text =
-          std::string_view(csv).substr(line.start, line.len);
-      if (plain_lines_possible && split_plain_line(text, plain_sep, plain)) {
-        if (plain.field_count != header_fields) {
-          return field_count_error(header_fields, number, plain.field_count);
-        }
-        Result<kdtree::Point> point = coordinates_point(
-            plain.first, plain.second, plain.field_count, number);
-        if (!point.ok()) return std::move(point).error();
-        points.push_back(point.value());
-        slices.push_back({static_cast<std::ptrdiff_t>(line.start), line.len});
-        continue;
-      }
-      if (Status s = csv::parse_csv_line_into(text, sep, record); !s.ok()) {
-        return std::move(s).error();
-      }
-      if (record.size() != header_fields) {
-        return field_count_error(header_fields, number, record.size());
-      }
-      Result<kdtree::Point> point = record_point(record, number);
-      if (!point.ok()) return std::move(point).error();
-      points.push_back(point.value());
-      slices.push_back({static_cast<std::ptrdiff_t>(line.start), line.len});
-    }
+  if (drop_coordinates) {
+    Result<std::string> rewritten =
+        accept_lines_rewritten(lines, split, accepted);
+    if (!rewritten.ok()) return std::move(rewritten).error();
+    stored = std::move(rewritten).value();
   } else {
-    // One pass does both jobs: each line is parsed once, re-encoded without
-    // its coordinates, and checked. Every parse or writer failure must still
-    // win over any line's field-count or coordinate failure, whatever their
-    // order, so the first of the latter is held until the writer is done.
-    csv::RecordWriter writer(sep, csv.size());
-    csv::Record dropped;
-    std::optional<Error> held;
-    Line line;
-    for (std::size_t number = 1; lines.next(line); ++number) {
-      if (number == n && line.len == 0) break;
-      const std::string_view text =
-          std::string_view(csv).substr(line.start, line.len);
-      if (Status s = csv::parse_csv_line_into(text, sep, record); !s.ok()) {
-        return std::move(s).error();
-      }
-      csv::drop_record_coordinates_into(record, dropped);
-      const std::size_t start = writer.bytes().size();
-      if (Status s = writer.write_record(dropped); !s.ok()) {
-        return std::move(s).error();
-      }
-      if (held) continue;
-      if (record.size() != header_fields) {
-        held = field_count_error(header_fields, number, record.size());
-        continue;
-      }
-      Result<kdtree::Point> point = record_point(record, number);
-      if (!point.ok()) {
-        held = std::move(point).error();
-        continue;
-      }
-      // The written record holds no line feed of its own (its fields come
-      // from a single line), so the rewritten text splits back into exactly
-      // one line per record. Strip it by the same rule as any line.
-      const std::string_view written = writer.bytes();
-      std::size_t end = written.size() - 1;
-      if (end > start && written[end - 1] == '\r') --end;
-      points.push_back(point.value());
-      slices.push_back({static_cast<std::ptrdiff_t>(start), end - start});
+    if (Status s = accept_lines_as_they_stand(lines, split, accepted);
+        !s.ok()) {
+      return std::move(s).error();
     }
-    if (held) return std::move(*held);
-    Result<std::string> finished = writer.finish();
-    if (!finished.ok()) return std::move(finished).error();
-    stored = std::move(finished).value();
-    if (const utf8::Validation v = utf8::validate(stored); !v.ok) {
-      return Error(utf8::describe(v));
-    }
+    stored = std::move(csv);
   }
 
-  std::vector<std::string> columns;
-  const std::size_t first_column = drop_coordinates ? 2 : 0;
-  for (std::size_t i = first_column; i < header_fields; ++i) {
-    columns.emplace_back(header_record.field(i));
+  csv::Record names;
+  if (drop_coordinates) {
+    csv::drop_fields_into(header_record, lines.at.lat, lines.at.lon, names);
+  } else {
+    names = std::move(header_record);
   }
+  std::vector<std::string> columns;
+  columns.reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    columns.emplace_back(names.field(i));
+  }
+
   kdtree::ImmutableKdTree tree = kdtree::ImmutableKdTree::new_from_slice(
-      std::span<const kdtree::Point>(points));
+      std::span<const kdtree::Point>(accepted.points));
   // The slices were cut from the stored text at line boundaries of valid
   // UTF-8, and item k of the tree is slice k: the parts agree as they are.
-  return ReverseGeocoder(drop_coordinates ? std::move(stored) : std::move(csv),
-                         value_sep, std::move(columns), std::move(slices),
-                         std::move(tree));
+  return ReverseGeocoder(std::move(stored), value_sep, std::move(columns),
+                         std::move(accepted.slices), std::move(tree));
 }
 
 Result<std::string_view> ReverseGeocoder::get_nearest(double lat,

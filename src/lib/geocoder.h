@@ -37,6 +37,15 @@ struct StringSlice {
 // lookups both use it, so identical inputs give bit-identical vectors.
 kdtree::Point lat_lon_to_point(double lat, double lon);
 
+// Where build() finds the coordinates in each line, and what it stores.
+struct BuildOptions {
+  std::size_t lat_column = 0;  // Field index of the latitude.
+  std::size_t lon_column = 1;  // Field index of the longitude.
+  // Store the records without their two coordinate fields, and leave those
+  // two out of the column names.
+  bool drop_coordinates = false;
+};
+
 class ReverseGeocoder {
  public:
   // Builds a geocoder from CSV text: a header line, then one record per line
@@ -45,9 +54,18 @@ class ReverseGeocoder {
   // their first two fields. All or nothing: on failure nothing is kept.
   // Besides malformed lines, refuses a non-ASCII separator, text that is not
   // UTF-8, a latitude or longitude that is not finite, a line without a
-  // longitude (one-column header) and more than 2^32 - 1 records.
+  // longitude (one-column header) and more than 2^32 - 1 records. A failure
+  // in a line carries notes: the line's number (the header is line 0) and
+  // its start, and for a coordinate, which one it is and the field's text.
   static Result<ReverseGeocoder> build(std::string csv, char32_t value_sep,
                                        bool drop_coordinates);
+
+  // As above, with the latitude and longitude in the fields that `options`
+  // names, wherever they stand; the default options give exactly the build
+  // above. A coordinate column beyond the header's fails every data line for
+  // want of that field. Equal columns fail with kInvalidArgument.
+  static Result<ReverseGeocoder> build(std::string csv, char32_t value_sep,
+                                       const BuildOptions& options);
 
   // A geocoder of parts that come from elsewhere (a saved file), or a runtime
   // error "invalid saved geocoder: ..." naming the first rule they break and

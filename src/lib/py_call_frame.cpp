@@ -35,6 +35,19 @@ bool too_many_positional(const FunctionDescription& description,
   // match these texts exactly.
   std::string message = description.full_name();
   std::size_t n = description.positional.size();
+  if (!description.keyword_only.empty()) {
+    // Only newer functions have keyword-only parameters; their callers get
+    // the interpreter's own wording, number agreement included.
+    message += description.required == n
+                   ? " takes " + std::to_string(n) + " positional argument" +
+                         (n == 1 ? "" : "s")
+                   : " takes from " + std::to_string(description.required) +
+                         " to " + std::to_string(n) + " positional arguments";
+    message +=
+        " but " + std::to_string(nargs) + " " + was_or_were(nargs) + " given";
+    set_error(PyExc_TypeError, message);
+    return false;
+  }
   if (description.required == n) {
     message += " takes " + std::to_string(n) + " positional arguments but ";
   } else {

@@ -13,6 +13,7 @@
 #include "lib/geocoder.h"
 #include "lib/py_batch.h"
 #include "lib/py_call_frame.h"
+#include "lib/py_csv_source.h"
 #include "lib/py_errors.h"
 #include "lib/py_ref.h"
 #include "persist/saved_file.h"
@@ -64,6 +65,11 @@ const FunctionDescription kDumpsDescription{kClassName, "dumps", {}, 0};
 const FunctionDescription kLoadsDescription{kClassName, "loads", kDataParameters,
                                             1};
 const FunctionDescription kReduceDescription{kClassName, "__reduce__", {}, 0};
+constexpr const char* kReadCsvParameters[] = {"source"};
+constexpr const char* kReadCsvKeywords[] = {"lat", "lon", "value_sep",
+                                            "drop_coordinates"};
+const FunctionDescription kReadCsvDescription{
+    kClassName, "read_csv", kReadCsvParameters, 1, kReadCsvKeywords};
 
 // quorvel._loads (a strong reference kept for the life of the process), the
 // callable that pickles name for rebuilding an instance.
@@ -303,6 +309,24 @@ PyObject* get_nearest_as_dict(PyObject* self, PyObject* const* args,
   });
 }
 
+// Raises `error` with a further note: `action` and the file's path, as the
+// str that os.fspath() gave (`path` is its file-system encoding).
+void raise_file_error(const Error& error, const char* action,
+                      const std::string& path) {
+  PyRef name = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+      path.data(), static_cast<Py_ssize_t>(path.size())));
+  PyRef shown = name ? PyRef::steal(PyObject_Repr(name.get())) : PyRef();
+  std::string note = action;
+  if (shown) {
+    note += object_text(shown.get());
+  } else {
+    PyErr_Clear();
+    note += "the file";
+  }
+  raise_core_error(error);
+  add_note(note);
+}
+
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
@@ -319,7 +343,7 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     Status saved = persist::save(borrow.geocoder(), path);
     if (!saved.ok()) {
-      raise_core_error(saved.error());
+      raise_file_error(saved.error(), "while saving to ", path);
       return nullptr;
     }
     Py_RETURN_NONE;
@@ -340,7 +364,7 @@ PyObject* load(PyObject* /*unused: static method*/, PyObject* const* args,
     }
     Result<ReverseGeocoder> loaded = persist::load(path);
     if (!loaded.ok()) {
-      raise_core_error(loaded.error());
+      raise_file_error(loaded.error(), "while loading ", path);
       return nullptr;
     }
     return new_instance(require_geocoder_type(), std::move(loaded).value());
@@ -425,6 +449,40 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+PyObject* read_csv(PyObject* /*unused: static method*/, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    PyObject* slots[5];
+    if (!bind_arguments(kReadCsvDescription, args, nargs, kwnames, slots)) {
+      return nullptr;
+    }
+    if (!check_column_names(slots[1], slots[2])) return nullptr;
+    char32_t value_sep = U',';
+    if (slots[3] && !convert_char(slots[3], &value_sep)) {
+      argument_error("value_sep");
+      return nullptr;
+    }
+    BuildOptions options;
+    if (slots[4] && !convert_bool(slots[4], &options.drop_coordinates)) {
+      argument_error("drop_coordinates");
+      return nullptr;
+    }
+    std::string text;
+    if (!read_csv_text(slots[0], &text)) return nullptr;
+    if (!resolve_coordinate_columns(text, value_sep, slots[1], slots[2],
+                                    &options)) {
+      return nullptr;
+    }
+    Result<ReverseGeocoder> built =
+        ReverseGeocoder::build(std::move(text), value_sep, options);
+    if (!built.ok()) {
+      raise_core_error(built.error());
+      return nullptr;
+    }
+    return new_instance(require_geocoder_type(), std::move(built).value());
+  });
+}
+
 // Reports the internal failure of a type without tp_free, in deallocation,
 // where nothing can be raised. The object's reference count is already 0 and
 // lending it out again would deallocate it a second time, so the report
@@ -501,6 +559,18 @@ PyCFunction as_cfunction(F* function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
 }
 
+constexpr char kReadCsvDoc[] =
+    "read_csv(source, *, lat=None, lon=None, value_sep=',', "
+    "drop_coordinates=False)\n--\n\n"
+    "Builds a geocoder from a CSV file.\n\n"
+    "source is a path (str or os.PathLike), a binary file object or a text\n"
+    "file object. The bytes are decoded as UTF-8 and a byte order mark at\n"
+    "the start is dropped. lat and lon name the header columns that hold\n"
+    "the coordinates (by default the first and the second column). Every\n"
+    "other rule is the constructor's; with drop_coordinates the two\n"
+    "coordinate columns are left out of the stored records and of the\n"
+    "column names, wherever they stand.";
+
 PyMethodDef methods[] = {
     {"get_nearest_as_string", as_cfunction(get_nearest_as_string),
      METH_FASTCALL | METH_KEYWORDS,
@@ -554,6 +624,8 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "get_record_as_dict($self, index)\n--\n\n"
      "Record `index` as a dict, as get_nearest_as_dict gives it."},
+    {"read_csv", as_cfunction(read_csv),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kReadCsvDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

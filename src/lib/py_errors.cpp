@@ -105,6 +105,21 @@ void raise_core_error(const Error& error) {
                        ? PyExc_ValueError
                        : PyExc_RuntimeError;
   set_error(type, error.report());
+  for (const std::string& note : error.notes()) add_note(note);
+}
+
+void add_note(std::string_view note) {
+  PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+  if (!exception) return;
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+      note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+  PyRef added = text ? PyRef::steal(PyObject_CallMethod(
+                           exception.get(), "add_note", "O", text.get()))
+                     : PyRef();
+  // A note only helps to read the exception; failing to attach one (out of
+  // memory, an exception type that refuses notes) must not replace it.
+  if (!added) PyErr_Clear();
+  PyErr_SetRaisedException(exception.release());
 }
 
 PyRef fetch_error() {

@@ -39,8 +39,15 @@ PyObject* panic_exception_type();
 // single argument.
 void set_error(PyObject* type, std::string_view message);
 
-// Raises `error` as RuntimeError, or ValueError for kInvalidArgument.
+// Raises `error` as RuntimeError, or ValueError for kInvalidArgument, with
+// the error's notes attached to the exception in order.
 void raise_core_error(const Error& error);
+
+// Attaches `note` (UTF-8) to the pending exception, as add_note() does, so
+// that tracebacks show it under the message. The exception stays the one
+// pending even if attaching fails.
+// REQUIRES: an exception is pending.
+void add_note(std::string_view note);
 
 // Takes the pending Python exception (a SystemError when none is pending).
 // A pending PanicException is printed with its traceback and resumed: this

@@ -191,6 +191,7 @@ bool MsgpackReader::fail_fill(const FillOutcome& got, IoError::Kind at_end,
   const IoError io = got.code == FillOutcome::Code::kEnd
                          ? IoError{at_end}
                          : IoError::os(got.os_errno);
+  failed_in_os_ = got.code == FillOutcome::Code::kOsError;
   std::string text = io.message();
   return fail(Error("IO error while reading " + std::string(what) + ": " + text,
                     {text}));

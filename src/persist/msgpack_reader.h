@@ -92,6 +92,10 @@ class MsgpackReader {
   const Error& error() const { return *error_; }
   Error take_error() { return std::move(*error_); }
 
+  // True when the read failed because the operating system could not
+  // supply bytes, not because of what the bytes said.
+  bool failed_in_os() const { return failed_in_os_; }
+
   // An unsigned integer in [0, max]; `word` names the type ("u32", "usize").
   [[nodiscard]] bool read_uint(std::uint64_t max, std::string_view word,
                                std::uint64_t& out) {
@@ -268,6 +272,7 @@ class MsgpackReader {
   std::string scratch_;  // Body of the string being examined; reused.
   int depth_budget_ = kDepthBudget;
   std::optional<Error> error_;
+  bool failed_in_os_ = false;
 };
 
 template <typename T, typename ReadElem, typename ElemFromUint>

@@ -347,13 +347,28 @@ bool read_geocoder(MsgpackReader& r, SavedParts& g) {
       });
 }
 
+constexpr const char* kNotSaved =
+    "the data is not a saved geocoder, or it is damaged";
+
 Result<ReverseGeocoder> decode(ByteSource& source) {
   MsgpackReader reader(source);
   SavedParts parts;
-  if (!read_geocoder(reader, parts)) return reader.take_error();
-  return ReverseGeocoder::from_parts(
+  // The messages describe the bytes as the decoder saw them; the note says
+  // what that means to whoever picked the wrong file.
+  if (!read_geocoder(reader, parts)) {
+    Error error = reader.take_error();
+    if (!reader.failed_in_os()) error.with_note(kNotSaved);
+    return error;
+  }
+  Result<ReverseGeocoder> geocoder = ReverseGeocoder::from_parts(
       std::move(parts.csv), parts.value_sep, std::move(parts.columns),
       std::move(parts.indexed_data), std::move(parts.tree));
+  if (!geocoder.ok()) {
+    Error error = std::move(geocoder).error();
+    error.with_note(kNotSaved);
+    return error;
+  }
+  return geocoder;
 }
 
 }  // namespace

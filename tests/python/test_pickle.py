@@ -111,7 +111,7 @@ def test_surface():
     assert names == ["get_nearest_as_string", "get_nearest_as_dict", "save", "load",
                      "dumps", "loads", "__reduce__", "get_nearest_indices",
                      "get_nearest_as_strings", "get_nearest_as_dicts", "get_nearest_as_columns",
-                     "get_record_as_string", "get_record_as_dict", "columns"]
+                     "get_record_as_string", "get_record_as_dict", "read_csv", "columns"]
     assert R.dumps.__text_signature__ == "($self)"
     assert R.loads.__text_signature__ == "(data)"
     assert quorvel.__all__ == ["ReverseGeocoder"]

@@ -90,12 +90,16 @@ def test_truncated_files_are_refused(world, tmp_path):
 
 
 def test_file_system_errors(small, tmp_path):
-    with pytest.raises(RuntimeError, match=r"^No such file or directory \(os error 2\)$"):
+    # The messages alone: pytest's match also sees the note naming the path.
+    with pytest.raises(RuntimeError) as info:
         R.load(tmp_path / "missing")
-    with pytest.raises(RuntimeError, match=r"\(os error 21\)$"):
+    assert str(info.value) == "No such file or directory (os error 2)"
+    with pytest.raises(RuntimeError) as info:
         small.save(tmp_path)
-    with pytest.raises(RuntimeError, match=r"^No such file or directory \(os error 2\)$"):
+    assert str(info.value).endswith("(os error 21)")
+    with pytest.raises(RuntimeError) as info:
         small.save(tmp_path / "no" / "dir")
+    assert str(info.value) == "No such file or directory (os error 2)"
     with pytest.raises(RuntimeError, match="^IO error while reading marker: "):
         R.load(tmp_path)
     assert os.listdir(tmp_path) == []

@@ -1,0 +1,268 @@
+#include "lib/py_csv_source.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "csv/csv.h"
+#include "csv/utf8.h"
+#include "lib/py_call_frame.h"
+#include "lib/py_errors.h"
+#include "lib/py_ref.h"
+#include "persist/file_descriptor.h"
+
+namespace quorvel::py {
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Reads the whole file at `path` (encoded for the file system) into `out`.
+// Gives 0, the operating system's error number, or -1 when memory ran out.
+// Runs without the interpreter lock, so nothing may escape it.
+int read_file(const std::string& path, std::string* out) noexcept {
+  try {
+    persist::IoError error{persist::IoError::Kind::kOs};
+    std::optional<persist::FileDescriptor> file =
+        persist::FileDescriptor::open_for_load(path, error);
+    if (!file) return error.os_errno;
+    // The size is only a hint: the file may grow or shrink while it is
+    // read, and what counts is what read() hands over until it reports the
+    // end.
+    struct stat info;
+    if (::fstat(file->get(), &info) == 0 && S_ISREG(info.st_mode)) {
+      out->reserve(static_cast<std::size_t>(info.st_size) + 1);
+    }
+    constexpr std::size_t kChunk = 1 << 16;
+    std::size_t used = 0;
+    for (;;) {
+      if (out->size() - used < kChunk) {
+        out->resize(std::max(out->capacity(), used + kChunk));
+      }
+      const ssize_t got =
+          ::read(file->get(), out->data() + used, out->size() - used);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        const int failure = errno;
+        out->clear();
+        return failure;
+      }
+      if (got == 0) break;
+      used += static_cast<std::size_t>(got);
+    }
+    out->resize(used);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    out->clear();
+    return -1;
+  }
+}
+
+// Reads the file of a path argument, raising OSError as open() would.
+bool read_path(PyObject* source, std::string* text) {
+  std::string path;
+  if (!convert_path(source, &path)) return argument_error("source");
+  // Reading touches no Python object, so other threads may run meanwhile.
+  PyThreadState* released = PyEval_SaveThread();
+  const int failure = read_file(path, text);
+  PyEval_RestoreThread(released);
+  if (failure == 0) return true;
+  if (failure < 0) {
+    PyErr_NoMemory();
+    return false;
+  }
+  PyRef name = PyRef::steal(PyOS_FSPath(source));
+  if (!name) return false;
+  errno = failure;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+  return false;
+}
+
+// Calls source.read() once and takes what it returns.
+bool read_file_object(PyObject* source, std::string* text) {
+  PyRef got = PyRef::steal(PyObject_CallMethod(source, "read", nullptr));
+  if (!got) {
+    // The reader's own exception goes to the caller as it is, unless it is
+    // an internal failure passing back through Python code.
+    PyErr_SetRaisedException(fetch_error().release());
+    return false;
+  }
+  if (PyUnicode_Check(got.get())) return convert_text(got.get(), text);
+  if (PyObject_CheckBuffer(got.get())) {
+    ByteView bytes;
+    if (!bytes.acquire(got.get())) return false;
+    text->assign(bytes.bytes());
+    return true;
+  }
+  set_error(PyExc_TypeError, "argument 'source': read() returned '" +
+                                 type_qualname(got.get()) +
+                                 "', expected str or a bytes-like object");
+  return false;
+}
+
+// Raises UnicodeDecodeError for the bytes at `offset` in `data`, where the
+// validation `v` stopped, with a note naming their line.
+void raise_decode_error(std::string_view data, std::size_t offset,
+                        const utf8::Validation& v) {
+  const std::size_t start = offset + v.valid_up_to;
+  std::size_t end = data.size();
+  const char* reason = "unexpected end of data";
+  if (v.error_len > 0) {
+    const auto lead = static_cast<unsigned char>(data[start]);
+    // A byte that can begin no sequence is reported alone; otherwise the
+    // sequence that breaks off is. These are the two reasons the
+    // interpreter's own decoder gives.
+    const bool bad_start = utf8::is_continuation_byte(data[start]) ||
+                           lead == 0xC0 || lead == 0xC1 || lead >= 0xF5;
+    reason = bad_start ? "invalid start byte" : "invalid continuation byte";
+    end = bad_start ? start + 1 : start + v.error_len;
+  }
+  PyRef error = PyRef::steal(PyUnicodeDecodeError_Create(
+      "utf-8", data.data(), static_cast<Py_ssize_t>(data.size()),
+      static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end), reason));
+  if (!error) return;
+  PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
+  const std::size_t line = static_cast<std::size_t>(
+      std::count(data.begin(), data.begin() + start, '\n'));
+  add_note("in line " + std::to_string(line) + " (the header is line 0)");
+}
+
+// The header's fields, or nothing when the header cannot be read; the build
+// then fails on it with the constructor's message.
+std::optional<csv::Record> header_fields(std::string_view text,
+                                         char32_t value_sep) {
+  if (value_sep >= 128 || text.empty()) return std::nullopt;
+  std::string_view line = text.substr(0, text.find('\n'));
+  if (line.size() < text.size() && line.ends_with('\r')) line.remove_suffix(1);
+  Result<csv::Record> header =
+      csv::parse_csv_line(line, static_cast<std::uint8_t>(value_sep));
+  if (!header.ok()) return std::nullopt;
+  return std::move(header).value();
+}
+
+// The header's names as a Python list, for messages.
+PyRef name_list(const csv::Record& header) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return list;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    const std::string_view field = header.field(i);
+    PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(
+        field.data(), static_cast<Py_ssize_t>(field.size()), "replace"));
+    if (!name || PyList_Append(list.get(), name.get()) < 0) return PyRef();
+  }
+  return list;
+}
+
+// Finds the column that `name` (the argument `parameter`) names.
+bool find_column(const csv::Record& header, const char* parameter,
+                 PyObject* name, std::size_t* column) {
+  std::string wanted;
+  if (!convert_text(name, &wanted)) return argument_error(parameter);
+  std::vector<std::size_t> found;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    if (header.field(i) == wanted) found.push_back(i);
+  }
+  if (found.size() == 1) {
+    *column = found[0];
+    return true;
+  }
+  PyRef names = name_list(header);
+  if (!names) return false;
+  if (found.empty()) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s=%R is not a column of the header, whose columns are %R",
+                 parameter, name, names.get());
+  } else {
+    PyErr_Format(PyExc_ValueError,
+                 "%s=%R names %zu columns of the header, which must name one: "
+                 "%R",
+                 parameter, name, found.size(), names.get());
+  }
+  return false;
+}
+
+bool is_given(PyObject* name) { return name != nullptr && name != Py_None; }
+
+}  // namespace
+
+bool read_csv_text(PyObject* source, std::string* text) {
+  // A path first, as the file functions of the standard library take it;
+  // only then anything that reads.
+  if (PyUnicode_Check(source) ||
+      PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(source)),
+                             "__fspath__")) {
+    if (!read_path(source, text)) return false;
+  } else if (PyObject_HasAttrString(source, "read")) {
+    if (!read_file_object(source, text)) return false;
+  } else {
+    set_error(PyExc_TypeError,
+              "argument 'source': expected a path (str or os.PathLike) or a "
+              "file object, not '" +
+                  type_qualname(source) + "'");
+    return false;
+  }
+  // Spreadsheet programs start their UTF-8 exports with a byte order mark;
+  // kept, it would end up in the first column's name.
+  std::size_t offset = 0;
+  if (std::string_view(*text).starts_with(kByteOrderMark)) {
+    offset = kByteOrderMark.size();
+  }
+  const utf8::Validation v =
+      utf8::validate(std::string_view(*text).substr(offset));
+  if (!v.ok) {
+    raise_decode_error(*text, offset, v);
+    return false;
+  }
+  if (offset > 0) text->erase(0, offset);
+  return true;
+}
+
+bool check_column_names(PyObject* lat, PyObject* lon) {
+  if (is_given(lat) && !PyUnicode_Check(lat)) {
+    conversion_type_error(lat, "PyString");
+    return argument_error("lat");
+  }
+  if (is_given(lon) && !PyUnicode_Check(lon)) {
+    conversion_type_error(lon, "PyString");
+    return argument_error("lon");
+  }
+  return true;
+}
+
+bool resolve_coordinate_columns(std::string_view text, char32_t value_sep,
+                                PyObject* lat, PyObject* lon,
+                                BuildOptions* options) {
+  if (!is_given(lat) && !is_given(lon)) return true;
+  std::optional<csv::Record> header = header_fields(text, value_sep);
+  if (!header) return true;
+  if (is_given(lat) &&
+      !find_column(*header, "lat", lat, &options->lat_column)) {
+    return false;
+  }
+  if (is_given(lon) &&
+      !find_column(*header, "lon", lon, &options->lon_column)) {
+    return false;
+  }
+  if (options->lat_column == options->lon_column) {
+    PyRef names = name_list(*header);
+    if (!names) return false;
+    const std::string_view shared = header->field(options->lat_column);
+    PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(
+        shared.data(), static_cast<Py_ssize_t>(shared.size()), "replace"));
+    if (!name) return false;
+    // Naming only one of the two can land on the other's default column.
+    const char* hint = !is_given(lon)   ? "; lon defaults to the second column"
+                       : !is_given(lat) ? "; lat defaults to the first column"
+                                        : "";
+    PyErr_Format(PyExc_ValueError, "lat and lon are the same column, %R%s",
+                 name.get(), hint);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quorvel::py
