@@ -6,7 +6,8 @@ import pathlib
 
 import pytest
 
-from conftest import WORLD_PLACES, panic_exception_class
+from conftest import WORLD_PLACES
+import quorvel
 from quorvel import ReverseGeocoder as R
 
 TEXT = "name,lon,pop,lat\nParis,2.35,2100000,48.86\n\"Cape Town, ZA\",18.42,4600000,-33.92\n"
@@ -95,7 +96,7 @@ class TestSources:
             R.read_csv(f)
 
     def test_a_panic_from_read_resumes_as_a_panic(self, capfd):
-        panic = panic_exception_class()
+        panic = quorvel.PanicException
 
         class Panicking:
             def read(self):
