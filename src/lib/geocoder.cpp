@@ -2,6 +2,7 @@
 
 #include <math.h>  // ::sincos (a GNU extension, declared for C++ by default)
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -121,41 +122,59 @@ LineFields fields_of(const csv::Record& record, CoordinateColumns at) {
   return fields;
 }
 
-// The fields the CSV reader would find in a line without quotes or carriage
-// returns: it splits such a line at every separator and changes no byte, so
-// counting separators and keeping views of the coordinate fields gives the
-// same answer without copying the line into a record.
-// REQUIRES: `sep` is ASCII and none of '"', CR, LF; `line` is valid UTF-8
-// (so no field can be invalid UTF-8). Returns false when the line needs the
-// full reader: it is empty or holds a quote or a carriage return.
-bool split_plain_line(std::string_view line, char sep, CoordinateColumns at,
-                      LineFields& out) {
-  if (line.empty()) return false;
-  out.lat = std::string_view();
-  out.lon = std::string_view();
-  std::size_t field = 0;
-  std::size_t field_start = 0;
-  const auto close_field = [&](std::size_t end) {
-    if (field == at.lat) {
-      out.lat = line.substr(field_start, end - field_start);
-    } else if (field == at.lon) {
-      out.lon = line.substr(field_start, end - field_start);
-    }
-    ++field;
-    field_start = end + 1;
-  };
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (c == sep) {
-      close_field(i);
-    } else if (c == '"' || c == '\r') {
-      return false;
-    }
+// Splits lines without quotes or carriage returns. The CSV reader splits
+// such a line at every separator and changes no byte, so counting separators
+// and keeping views of the coordinate fields gives the same answer without
+// copying the line into a record.
+class PlainLineSplitter {
+ public:
+  // REQUIRES: `sep` is ASCII and none of '"', CR, LF.
+  PlainLineSplitter(char sep, CoordinateColumns at) : at_(at) {
+    kind_[static_cast<unsigned char>(sep)] = kSeparator;
+    kind_['"'] = kNeedsReader;
+    kind_['\r'] = kNeedsReader;
   }
-  close_field(line.size());
-  out.count = field;
-  return true;
-}
+
+  // REQUIRES: `line` is valid UTF-8 (so no field can be invalid UTF-8).
+  // Returns false when the line needs the full reader: it is empty or holds
+  // a quote or a carriage return.
+  bool split(std::string_view line, LineFields& out) const {
+    if (line.empty()) return false;
+    out.lat = std::string_view();
+    out.lon = std::string_view();
+    std::size_t field = 0;
+    std::size_t field_start = 0;
+    const auto close_field = [&](std::size_t end) {
+      if (field == at_.lat) {
+        out.lat = line.substr(field_start, end - field_start);
+      } else if (field == at_.lon) {
+        out.lon = line.substr(field_start, end - field_start);
+      }
+      ++field;
+      field_start = end + 1;
+    };
+    // This loop sees every byte of the input: one table load and one
+    // branch for each ordinary byte, instead of a comparison per special
+    // byte.
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const std::uint8_t kind = kind_[static_cast<unsigned char>(line[i])];
+      if (kind == kOrdinary) continue;
+      if (kind == kNeedsReader) return false;
+      close_field(i);
+    }
+    close_field(line.size());
+    out.count = field;
+    return true;
+  }
+
+ private:
+  static constexpr std::uint8_t kOrdinary = 0;
+  static constexpr std::uint8_t kSeparator = 1;
+  static constexpr std::uint8_t kNeedsReader = 2;
+
+  std::array<std::uint8_t, 256> kind_{};
+  CoordinateColumns at_;
+};
 
 // Notes show at most this many characters of a line or a field: enough to
 // recognise it, and still one line of a traceback.
@@ -197,7 +216,8 @@ std::string quoted_excerpt(std::string_view text, bool* cut) {
 }
 
 // `error` with a note naming data line `line_number` and showing its start.
-Error in_line(Error error, std::size_t line_number, std::string_view line) {
+[[gnu::cold, gnu::noinline]] Error in_line(Error error, std::size_t line_number,
+                                           std::string_view line) {
   bool cut = false;
   std::string shown = quoted_excerpt(line, &cut);
   error.with_note(
@@ -223,6 +243,33 @@ Error in_field(Error error, std::size_t line_number, std::string_view line,
   return error;
 }
 
+// The failures of one coordinate, `name` ("lat" or "lon") in notes and
+// `word` ("latitude" or "longitude") in messages. Kept out of line: building
+// messages and notes inline would weigh on the path every accepted line
+// takes.
+[[gnu::cold, gnu::noinline]] Error missing_coordinate(std::size_t line_number,
+                                                      std::string_view line,
+                                                      const char* word) {
+  return in_line(Error(line_prefix(line_number) + " has no " + word + " field"),
+                 line_number, line);
+}
+
+[[gnu::cold, gnu::noinline]] Error unparsed_coordinate(Error error,
+                                                       std::size_t line_number,
+                                                       std::string_view line,
+                                                       const char* name,
+                                                       std::string_view field) {
+  return in_field(std::move(error), line_number, line, name, field);
+}
+
+[[gnu::cold, gnu::noinline]] Error non_finite_coordinate(
+    std::size_t line_number, std::string_view line, const char* name,
+    const char* word, std::string_view field) {
+  return in_field(
+      Error(line_prefix(line_number) + ": " + word + " is not a finite number"),
+      line_number, line, name, field);
+}
+
 // The point of data line `line` (number `line_number`), which already has the
 // header's field count: the latitude is parsed and checked before the
 // longitude is looked at, so a line with two bad fields reports the latitude.
@@ -234,34 +281,30 @@ Result<kdtree::Point> coordinates_point(const LineFields& fields,
   // it by position; the default columns (0 and 1) only miss the longitude,
   // with a one-column header, which every line then matches.
   if (at.lat >= fields.count) {
-    return in_line(Error(line_prefix(line_number) + " has no latitude field"),
-                   line_number, line);
+    return missing_coordinate(line_number, line, "latitude");
   }
   Result<double> lat = parse_float(fields.lat);
   if (!lat.ok()) {
-    return in_field(std::move(lat).error(), line_number, line, "lat",
-                    fields.lat);
+    return unparsed_coordinate(std::move(lat).error(), line_number, line, "lat",
+                               fields.lat);
   }
   // A non-finite coordinate would give a NaN vector that poisons every
   // search reaching its leaf; refuse it while the line is still known.
   if (!std::isfinite(lat.value())) {
-    return in_field(
-        Error(line_prefix(line_number) + ": latitude is not a finite number"),
-        line_number, line, "lat", fields.lat);
+    return non_finite_coordinate(line_number, line, "lat", "latitude",
+                                 fields.lat);
   }
   if (at.lon >= fields.count) {
-    return in_line(Error(line_prefix(line_number) + " has no longitude field"),
-                   line_number, line);
+    return missing_coordinate(line_number, line, "longitude");
   }
   Result<double> lon = parse_float(fields.lon);
   if (!lon.ok()) {
-    return in_field(std::move(lon).error(), line_number, line, "lon",
-                    fields.lon);
+    return unparsed_coordinate(std::move(lon).error(), line_number, line, "lon",
+                               fields.lon);
   }
   if (!std::isfinite(lon.value())) {
-    return in_field(
-        Error(line_prefix(line_number) + ": longitude is not a finite number"),
-        line_number, line, "lon", fields.lon);
+    return non_finite_coordinate(line_number, line, "lon", "longitude",
+                                 fields.lon);
   }
   return lat_lon_to_point(lat.value(), lon.value());
 }
@@ -325,6 +368,7 @@ Status accept_lines_as_they_stand(const DataLines& lines, LineSplitter& split,
   const char plain_sep = static_cast<char>(lines.sep);
   const bool plain_lines_possible =
       plain_sep != '"' && plain_sep != '\r' && plain_sep != '\n';
+  const PlainLineSplitter plain(plain_sep, lines.at);
   csv::Record record;
   LineFields fields;
   Line line;
@@ -333,8 +377,7 @@ Status accept_lines_as_they_stand(const DataLines& lines, LineSplitter& split,
     const std::string_view text = lines.csv.substr(line.start, line.len);
     // Most lines of a gazetteer hold no quote: they are split in place, and
     // only the others pay for the reader's decoded copy.
-    if (!plain_lines_possible ||
-        !split_plain_line(text, plain_sep, lines.at, fields)) {
+    if (!plain_lines_possible || !plain.split(text, fields)) {
       if (Status s = csv::parse_csv_line_into(text, lines.sep, record);
           !s.ok()) {
         return in_line(std::move(s).error(), number, text);

@@ -40,7 +40,10 @@ int read_file(const std::string& path, std::string* out) noexcept {
     constexpr std::size_t kChunk = 1 << 16;
     std::size_t used = 0;
     for (;;) {
-      if (out->size() - used < kChunk) {
+      // Grown only once full: a regular file then fits in the one buffer
+      // reserved above, and the final read that reports the end has the
+      // spare byte to look at, so the text is never moved.
+      if (used == out->size()) {
         out->resize(std::max(out->capacity(), used + kChunk));
       }
       const ssize_t got =

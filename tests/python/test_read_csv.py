@@ -3,6 +3,8 @@
 import io
 import itertools
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -57,6 +59,25 @@ class TestSources:
             if hasattr(source, "close"):
                 source.close()
         assert g.dumps() == R.read_csv(csv_path, lat="lat", lon="lon").dumps()
+
+    def test_a_pipe_fed_by_another_thread(self):
+        # The file is read without the interpreter lock; holding it would
+        # block the writer for good once the pipe is full.
+        script = """if True:
+            import os, threading
+            from quorvel import ReverseGeocoder as R
+            text = "lat,lon,name\\n" + "".join(
+                f"{i % 80}.5,{i % 170}.25,place {i}\\n" for i in range(20000))
+            r, w = os.pipe()
+            def feed():
+                with os.fdopen(w, "w") as f:
+                    f.write(text)
+            threading.Thread(target=feed).start()
+            assert R.read_csv(f"/dev/fd/{r}").dumps() == R(text).dumps()
+        """
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                              text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
 
     def test_read_is_called_once(self):
         source = OnlyRead("lat,lon\n1,2\n")
