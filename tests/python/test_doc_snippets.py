@@ -8,8 +8,6 @@ scratch directory.
 A snippet shown as an excerpt of an example script is marked by a line
 `<!-- excerpt of examples/NAME.py -->` just before it; such a snippet must
 appear in that script word for word (the script has tests of its own).
-A snippet marked `<!-- continued -->` goes on from the snippet before it in
-the same document: it runs after that one's code, as a reader would run both.
 """
 
 import os
@@ -22,19 +20,16 @@ import pytest
 from conftest import ROOT
 
 DOCS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
-BLOCK = re.compile(r"(?:<!-- (?:excerpt of (?P<excerpt>[\w/.]+)|(?P<continued>continued)) -->\n)?"
-                   r"^```python\n(?P<code>.*?)^```$", re.MULTILINE | re.DOTALL)
+BLOCK = re.compile(r"(?:<!-- excerpt of (?P<excerpt>[\w/.]+) -->\n)?^```python\n(?P<code>.*?)^```$",
+                   re.MULTILINE | re.DOTALL)
 
 
 def _snippets():
     for doc in DOCS:
         text = doc.read_text(encoding="utf-8")
-        previous = ""
         for match in BLOCK.finditer(text):
             line = text.count("\n", 0, match.start("code")) + 1
-            code = previous + match["code"] if match["continued"] else match["code"]
-            previous = code
-            yield pytest.param(code, match["excerpt"],
+            yield pytest.param(match["code"], match["excerpt"],
                                id=f"{doc.relative_to(ROOT)}:{line}")
 
 
