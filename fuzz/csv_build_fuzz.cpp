@@ -83,8 +83,8 @@ void check_geocoder(const ReverseGeocoder& g, std::string_view text,
   auto loaded = quorvel::persist::loads(bytes.value());
   FUZZ_CHECK(loaded.ok());
   const ReverseGeocoder& h = loaded.value();
-  FUZZ_CHECK(h.csv == g.csv() && h.value_sep == g.value_sep() &&
-             h.columns == g.columns());
+  FUZZ_CHECK(h.csv() == g.csv() && h.value_sep() == g.value_sep() &&
+             h.columns() == g.columns());
   auto again = quorvel::persist::dumps(h);
   FUZZ_CHECK(again.ok() && again.value() == bytes.value());
 }
