@@ -119,7 +119,7 @@ fuzz: venv
 	done
 
 format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/cpp/*.cpp' 'bench/*.cpp' 'fuzz/*.cpp')
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'src/*.inc' 'tests/cpp/*.cpp' 'bench/*.cpp' 'fuzz/*.cpp')
 
 clean:
 	rm -rf build .venv-*

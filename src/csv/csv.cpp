@@ -26,8 +26,7 @@ class RecordReader {
  public:
   // Reads the first record of `line` into `out` (cleared first). False when
   // the line holds only terminator bytes.
-  static bool read_first(std::string_view line, std::uint8_t sep,
-                         Record& out) {
+  static bool read_first(std::string_view line, std::uint8_t sep, Record& out) {
     out.clear();
     const char* p = line.data();
     const char* const end = p + line.size();
@@ -185,8 +184,7 @@ Record drop_record_coordinates(const Record& record) {
   return out;
 }
 
-RecordWriter::RecordWriter(std::uint8_t sep, std::size_t capacity)
-    : sep_(sep) {
+RecordWriter::RecordWriter(std::uint8_t sep, std::size_t capacity) : sep_(sep) {
   output_.reserve(capacity);
   needs_quotes_[sep] = 1;
   needs_quotes_[kQuote] = 1;

@@ -84,8 +84,8 @@ Edge nearest_edge(std::span<Record> chunk, unsigned dim, std::uint64_t ideal,
     return {0, kInf, std::min(lowest - below, through - highest)};
   }
   if (through == length) return {length, kInf, 0};
-  return {through, std::min_element(begin + through, chunk.end(), less)->point[dim],
-          0};
+  return {through,
+          std::min_element(begin + through, chunk.end(), less)->point[dim], 0};
 }
 
 // Plans the split values of a tree `depth` levels deep whose points may use
@@ -269,16 +269,17 @@ TreeParts build_with_distinct_splits(std::span<const Point> points) {
     const unsigned depth =
         leaf_budget <= 1 ? 0 : std::bit_width(leaf_budget - 1);
     if (depth > kMaxDepth) {
-      panic("cannot index these points: too many of them share coordinate "
-            "values in every dimension (" +
-            std::to_string(records.size()) +
-            " distinct points need a tree more than " +
-            std::to_string(kMaxDepth) + " levels deep)");
+      panic(
+          "cannot index these points: too many of them share coordinate "
+          "values in every dimension (" +
+          std::to_string(records.size()) +
+          " distinct points need a tree more than " +
+          std::to_string(kMaxDepth) + " levels deep)");
     }
     // The tight attempt has almost no spare room to move splits into, so
     // repairs there rarely succeed and get only a small budget.
-    const std::uint64_t repair_work =
-        kRepairWorkPerLevel * records.size() * (depth + 1) / (attempt == 0 ? 8 : 1);
+    const std::uint64_t repair_work = kRepairWorkPerLevel * records.size() *
+                                      (depth + 1) / (attempt == 0 ? 8 : 1);
     PackedPlanner planner(depth, attempt > 0, repair_work);
     const std::uint64_t shortage =
         planner.plan(records, 1, 0, leaf_budget * kBucket);
@@ -298,8 +299,7 @@ TreeParts build_with_distinct_splits(std::span<const Point> points) {
     for (std::size_t item = 0; item < points.size(); ++item) {
       if (kept[item] == 0) continue;
       const std::size_t leaf = route_to_leaf(tree.stems, points[item]);
-      if (leaf >= tree.leaves.size() ||
-          tree.leaves[leaf].size == kBucketSize) {
+      if (leaf >= tree.leaves.size() || tree.leaves[leaf].size == kBucketSize) {
         panic("distinct-split build routed a point outside its plan");
       }
       append_to_leaf(tree.leaves[leaf], points[item],

@@ -52,8 +52,8 @@ AddOutcome safe_add_to_optimized(TreeParts& tree, const Point& point,
   LeafNode& leaf = tree.leaves[leaf_index];
   if (leaf.size == kBucketSize) {
     if (diagnostic_enabled(DiagnosticLevel::kError)) {
-      std::string text = "Overflowing add to leaf #" +
-                         std::to_string(leaf_index) + ". item=[";
+      std::string text =
+          "Overflowing add to leaf #" + std::to_string(leaf_index) + ". item=[";
       for (std::size_t d = 0; d < kDimensions; ++d) {
         if (d > 0) text += ", ";
         append_float(text, point[d]);
@@ -62,10 +62,10 @@ AddOutcome safe_add_to_optimized(TreeParts& tree, const Point& point,
       emit_diagnostic(DiagnosticLevel::kError, text);
     }
     if (diagnostic_enabled(DiagnosticLevel::kTrace)) {
-      emit_diagnostic(DiagnosticLevel::kTrace,
-                      "Tree Stats: " +
-                          stats_of(tree.leaves, tree.stems, tree.size)
-                              .to_string());
+      emit_diagnostic(
+          DiagnosticLevel::kTrace,
+          "Tree Stats: " +
+              stats_of(tree.leaves, tree.stems, tree.size).to_string());
     }
     return AddOutcome::kLeafFull;
   }
@@ -171,8 +171,7 @@ ImmutableKdTree ImmutableKdTree::new_from_slice(std::span<const Point> points) {
 }
 
 Result<ImmutableKdTree> ImmutableKdTree::from_parts(
-    std::vector<LeafNode> leaves, std::vector<double> stems,
-    std::size_t size) {
+    std::vector<LeafNode> leaves, std::vector<double> stems, std::size_t size) {
   const auto str = [](std::uint64_t v) { return std::to_string(v); };
   std::uint64_t total = 0;
   for (std::size_t l = 0; l < leaves.size(); ++l) {
@@ -213,8 +212,7 @@ Result<ImmutableKdTree> ImmutableKdTree::from_parts(
                    str(leaves.size()));
     }
   }
-  return ImmutableKdTree(
-      TreeParts{std::move(leaves), std::move(stems), size});
+  return ImmutableKdTree(TreeParts{std::move(leaves), std::move(stems), size});
 }
 
 ImmutableKdTree::ImmutableKdTree(TreeParts parts)
@@ -303,17 +301,17 @@ QueryOutcome ImmutableKdTree::nearest_one(const Point& query) const {
   }
   if (size_ == 0) return {kNone, QueryStatus::kNoPoints};
 
-  Search search{stems_.data(),
-                stems_.size(),
-                leaves_.data(),
-                leaf_bounds_.data(),
-                stem_bounds_.size() == stems_.size() ? stem_bounds_.data()
-                                                     : nullptr,
-                {query[0], query[1], query[2]},
-                {0.0, 0.0, 0.0},
-                std::numeric_limits<double>::max(),
-                0,
-                false};
+  Search search{
+      stems_.data(),
+      stems_.size(),
+      leaves_.data(),
+      leaf_bounds_.data(),
+      stem_bounds_.size() == stems_.size() ? stem_bounds_.data() : nullptr,
+      {query[0], query[1], query[2]},
+      {0.0, 0.0, 0.0},
+      std::numeric_limits<double>::max(),
+      0,
+      false};
   static const SearchFunction search_tree = pick_search();
   search_tree(search, 1, 0, 0.0);
   if (search.corrupt) return {kNone, QueryStatus::kCorruptTree};
@@ -346,9 +344,8 @@ TreeStats stats_of(std::span<const LeafNode> leaves,
   }
   // Slot 0 is never used, so one infinite slot is expected.
   stats.unused_stem_count = infinite > 0 ? infinite - 1 : 0;
-  stats.stem_fill_ratio =
-      1.0f - static_cast<float>(stats.unused_stem_count) /
-                 static_cast<float>(stats.stem_count - 1);
+  stats.stem_fill_ratio = 1.0f - static_cast<float>(stats.unused_stem_count) /
+                                     static_cast<float>(stats.stem_count - 1);
   return stats;
 }
 

@@ -59,8 +59,7 @@ class Planner {
 
  private:
   std::uint64_t optimize_stem(std::size_t k, unsigned dim,
-                              std::span<Record> chunk,
-                              std::uint64_t capacity) {
+                              std::span<Record> chunk, std::uint64_t capacity) {
     const std::uint64_t length = chunk.size();
     if (length <= kBucket) return 0;
     if (length > capacity) return length - capacity;
@@ -174,16 +173,16 @@ class Planner {
     std::partition(begin, begin + pivot, [dim, selected](const Record& r) {
       return !(r.point[dim] == selected);
     });
-    while (pivot >= 2 && chunk[pivot].point[dim] == chunk[pivot - 1].point[dim]) {
+    while (pivot >= 2 &&
+           chunk[pivot].point[dim] == chunk[pivot - 1].point[dim]) {
       --pivot;
       if (diagnostic_enabled(Level::kInfo)) {
-        emit_diagnostic(
-            Level::kInfo, "pivot shifted",
-            {{"pivot", std::uint64_t{pivot}},
-             {"chunk_len", std::uint64_t{chunk.size()}},
-             {"pivotN1_val", chunk[pivot - 1].point[dim]},
-             {"pivot0_val", chunk[pivot].point[dim]},
-             {"pivot1_val", chunk[pivot + 1].point[dim]}});
+        emit_diagnostic(Level::kInfo, "pivot shifted",
+                        {{"pivot", std::uint64_t{pivot}},
+                         {"chunk_len", std::uint64_t{chunk.size()}},
+                         {"pivotN1_val", chunk[pivot - 1].point[dim]},
+                         {"pivot0_val", chunk[pivot].point[dim]},
+                         {"pivot1_val", chunk[pivot + 1].point[dim]}});
       }
     }
     return pivot;
@@ -229,9 +228,9 @@ std::optional<StemPlan> plan_stems(std::span<const Point> points) {
 
   for (std::size_t pass = 1;; ++pass) {
     Planner planner(stems, shifts, work_left);
-    const std::uint64_t request = planner.optimize_stems(
-        1, 0, std::span<Record>(sort_index),
-        std::uint64_t{leaf_count} * kBucketSize);
+    const std::uint64_t request =
+        planner.optimize_stems(1, 0, std::span<Record>(sort_index),
+                               std::uint64_t{leaf_count} * kBucketSize);
     if (request == kPlanFailed) return std::nullopt;
     if (request == 0) return StemPlan{std::move(stems), leaf_count, pass};
     if (pass == kMaxPlanningPasses) return std::nullopt;

@@ -52,9 +52,10 @@ constexpr std::size_t kMinPositionsPerThread = 8192;
 template <typename T>
 double read_as_double(const void* data, std::ptrdiff_t stride, std::size_t i) {
   T value;
-  std::memcpy(&value,
-              static_cast<const char*>(data) + static_cast<std::ptrdiff_t>(i) * stride,
-              sizeof(T));
+  std::memcpy(
+      &value,
+      static_cast<const char*>(data) + static_cast<std::ptrdiff_t>(i) * stride,
+      sizeof(T));
   return static_cast<double>(value);
 }
 
@@ -125,7 +126,8 @@ class BatchSearch {
       const double lat = column_value(lats_, begin + k);
       const double lon = column_value(lons_, begin + k);
       finite[k] = std::isfinite(lat) && std::isfinite(lon);
-      points[k] = finite[k] ? lat_lon_to_point(lat, lon) : kdtree::Point{0, 0, 0};
+      points[k] =
+          finite[k] ? lat_lon_to_point(lat, lon) : kdtree::Point{0, 0, 0};
     }
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t k = 0; k < n; ++k) {
@@ -163,16 +165,26 @@ double column_value(const NumberColumn& column, std::size_t i) {
   const void* d = column.data;
   const std::ptrdiff_t s = column.stride_bytes;
   switch (column.format) {
-    case NumberFormat::kFloat64: return read_as_double<double>(d, s, i);
-    case NumberFormat::kFloat32: return read_as_double<float>(d, s, i);
-    case NumberFormat::kInt8: return read_as_double<std::int8_t>(d, s, i);
-    case NumberFormat::kInt16: return read_as_double<std::int16_t>(d, s, i);
-    case NumberFormat::kInt32: return read_as_double<std::int32_t>(d, s, i);
-    case NumberFormat::kInt64: return read_as_double<std::int64_t>(d, s, i);
-    case NumberFormat::kUInt8: return read_as_double<std::uint8_t>(d, s, i);
-    case NumberFormat::kUInt16: return read_as_double<std::uint16_t>(d, s, i);
-    case NumberFormat::kUInt32: return read_as_double<std::uint32_t>(d, s, i);
-    case NumberFormat::kUInt64: return read_as_double<std::uint64_t>(d, s, i);
+    case NumberFormat::kFloat64:
+      return read_as_double<double>(d, s, i);
+    case NumberFormat::kFloat32:
+      return read_as_double<float>(d, s, i);
+    case NumberFormat::kInt8:
+      return read_as_double<std::int8_t>(d, s, i);
+    case NumberFormat::kInt16:
+      return read_as_double<std::int16_t>(d, s, i);
+    case NumberFormat::kInt32:
+      return read_as_double<std::int32_t>(d, s, i);
+    case NumberFormat::kInt64:
+      return read_as_double<std::int64_t>(d, s, i);
+    case NumberFormat::kUInt8:
+      return read_as_double<std::uint8_t>(d, s, i);
+    case NumberFormat::kUInt16:
+      return read_as_double<std::uint16_t>(d, s, i);
+    case NumberFormat::kUInt32:
+      return read_as_double<std::uint32_t>(d, s, i);
+    case NumberFormat::kUInt64:
+      return read_as_double<std::uint64_t>(d, s, i);
   }
   panic("unknown number format " +
         std::to_string(static_cast<unsigned>(column.format)));
@@ -180,7 +192,8 @@ double column_value(const NumberColumn& column, std::size_t i) {
 
 unsigned batch_threads(std::size_t count, unsigned workers) {
   if (workers <= 1) return 1;
-  const std::size_t useful = std::max<std::size_t>(1, count / kMinPositionsPerThread);
+  const std::size_t useful =
+      std::max<std::size_t>(1, count / kMinPositionsPerThread);
   return static_cast<unsigned>(std::min<std::size_t>(workers, useful));
 }
 
@@ -194,8 +207,9 @@ unsigned available_cpus() {
   return hardware > 0 ? hardware : 1;
 }
 
-Status nearest_records(const ReverseGeocoder& geocoder, const NumberColumn& lats,
-                       const NumberColumn& lons, std::span<std::uint32_t> items,
+Status nearest_records(const ReverseGeocoder& geocoder,
+                       const NumberColumn& lats, const NumberColumn& lons,
+                       std::span<std::uint32_t> items,
                        std::span<double> squared_chords, unsigned workers) {
   if (!squared_chords.empty() && squared_chords.size() != items.size()) {
     panic("distance output does not match the batch");
@@ -208,10 +222,11 @@ Status nearest_records(const ReverseGeocoder& geocoder, const NumberColumn& lats
   BatchSearch batch(store.tree, lats, lons, items, squared_chords);
   const std::size_t n = items.size();
   const unsigned threads = batch_threads(n, workers);
-  for_blocks(n, threads, batch.corrupt, [&](std::size_t begin, std::size_t end) {
-    batch.search(begin, end);
-  });
-  if (batch.corrupt.load()) return Error("the geocoder's spatial index is corrupt");
+  for_blocks(
+      n, threads, batch.corrupt,
+      [&](std::size_t begin, std::size_t end) { batch.search(begin, end); });
+  if (batch.corrupt.load())
+    return Error("the geocoder's spatial index is corrupt");
   return Status::Ok();
 }
 
@@ -230,7 +245,8 @@ std::size_t record_count(const ReverseGeocoder& geocoder) {
   return RecordStore(geocoder).slices.size();
 }
 
-std::string_view record_line(const ReverseGeocoder& geocoder, std::uint32_t item) {
+std::string_view record_line(const ReverseGeocoder& geocoder,
+                             std::uint32_t item) {
   return RecordStore(geocoder).line(item);
 }
 
@@ -239,13 +255,15 @@ Result<csv::Record> record_fields(const ReverseGeocoder& geocoder,
   const RecordStore store(geocoder);
   if (store.value_sep >= 128) {
     return Error("Value separator must by an ASII character (got " +
-                 std::to_string(static_cast<std::uint32_t>(store.value_sep)) + ")");
+                 std::to_string(static_cast<std::uint32_t>(store.value_sep)) +
+                 ")");
   }
   Result<csv::Record> record = csv::parse_csv_line(
       store.line(item), static_cast<std::uint8_t>(store.value_sep));
   if (!record.ok()) return record;
   if (record.value().size() > store.columns.size()) {
-    return Error("the nearest record has " + std::to_string(record.value().size()) +
+    return Error("the nearest record has " +
+                 std::to_string(record.value().size()) +
                  " fields, but the geocoder has only " +
                  std::to_string(store.columns.size()) + " columns");
   }

@@ -85,8 +85,9 @@ unsigned available_cpus();
 // the batch is not empty, or when its index is corrupt; the outputs are then
 // unspecified.
 // REQUIRES: squared_chords is empty or as long as items; workers >= 1.
-Status nearest_records(const ReverseGeocoder& geocoder, const NumberColumn& lats,
-                       const NumberColumn& lons, std::span<std::uint32_t> items,
+Status nearest_records(const ReverseGeocoder& geocoder,
+                       const NumberColumn& lats, const NumberColumn& lons,
+                       std::span<std::uint32_t> items,
                        std::span<double> squared_chords, unsigned workers);
 
 // The great-circle distance in kilometres on a sphere of kEarthRadiusKm for a

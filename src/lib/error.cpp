@@ -85,9 +85,8 @@ std::string Error::report() const {
   }
   if (!backtrace_.empty()) {
     std::string trace = backtrace_;
-    while (!trace.empty() &&
-           (trace.back() == ' ' || trace.back() == '\n' ||
-            trace.back() == '\t' || trace.back() == '\r')) {
+    while (!trace.empty() && (trace.back() == ' ' || trace.back() == '\n' ||
+                              trace.back() == '\t' || trace.back() == '\r')) {
       trace.pop_back();
     }
     out += "\n\n";

@@ -87,10 +87,9 @@ Shape check_number(std::string_view s) {
 }
 
 // The powers of ten that a double holds exactly.
-constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,
-                                   1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17,
-                                   1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kExactPowers[] = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // The usual form of a coordinate, [sign] digits [. digits] with at most 15
 // digits in all: the digits form an exact double and so does the power of

@@ -93,9 +93,7 @@ class ReverseGeocoder {
   char32_t value_sep() const { return value_sep_; }
   const std::vector<std::string>& columns() const { return columns_; }
   // Entry i belongs to tree item i.
-  const std::vector<StringSlice>& indexed_data() const {
-    return indexed_data_;
-  }
+  const std::vector<StringSlice>& indexed_data() const { return indexed_data_; }
   const kdtree::ImmutableKdTree& tree() const { return tree_; }
 
   // Number of records.

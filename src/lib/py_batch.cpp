@@ -24,14 +24,18 @@ constexpr const char* kIndicesKeywords[] = {"return_distance", "workers"};
 constexpr const char* kWorkersKeyword[] = {"workers"};
 constexpr const char* kIndexParameters[] = {"index"};
 
-const FunctionDescription kIndicesDescription{
-    kClassName, "get_nearest_indices", kPositionParameters, 2, kIndicesKeywords};
+const FunctionDescription kIndicesDescription{kClassName, "get_nearest_indices",
+                                              kPositionParameters, 2,
+                                              kIndicesKeywords};
 const FunctionDescription kStringsDescription{
-    kClassName, "get_nearest_as_strings", kPositionParameters, 2, kWorkersKeyword};
-const FunctionDescription kDictsDescription{
-    kClassName, "get_nearest_as_dicts", kPositionParameters, 2, kWorkersKeyword};
+    kClassName, "get_nearest_as_strings", kPositionParameters, 2,
+    kWorkersKeyword};
+const FunctionDescription kDictsDescription{kClassName, "get_nearest_as_dicts",
+                                            kPositionParameters, 2,
+                                            kWorkersKeyword};
 const FunctionDescription kColumnsDescription{
-    kClassName, "get_nearest_as_columns", kPositionParameters, 2, kWorkersKeyword};
+    kClassName, "get_nearest_as_columns", kPositionParameters, 2,
+    kWorkersKeyword};
 const FunctionDescription kRecordStringDescription{
     kClassName, "get_record_as_string", kIndexParameters, 1};
 const FunctionDescription kRecordDictDescription{
@@ -85,7 +89,8 @@ bool read_batch(const FunctionDescription& description, PyObject* const* args,
   if (distance != nullptr && !convert_bool(distance, &in->return_distance)) {
     return argument_error("return_distance");
   }
-  if (workers != nullptr && !convert_workers(workers, &in->workers)) return false;
+  if (workers != nullptr && !convert_workers(workers, &in->workers))
+    return false;
   if (!in->lats.acquire(slots[0], "lats")) return false;
   if (!in->lons.acquire(slots[1], "lons")) return false;
   return check_same_length(in->lats, in->lons);
@@ -110,8 +115,8 @@ bool search(const BatchTarget& target, const BatchInput& in,
   Status status;
   {
     UnlockedInterpreter unlocked;
-    status = nearest_records(target.geocoder, in.lats.column(), in.lons.column(),
-                             items, distances, in.workers);
+    status = nearest_records(target.geocoder, in.lats.column(),
+                             in.lons.column(), items, distances, in.workers);
     if (status.ok()) chords_to_km(distances);
   }
   if (!status.ok()) {
@@ -137,14 +142,16 @@ class NewArray {
     if (!module) return false;
     PyRef zero = PyRef::steal(Py_BuildValue("[i]", 0));
     if (!zero) return false;
-    PyRef one = PyRef::steal(PyObject_CallMethod(module.get(), "array", "sO",
-                                                 typecode, zero.get()));
+    PyRef one = PyRef::steal(
+        PyObject_CallMethod(module.get(), "array", "sO", typecode, zero.get()));
     if (!one) return false;
     // Repeating one element copies in doubling blocks: the cheapest way to
     // get an array of the full size from the public interface.
-    array_ = PyRef::steal(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
+    array_ = PyRef::steal(
+        PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
     if (!array_) return false;
-    if (PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE) < 0) return false;
+    if (PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE) < 0)
+      return false;
     held_ = true;
     if (view_.itemsize != itemsize ||
         view_.len != static_cast<Py_ssize_t>(count) * itemsize) {
@@ -156,7 +163,8 @@ class NewArray {
 
   template <typename T>
   std::span<T> elements() {
-    return {static_cast<T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
+    return {static_cast<T*>(view_.buf),
+            static_cast<std::size_t>(view_.len) / sizeof(T)};
   }
 
   // The array; the view is released first, so the caller may resize it.
@@ -222,17 +230,20 @@ void check_item(std::uint32_t item, std::size_t records) {
 // name, the last field of a repeated name winning. `field_str(i)` makes the
 // str of field i (a new reference, or NULL with an error raised).
 template <typename FieldStr>
-PyObject* fields_dict(PyObject* names, std::size_t field_count, FieldStr&& field_str) {
+PyObject* fields_dict(PyObject* names, std::size_t field_count,
+                      FieldStr&& field_str) {
   if (field_count > static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
     panic("a record has more fields than the geocoder has columns");
   }
-  PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(field_count)));
+  PyRef dict =
+      PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(field_count)));
   if (!dict) return nullptr;
   for (std::size_t i = 0; i < field_count; ++i) {
     PyRef value = PyRef::steal(field_str(i));
-    if (!value || PyDict_SetItem(dict.get(),
-                                 PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)),
-                                 value.get()) < 0) {
+    if (!value ||
+        PyDict_SetItem(dict.get(),
+                       PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)),
+                       value.get()) < 0) {
       return nullptr;
     }
   }
@@ -254,7 +265,7 @@ PyObject* record_dict(const BatchTarget& target, std::uint32_t item) {
 // The distinct column names in column order, and for each column the
 // distinct name it belongs to.
 struct DistinctNames {
-  std::vector<PyObject*> names;       // Borrowed from the column tuple.
+  std::vector<PyObject*> names;  // Borrowed from the column tuple.
   std::vector<std::size_t> of_column;
 
   bool build(PyObject* columns) {
@@ -319,8 +330,8 @@ constexpr std::size_t kPrefetchDistance = 16;
 // record, otherwise `make(item)` (a new reference, NULL with an error), made
 // once per distinct record when `shared`, once per position otherwise.
 template <typename Make>
-PyObject* list_of(const BatchTarget& target, std::span<const std::uint32_t> items,
-                  Make&& make) {
+PyObject* list_of(const BatchTarget& target,
+                  std::span<const std::uint32_t> items, Make&& make) {
   const std::size_t records = record_count(target.geocoder);
   PerRecord made(records, items.size());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -347,8 +358,9 @@ PyObject* list_of(const BatchTarget& target, std::span<const std::uint32_t> item
 
 // The record numbers of a batch, for the forms that only need them inside
 // the call.
-bool batch_items(const BatchTarget& target, const FunctionDescription& description,
-                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool batch_items(const BatchTarget& target,
+                 const FunctionDescription& description, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames,
                  std::vector<std::uint32_t>* items) {
   BatchInput in;
   if (!read_batch(description, args, nargs, kwnames, &in)) return false;
@@ -357,7 +369,8 @@ bool batch_items(const BatchTarget& target, const FunctionDescription& descripti
 }
 
 // Record `index` of the geocoder, counting from the end when negative.
-bool convert_record_index(PyObject* object, std::size_t records, std::uint32_t* out) {
+bool convert_record_index(PyObject* object, std::size_t records,
+                          std::uint32_t* out) {
   PyRef index = PyRef::steal(PyNumber_Index(object));
   if (!index) return argument_error("index");
   int overflow = 0;
@@ -367,7 +380,8 @@ bool convert_record_index(PyObject* object, std::size_t records, std::uint32_t* 
   if (overflow == 0 && value < 0) value += count;
   if (overflow != 0 || value < 0 || value >= count) {
     set_error(PyExc_IndexError, "record index " + object_text(index.get()) +
-                                    " is out of range for " + std::to_string(records) +
+                                    " is out of range for " +
+                                    std::to_string(records) +
                                     (records == 1 ? " record" : " records"));
     return false;
   }
@@ -375,9 +389,10 @@ bool convert_record_index(PyObject* object, std::size_t records, std::uint32_t* 
   return true;
 }
 
-bool read_record_index(const BatchTarget& target, const FunctionDescription& description,
-                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       std::uint32_t* item) {
+bool read_record_index(const BatchTarget& target,
+                       const FunctionDescription& description,
+                       PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, std::uint32_t* item) {
   PyObject* slots[1];
   if (!bind_arguments(description, args, nargs, kwnames, slots)) return false;
   return convert_record_index(slots[0], record_count(target.geocoder), item);
@@ -388,17 +403,20 @@ bool read_record_index(const BatchTarget& target, const FunctionDescription& des
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   BatchInput in;
-  if (!read_batch(kIndicesDescription, args, nargs, kwnames, &in)) return nullptr;
+  if (!read_batch(kIndicesDescription, args, nargs, kwnames, &in))
+    return nullptr;
   // The search writes straight into the memory of the arrays returned.
   NewArray indices;
-  if (!indices.create("I", in.lats.size(), sizeof(std::uint32_t))) return nullptr;
+  if (!indices.create("I", in.lats.size(), sizeof(std::uint32_t)))
+    return nullptr;
   NewArray distances;
   if (in.return_distance &&
       !distances.create("d", in.lats.size(), sizeof(double))) {
     return nullptr;
   }
   if (!search(target, in, indices.elements<std::uint32_t>(),
-              in.return_distance ? distances.elements<double>() : std::span<double>())) {
+              in.return_distance ? distances.elements<double>()
+                                 : std::span<double>())) {
     return nullptr;
   }
   PyRef items = PyRef::steal(indices.release());
@@ -484,12 +502,15 @@ PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
       }
     }
     for (std::size_t k = 0; k < width; ++k) {
-      PyObject* value =
-          row == nullptr ? Py_None : PyTuple_GET_ITEM(row, static_cast<Py_ssize_t>(k));
-      PyList_SET_ITEM(lists[k].get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+      PyObject* value = row == nullptr
+                            ? Py_None
+                            : PyTuple_GET_ITEM(row, static_cast<Py_ssize_t>(k));
+      PyList_SET_ITEM(lists[k].get(), static_cast<Py_ssize_t>(i),
+                      Py_NewRef(value));
     }
   }
-  PyRef result = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
+  PyRef result =
+      PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
   if (!result) return nullptr;
   for (std::size_t k = 0; k < width; ++k) {
     if (PyDict_SetItem(result.get(), distinct.names[k], lists[k].get()) < 0) {

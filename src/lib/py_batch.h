@@ -28,8 +28,9 @@ struct BatchTarget {
   PyObject* column_names;  // A tuple of str, one per column (borrowed).
 };
 
-using BatchMethod = PyObject* (*)(const BatchTarget& target, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwnames);
+using BatchMethod = PyObject* (*)(const BatchTarget& target,
+                                  PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
 
 // get_nearest_indices(lats, lons, *, return_distance=False, workers=1)
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,

@@ -9,7 +9,9 @@
 namespace quorvel::py {
 namespace {
 
-const char* was_or_were(Py_ssize_t count) { return count == 1 ? "was" : "were"; }
+const char* was_or_were(Py_ssize_t count) {
+  return count == 1 ? "was" : "were";
+}
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
 std::string quoted_list(std::span<const char* const> names) {
@@ -51,8 +53,8 @@ bool too_many_positional(const FunctionDescription& description,
   if (description.required == n) {
     message += " takes " + std::to_string(n) + " positional arguments but ";
   } else {
-    message += " takes from " + std::to_string(description.required) +
-               " to " + std::to_string(n) + " positional arguments but ";
+    message += " takes from " + std::to_string(description.required) + " to " +
+               std::to_string(n) + " positional arguments but ";
   }
   message += std::to_string(nargs) + " " + was_or_were(nargs) + " given";
   set_error(PyExc_TypeError, message);
@@ -101,11 +103,11 @@ bool check_required(const FunctionDescription& description, Py_ssize_t nargs,
   }
   if (missing.empty()) return true;
   std::size_t count = missing.size();
-  set_error(PyExc_TypeError,
-            description.full_name() + " missing " + std::to_string(count) +
-                " required positional " +
-                (count == 1 ? "argument" : "arguments") + ": " +
-                quoted_list(missing));
+  set_error(PyExc_TypeError, description.full_name() + " missing " +
+                                 std::to_string(count) +
+                                 " required positional " +
+                                 (count == 1 ? "argument" : "arguments") +
+                                 ": " + quoted_list(missing));
   return false;
 }
 
@@ -147,8 +149,8 @@ std::string FunctionDescription::full_name() const {
 }
 
 bool bind_arguments(const FunctionDescription& description,
-                    PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots) {
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** slots) {
   if (!bind_positional(description, args, nargs, slots)) return false;
   if (kwnames != nullptr) {
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
@@ -181,13 +183,14 @@ bool bind_arguments(const FunctionDescription& description, PyObject* args,
 
 bool argument_error(const char* name) {
   PyRef error = fetch_error();
-  if (Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+  if (Py_TYPE(error.get()) !=
+      reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
     PyErr_SetRaisedException(error.release());
     return false;
   }
   PyRef cause = PyRef::steal(PyException_GetCause(error.get()));
-  set_error(PyExc_TypeError,
-            std::string("argument '") + name + "': " + object_text(error.get()));
+  set_error(PyExc_TypeError, std::string("argument '") + name +
+                                 "': " + object_text(error.get()));
   if (cause) {
     PyRef wrapped = PyRef::steal(PyErr_GetRaisedException());
     PyException_SetCause(wrapped.get(), cause.release());

@@ -37,7 +37,9 @@ struct FunctionDescription {
   std::span<const char* const> keyword_only = {};
 
   // Slots that bind_arguments fills: positional, then keyword-only.
-  std::size_t slot_count() const { return positional.size() + keyword_only.size(); }
+  std::size_t slot_count() const {
+    return positional.size() + keyword_only.size();
+  }
 
   // "ReverseGeocoder.save()", the name used in binding messages.
   std::string full_name() const;
@@ -51,8 +53,8 @@ struct FunctionDescription {
 // arguments do not fit the description.
 // REQUIRES: `slots` has description.slot_count() entries.
 bool bind_arguments(const FunctionDescription& description,
-                    PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots);
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** slots);
 
 // As above for an argument tuple and a keyword dictionary (or NULL), the
 // form tp_new receives.

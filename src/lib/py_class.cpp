@@ -26,8 +26,8 @@ namespace {
 // by placement new once the interpreter has allocated the object and
 // destroyed explicitly in dealloc.
 struct GeocoderObject {
-  PyObject_HEAD
-  alignas(ReverseGeocoder) unsigned char storage[sizeof(ReverseGeocoder)];
+  PyObject_HEAD alignas(
+      ReverseGeocoder) unsigned char storage[sizeof(ReverseGeocoder)];
   // columns[i] as a str, made once per instance so that every dict lookup
   // result reuses the same key objects (and their cached hashes).
   PyObject* column_names;
@@ -62,8 +62,8 @@ const FunctionDescription kSaveDescription{kClassName, "save", kPathParameters,
 const FunctionDescription kLoadDescription{kClassName, "load", kPathParameters,
                                            1};
 const FunctionDescription kDumpsDescription{kClassName, "dumps", {}, 0};
-const FunctionDescription kLoadsDescription{kClassName, "loads", kDataParameters,
-                                            1};
+const FunctionDescription kLoadsDescription{kClassName, "loads",
+                                            kDataParameters, 1};
 const FunctionDescription kReduceDescription{kClassName, "__reduce__", {}, 0};
 constexpr const char* kReadCsvParameters[] = {"source"};
 constexpr const char* kReadCsvKeywords[] = {"lat", "lon", "value_sep",
@@ -180,8 +180,8 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
     if (name == nullptr) return nullptr;
     PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
   }
-  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc
-                                              : PyType_GenericAlloc;
+  allocfunc alloc =
+      type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   GeocoderObject* object = as_geocoder(self);
@@ -200,9 +200,8 @@ inline bool read_lat_lon(PyObject* const* slots, double* lat, double* lon) {
   return true;
 }
 
-bool bind_lat_lon(const FunctionDescription& description,
-                  PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  PyObject** slots) {
+bool bind_lat_lon(const FunctionDescription& description, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   // Nearly every lookup passes two positional arguments; they are bound
   // without walking the description.
   if (nargs == 2 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
@@ -286,7 +285,8 @@ PyObject* get_nearest_as_dict(PyObject* self, PyObject* const* args,
       return nullptr;
     }
     PyObject* names = borrow.column_names();
-    if (record.value().size() > static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
+    if (record.value().size() >
+        static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
       panic("a record has more fields than the geocoder has columns");
     }
     // Sized for the fields up front, so that records wider than an empty
@@ -526,7 +526,8 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guard_entry([&]() -> PyObject* {
     SharedBorrow borrow;
     if (!borrow.acquire(self)) return nullptr;
-    return kBody({borrow.geocoder(), borrow.column_names()}, args, nargs, kwnames);
+    return kBody({borrow.geocoder(), borrow.column_names()}, args, nargs,
+                 kwnames);
   });
 }
 
@@ -556,7 +557,8 @@ PyGetSetDef getset[] = {
 // PyMethodDef wants a PyCFunction; CPython calls it by the flags' convention.
 template <typename F>
 PyCFunction as_cfunction(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)(void)>(function));
 }
 
 constexpr char kReadCsvDoc[] =

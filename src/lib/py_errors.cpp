@@ -175,7 +175,8 @@ std::string object_text(PyObject* object) {
 std::string type_qualname(PyObject* object) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   Py_ssize_t size = 0;
-  const char* data = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+  const char* data =
+      name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
   if (data == nullptr) {
     PyErr_Clear();
     return "<failed to extract type name>";

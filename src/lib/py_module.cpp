@@ -74,8 +74,8 @@ bool add_class(PyObject* module) {
   }
   // Reachable by name (though not part of __all__), so that callers can
   // catch it and pickle can find it.
-  if (PyObject_SetAttrString(module, "PanicException",
-                             panic_exception_type()) < 0) {
+  if (PyObject_SetAttrString(module, "PanicException", panic_exception_type()) <
+      0) {
     return false;
   }
   return add_unpickler(module);

@@ -21,24 +21,30 @@ std::optional<NumberFormat> buffer_number_format(const char* format,
     ++f;
   } else if (*f == '<' || *f == '>' || *f == '!') {
     const bool little = *f == '<';
-    if (little != (std::endian::native == std::endian::little)) return std::nullopt;
+    if (little != (std::endian::native == std::endian::little))
+      return std::nullopt;
     ++f;
   }
   if (f[0] == '\0' || f[1] != '\0') return std::nullopt;
   const char c = f[0];
   if (c == 'd' && itemsize == 8) return NumberFormat::kFloat64;
   if (c == 'f' && itemsize == 4) return NumberFormat::kFloat32;
-  const bool is_signed = c == 'b' || c == 'h' || c == 'i' || c == 'l' ||
-                         c == 'q' || c == 'n';
-  const bool is_unsigned = c == 'B' || c == 'H' || c == 'I' || c == 'L' ||
-                           c == 'Q' || c == 'N';
+  const bool is_signed =
+      c == 'b' || c == 'h' || c == 'i' || c == 'l' || c == 'q' || c == 'n';
+  const bool is_unsigned =
+      c == 'B' || c == 'H' || c == 'I' || c == 'L' || c == 'Q' || c == 'N';
   if (!is_signed && !is_unsigned) return std::nullopt;
   switch (itemsize) {
-    case 1: return is_signed ? NumberFormat::kInt8 : NumberFormat::kUInt8;
-    case 2: return is_signed ? NumberFormat::kInt16 : NumberFormat::kUInt16;
-    case 4: return is_signed ? NumberFormat::kInt32 : NumberFormat::kUInt32;
-    case 8: return is_signed ? NumberFormat::kInt64 : NumberFormat::kUInt64;
-    default: return std::nullopt;
+    case 1:
+      return is_signed ? NumberFormat::kInt8 : NumberFormat::kUInt8;
+    case 2:
+      return is_signed ? NumberFormat::kInt16 : NumberFormat::kUInt16;
+    case 4:
+      return is_signed ? NumberFormat::kInt32 : NumberFormat::kUInt32;
+    case 8:
+      return is_signed ? NumberFormat::kInt64 : NumberFormat::kUInt64;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -48,7 +54,8 @@ bool element_error(const char* name, std::size_t index) {
   const std::string where =
       std::string("argument '") + name + "', position " + std::to_string(index);
   PyRef error = fetch_error();
-  if (Py_TYPE(error.get()) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+  if (Py_TYPE(error.get()) ==
+      reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
     PyRef cause = PyRef::steal(PyException_GetCause(error.get()));
     set_error(PyExc_TypeError, where + ": " + object_text(error.get()));
     if (cause) {
@@ -60,8 +67,8 @@ bool element_error(const char* name, std::size_t index) {
   }
   PyRef note = PyRef::steal(PyUnicode_FromString(where.c_str()));
   if (note) {
-    PyRef added =
-        PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
+    PyRef added = PyRef::steal(
+        PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
     if (!added) PyErr_Clear();  // The original error matters more.
   } else {
     PyErr_Clear();
@@ -71,9 +78,10 @@ bool element_error(const char* name, std::size_t index) {
 }
 
 bool not_a_sequence(PyObject* object, const char* name) {
-  set_error(PyExc_TypeError, std::string("argument '") + name +
-                                 "': expected a 1-D sequence of numbers, not '" +
-                                 type_qualname(object) + "'");
+  set_error(PyExc_TypeError,
+            std::string("argument '") + name +
+                "': expected a 1-D sequence of numbers, not '" +
+                type_qualname(object) + "'");
   return false;
 }
 
@@ -124,13 +132,15 @@ bool PositionColumn::copy_elements(PyObject* object, const char* name) {
   copy_.resize(static_cast<std::size_t>(n));
   // A list may change while an element's __float__ runs, so the size and the
   // items are read afresh at every step.
-  for (Py_ssize_t i = 0; i < n && i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+  for (Py_ssize_t i = 0; i < n && i < PySequence_Fast_GET_SIZE(sequence.get());
+       ++i) {
     PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
     if (!convert_double(item.get(), &copy_[static_cast<std::size_t>(i)])) {
       return element_error(name, static_cast<std::size_t>(i));
     }
   }
-  copy_.resize(std::min<std::size_t>(copy_.size(),
+  copy_.resize(std::min<std::size_t>(
+      copy_.size(),
       static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()))));
   size_ = copy_.size();
   column_ = NumberColumn::of(copy_);

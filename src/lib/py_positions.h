@@ -52,8 +52,8 @@ class PositionColumn {
 
   Py_buffer buffer_{};
   bool held_ = false;
-  PyRef array_;                 // What `__array__` returned, when it was used.
-  std::vector<double> copy_;    // Elements read one by one.
+  PyRef array_;               // What `__array__` returned, when it was used.
+  std::vector<double> copy_;  // Elements read one by one.
   std::size_t size_ = 0;
   NumberColumn column_;
 };

@@ -70,9 +70,9 @@ class ByteSink {
   bool make_room(std::size_t n);
 
   std::unique_ptr<std::uint8_t[]> owned_;  // Empty for a provided region.
-  std::uint8_t* buffer_;  // The buffer's first byte.
-  std::uint8_t* pos_;     // Next free byte in the buffer.
-  std::uint8_t* end_;     // One past the buffer's last byte.
+  std::uint8_t* buffer_;                   // The buffer's first byte.
+  std::uint8_t* pos_;                      // Next free byte in the buffer.
+  std::uint8_t* end_;                      // One past the buffer's last byte.
   std::optional<IoError> error_;
 };
 

@@ -24,7 +24,8 @@ FillOutcome MemorySource::fill(std::size_t want) {
                               : FillOutcome::Code::kEnd};
 }
 
-FileSource::FileSource(int fd) : fd_(fd), buffer_(new std::uint8_t[kBufferSize]) {
+FileSource::FileSource(int fd)
+    : fd_(fd), buffer_(new std::uint8_t[kBufferSize]) {
   pos_ = end_ = buffer_.get();
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {

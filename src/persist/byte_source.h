@@ -38,7 +38,9 @@ class ByteSource {
   virtual ~ByteSource() = default;
 
   const std::uint8_t* data() const { return pos_; }
-  std::size_t available() const { return static_cast<std::size_t>(end_ - pos_); }
+  std::size_t available() const {
+    return static_cast<std::size_t>(end_ - pos_);
+  }
 
   // REQUIRES: n <= available().
   void consume(std::size_t n) { pos_ += n; }
@@ -80,7 +82,8 @@ class FileSource final : public ByteSource {
 
  private:
   int fd_;
-  std::uint64_t unread_in_file_ = 0;  // File size minus bytes read into the buffer.
+  std::uint64_t unread_in_file_ =
+      0;  // File size minus bytes read into the buffer.
   std::unique_ptr<std::uint8_t[]> buffer_;
 };
 

@@ -13,10 +13,10 @@ namespace quorvel::persist {
 
 struct IoError {
   enum class Kind {
-    kOs,                 // os_errno holds the error number.
-    kFillWholeBuffer,    // A fixed-size payload or a marker was cut short.
-    kUnexpectedEof,      // A string or byte-string payload was cut short.
-    kWriteWholeBuffer,   // The file accepted zero bytes.
+    kOs,                // os_errno holds the error number.
+    kFillWholeBuffer,   // A fixed-size payload or a marker was cut short.
+    kUnexpectedEof,     // A string or byte-string payload was cut short.
+    kWriteWholeBuffer,  // The file accepted zero bytes.
   };
 
   Kind kind;

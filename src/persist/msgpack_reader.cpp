@@ -18,14 +18,32 @@ std::uint64_t load_be(const std::uint8_t* p, std::size_t n) {
 // Bytes of the fixed payload that follows `marker` (length, count or value).
 std::size_t fixed_payload_size(std::uint8_t m) {
   switch (m) {
-    case 0xc4: case 0xc7: case 0xcc: case 0xd0: case 0xd9:
+    case 0xc4:
+    case 0xc7:
+    case 0xcc:
+    case 0xd0:
+    case 0xd9:
       return 1;
-    case 0xc5: case 0xc8: case 0xcd: case 0xd1: case 0xda: case 0xdc: case 0xde:
+    case 0xc5:
+    case 0xc8:
+    case 0xcd:
+    case 0xd1:
+    case 0xda:
+    case 0xdc:
+    case 0xde:
       return 2;
-    case 0xc6: case 0xc9: case 0xca: case 0xce: case 0xd2: case 0xdb: case 0xdd:
+    case 0xc6:
+    case 0xc9:
+    case 0xca:
+    case 0xce:
+    case 0xd2:
+    case 0xdb:
+    case 0xdd:
     case 0xdf:
       return 4;
-    case 0xcb: case 0xcf: case 0xd3:
+    case 0xcb:
+    case 0xcf:
+    case 0xd3:
       return 8;
     default:
       return 0;
@@ -140,12 +158,11 @@ std::string marker_name(std::uint8_t m) {
   if (m <= 0xbf) return with("FixStr", m & 0x1f);
   if (m >= 0xe0) return with("FixNeg", static_cast<int>(m) - 256);
   static constexpr const char* kNames[] = {
-      "Null",     "Reserved", "False",    "True",     "Bin8",    "Bin16",
-      "Bin32",    "Ext8",     "Ext16",    "Ext32",    "F32",     "F64",
-      "U8",       "U16",      "U32",      "U64",      "I8",      "I16",
-      "I32",      "I64",      "FixExt1",  "FixExt2",  "FixExt4", "FixExt8",
-      "FixExt16", "Str8",     "Str16",    "Str32",    "Array16", "Array32",
-      "Map16",    "Map32"};
+      "Null",    "Reserved", "False",   "True",     "Bin8", "Bin16", "Bin32",
+      "Ext8",    "Ext16",    "Ext32",   "F32",      "F64",  "U8",    "U16",
+      "U32",     "U64",      "I8",      "I16",      "I32",  "I64",   "FixExt1",
+      "FixExt2", "FixExt4",  "FixExt8", "FixExt16", "Str8", "Str16", "Str32",
+      "Array16", "Array32",  "Map16",   "Map32"};
   return kNames[m - 0xc0];
 }
 
@@ -282,8 +299,7 @@ bool MsgpackReader::read_rest(std::uint8_t m, Head& head) {
       head.number = m == 0xc3;
       break;
     case Family::kF32:
-      head.float_number =
-          std::bit_cast<float>(static_cast<std::uint32_t>(raw));
+      head.float_number = std::bit_cast<float>(static_cast<std::uint32_t>(raw));
       break;
     case Family::kF64:
       head.float_number = std::bit_cast<double>(raw);
@@ -428,9 +444,8 @@ bool MsgpackReader::read_char(char32_t& out) {
   if (!read_body(head.number, scratch_) || !check_text(scratch_)) {
     return false;
   }
-  if (scratch_.empty() ||
-      utf8_char_width(static_cast<std::uint8_t>(scratch_[0])) !=
-          scratch_.size()) {
+  if (scratch_.empty() || utf8_char_width(static_cast<std::uint8_t>(
+                              scratch_[0])) != scratch_.size()) {
     return fail("invalid value: string " + quoted_text(scratch_) +
                 ", expected a character");
   }
@@ -528,8 +543,7 @@ bool MsgpackReader::uint_as_int(std::uint64_t v, std::int64_t max,
 }
 
 bool MsgpackReader::uint_rejected(std::uint64_t v, std::string_view word) {
-  return fail(
-      invalid_type("integer `" + std::to_string(v) + "`", word));
+  return fail(invalid_type("integer `" + std::to_string(v) + "`", word));
 }
 
 }  // namespace quorvel::persist

@@ -17,8 +17,8 @@
 // must still be UTF-8, Reserved still fails, and its containers still cost
 // depth, exactly as if the value were kept. Every array, map or extension
 // value entered costs one unit of a depth budget of 1024, so at most 1023
-// can be open at once; skipping uses an explicit stack, never recursion, so deep nesting cannot exhaust
-// the C++ stack.
+// can be open at once; skipping uses an explicit stack, never recursion, so
+// deep nesting cannot exhaust the C++ stack.
 //
 // Memory: a declared length never drives an allocation by itself. Sequences
 // reserve at most 1 MiB of elements up front; string payloads grow only with
@@ -313,8 +313,8 @@ bool MsgpackReader::read_fixed(std::size_t count, std::string_view word,
   if (!read_head(head)) return false;
   if (head.family == Family::kArray) {
     if (!enter()) return false;
-    std::size_t present = static_cast<std::size_t>(
-        std::min<std::uint64_t>(head.number, count));
+    std::size_t present =
+        static_cast<std::size_t>(std::min<std::uint64_t>(head.number, count));
     for (std::size_t i = 0; i < present; ++i) {
       if (!read_at(i)) return false;
     }
@@ -397,8 +397,8 @@ bool MsgpackReader::read_record(std::string_view display,
     if (!read_body(head.number, bytes)) return false;
     std::size_t present = std::min(bytes.size(), k);
     for (std::size_t i = 0; i < present; ++i) {
-      if (!field_from_uint(
-              i, std::uint64_t{static_cast<unsigned char>(bytes[i])}))
+      if (!field_from_uint(i,
+                           std::uint64_t{static_cast<unsigned char>(bytes[i])}))
         return false;
     }
     if (bytes.size() < k) return fail_invalid_length(bytes.size(), expected());

@@ -1,8 +1,8 @@
 #include "persist/saved_file.h"
 
 #include <array>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -50,7 +50,8 @@ constexpr std::int64_t kIsizeMax = std::numeric_limits<std::ptrdiff_t>::max();
 // ---- Writing ----
 
 Error too_long(const std::string& what, std::uint64_t n) {
-  return Error("cannot save the geocoder: " + what + " is " + std::to_string(n) +
+  return Error("cannot save the geocoder: " + what + " is " +
+               std::to_string(n) +
                " long, but this file format stores lengths and counts only "
                "below 2^32");
 }
@@ -58,7 +59,8 @@ Error too_long(const std::string& what, std::uint64_t n) {
 // Everything that would not fit a MessagePack header is refused before the
 // first byte is written, so a failed save never leaves a wrong length behind.
 Status check_writable(const ReverseGeocoder& g) {
-  if (g.csv().size() > kMaxMsgpackLength) return too_long("csv", g.csv().size());
+  if (g.csv().size() > kMaxMsgpackLength)
+    return too_long("csv", g.csv().size());
   if (g.columns().size() > kMaxMsgpackLength) {
     return too_long("columns", g.columns().size());
   }
@@ -319,9 +321,9 @@ struct SavedParts {
 };
 
 bool read_geocoder(MsgpackReader& r, SavedParts& g) {
-  static constexpr const char* kFromUintWords[] = {
-      "a string", "a character", "a sequence", "a sequence",
-      "struct ImmutableKdTree"};
+  static constexpr const char* kFromUintWords[] = {"a string", "a character",
+                                                   "a sequence", "a sequence",
+                                                   "struct ImmutableKdTree"};
   return r.read_record(
       "struct ReverseGeocoder", kGeocoderFields,
       [&](std::size_t field) {

@@ -16,8 +16,8 @@ std::string float_text(double value) {
   // easy to take apart: [-]d[.ddd]e[+-]x. The fixed format of to_chars does
   // not promise the shortest digits, so the expansion is done here.
   char buf[64];
-  auto [end, ec] =
-      std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value,
+                                 std::chars_format::scientific);
   (void)ec;  // 64 bytes always hold a double in scientific form.
   std::string_view sci(buf, static_cast<std::size_t>(end - buf));
   std::string out;
@@ -54,8 +54,7 @@ std::string quoted_text(std::string_view text) {
   std::string out = "\"";
   std::size_t i = 0;
   while (i < text.size()) {
-    std::size_t width =
-        utf8_char_width(static_cast<std::uint8_t>(text[i]));
+    std::size_t width = utf8_char_width(static_cast<std::uint8_t>(text[i]));
     std::string_view ch = text.substr(i, width);
     char32_t c = decode_utf8_char(ch);
     i += width;
