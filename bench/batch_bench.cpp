@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const quorvel::ReverseGeocoder& g = built.value();
-  std::printf("%zu places from %s\n", quorvel::record_count(g), path);
+  std::printf("%zu places from %s\n", g.size(), path);
 
   const std::size_t n = 1'000'000;
   std::mt19937_64 rng(7);
@@ -115,9 +115,9 @@ int main(int argc, char** argv) {
   // Stored places moved by about 20 km: 0.18 degrees of latitude.
   std::normal_distribution<double> shift(0.0, 0.18);
   std::uniform_int_distribution<std::uint32_t> pick(
-      0, static_cast<std::uint32_t>(quorvel::record_count(g) - 1));
+      0, static_cast<std::uint32_t>(g.size() - 1));
   for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view line = quorvel::record_line(g, pick(rng));
+    const std::string_view line = g.line(pick(rng));
     const std::size_t comma = line.find(',');
     const double a = std::strtod(std::string(line.substr(0, comma)).c_str(), nullptr);
     const double o = std::strtod(std::string(line.substr(comma + 1)).c_str(), nullptr);

@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     auto scalar = g.get_nearest(lat, lon);
     FUZZ_CHECK(scalar.ok());
-    FUZZ_CHECK(items[i] < quorvel::record_count(g));
-    FUZZ_CHECK(quorvel::record_line(g, items[i]) == scalar.value());
+    FUZZ_CHECK(items[i] < g.size());
+    FUZZ_CHECK(g.line(items[i]) == scalar.value());
     const auto found = g.tree().nearest_one(quorvel::lat_lon_to_point(lat, lon));
     FUZZ_CHECK(found.result.distance == chords[i]);
     const double km = quorvel::chord_to_km(chords[i]);

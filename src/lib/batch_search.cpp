@@ -18,28 +18,6 @@
 namespace quorvel {
 namespace {
 
-// The geocoder's parts that a batch reads, in one place.
-struct RecordStore {
-  const std::string& text;
-  const std::vector<StringSlice>& slices;
-  const kdtree::ImmutableKdTree& tree;
-  const std::vector<std::string>& columns;
-  char32_t value_sep;
-
-  explicit RecordStore(const ReverseGeocoder& g)
-      : text(g.csv()),
-        slices(g.indexed_data()),
-        tree(g.tree()),
-        columns(g.columns()),
-        value_sep(g.value_sep()) {}
-
-  std::string_view line(std::uint32_t item) const {
-    const StringSlice slice = slices[item];
-    return std::string_view(text).substr(static_cast<std::size_t>(slice.offset),
-                                         slice.len);
-  }
-};
-
 // Positions are handed out to threads in blocks of this many: large enough
 // that the shared counter is touched rarely, small enough that a thread
 // slowed down by the machine's other load leaves little work behind.
@@ -215,11 +193,11 @@ Status nearest_records(const ReverseGeocoder& geocoder,
     panic("distance output does not match the batch");
   }
   if (items.empty()) return Status::Ok();
-  const RecordStore store(geocoder);
-  if (store.tree.size() == 0) {
+  const kdtree::ImmutableKdTree& tree = geocoder.tree();
+  if (tree.size() == 0) {
     return Error("cannot look up a place: the geocoder has no records");
   }
-  BatchSearch batch(store.tree, lats, lons, items, squared_chords);
+  BatchSearch batch(tree, lats, lons, items, squared_chords);
   const std::size_t n = items.size();
   const unsigned threads = batch_threads(n, workers);
   for_blocks(
@@ -239,35 +217,6 @@ double chord_to_km(double squared_chord) {
 
 void chords_to_km(std::span<double> values) {
   for (double& v : values) v = chord_to_km(v);
-}
-
-std::size_t record_count(const ReverseGeocoder& geocoder) {
-  return RecordStore(geocoder).slices.size();
-}
-
-std::string_view record_line(const ReverseGeocoder& geocoder,
-                             std::uint32_t item) {
-  return RecordStore(geocoder).line(item);
-}
-
-Result<csv::Record> record_fields(const ReverseGeocoder& geocoder,
-                                  std::uint32_t item) {
-  const RecordStore store(geocoder);
-  if (store.value_sep >= 128) {
-    return Error("Value separator must by an ASII character (got " +
-                 std::to_string(static_cast<std::uint32_t>(store.value_sep)) +
-                 ")");
-  }
-  Result<csv::Record> record = csv::parse_csv_line(
-      store.line(item), static_cast<std::uint8_t>(store.value_sep));
-  if (!record.ok()) return record;
-  if (record.value().size() > store.columns.size()) {
-    return Error("the nearest record has " +
-                 std::to_string(record.value().size()) +
-                 " fields, but the geocoder has only " +
-                 std::to_string(store.columns.size()) + " columns");
-  }
-  return record;
 }
 
 }  // namespace quorvel

@@ -97,21 +97,6 @@ double chord_to_km(double squared_chord);
 // Converts squared chord distances to kilometres in place.
 void chords_to_km(std::span<double> values);
 
-// The number of records of `geocoder`.
-std::size_t record_count(const ReverseGeocoder& geocoder);
-
-// The stored line of record `item`, a view into the geocoder's text.
-// REQUIRES: item < record_count(geocoder).
-std::string_view record_line(const ReverseGeocoder& geocoder,
-                             std::uint32_t item);
-
-// Record `item` parsed into its fields, field i belonging to column i.
-// Fails like ReverseGeocoder::get_nearest_record does for a line that does
-// not parse, a separator that is not ASCII, or more fields than columns.
-// REQUIRES: item < record_count(geocoder).
-Result<csv::Record> record_fields(const ReverseGeocoder& geocoder,
-                                  std::uint32_t item);
-
 }  // namespace quorvel
 
 #endif  // QUORVEL_LIB_BATCH_SEARCH_H_

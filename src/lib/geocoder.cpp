@@ -537,8 +537,8 @@ Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
                          std::move(accepted.slices), std::move(tree));
 }
 
-Result<std::string_view> ReverseGeocoder::get_nearest(double lat,
-                                                      double lon) const {
+Result<std::uint32_t> ReverseGeocoder::nearest_item(double lat,
+                                                    double lon) const {
   // A NaN query vector makes every distance unordered; refuse it up front.
   if (!std::isfinite(lat) || !std::isfinite(lon)) {
     return Error("latitude and longitude must be finite numbers",
@@ -560,16 +560,20 @@ Result<std::string_view> ReverseGeocoder::get_nearest(double lat,
   // The answer is a filled slot's item, or item 0 when no stored point is at
   // a finite distance; the tree holds points, so there is a slice 0 and
   // every filled slot's item has its slice.
-  return line(found.result.item);
+  return found.result.item;
 }
 
-Result<csv::Record> ReverseGeocoder::get_nearest_record(double lat,
-                                                        double lon) const {
-  Result<std::string_view> line = get_nearest(lat, lon);
-  if (!line.ok()) return std::move(line).error();
+Result<std::string_view> ReverseGeocoder::get_nearest(double lat,
+                                                      double lon) const {
+  Result<std::uint32_t> item = nearest_item(lat, lon);
+  if (!item.ok()) return std::move(item).error();
+  return line(item.value());
+}
+
+Result<csv::Record> ReverseGeocoder::record_fields(std::uint32_t item) const {
   if (value_sep_ >= 128) return separator_error(value_sep_);
   Result<csv::Record> record =
-      csv::parse_csv_line(line.value(), static_cast<std::uint8_t>(value_sep_));
+      csv::parse_csv_line(line(item), static_cast<std::uint8_t>(value_sep_));
   if (!record.ok()) return record;
   if (record.value().size() > columns_.size()) {
     return Error("the nearest record has " +
@@ -578,6 +582,13 @@ Result<csv::Record> ReverseGeocoder::get_nearest_record(double lat,
                  std::to_string(columns_.size()) + " columns");
   }
   return record;
+}
+
+Result<csv::Record> ReverseGeocoder::get_nearest_record(double lat,
+                                                        double lon) const {
+  Result<std::uint32_t> item = nearest_item(lat, lon);
+  if (!item.ok()) return std::move(item).error();
+  return record_fields(item.value());
 }
 
 }  // namespace quorvel

@@ -107,6 +107,12 @@ class ReverseGeocoder {
     return std::string_view(csv_.data() + slice.offset, slice.len);
   }
 
+  // Record `item` re-parsed into its fields, field i belonging to
+  // columns()[i]. Fails when the line does not parse, when the stored
+  // separator is not ASCII, and when the line has more fields than there are
+  // columns. REQUIRES: item < size().
+  Result<csv::Record> record_fields(std::uint32_t item) const;
+
   // The stored line of the record nearest to (lat, lon). Fails with
   // kInvalidArgument for a non-finite position, and with a runtime error for
   // a geocoder without records.
@@ -119,6 +125,9 @@ class ReverseGeocoder {
   Result<csv::Record> get_nearest_record(double lat, double lon) const;
 
  private:
+  // The record nearest to (lat, lon), failing as get_nearest does.
+  Result<std::uint32_t> nearest_item(double lat, double lon) const;
+
   // Takes parts that already agree with each other.
   ReverseGeocoder(std::string csv, char32_t value_sep,
                   std::vector<std::string> columns,

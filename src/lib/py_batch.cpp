@@ -252,7 +252,7 @@ PyObject* fields_dict(PyObject* names, std::size_t field_count,
 
 // The dict form of record `item`, as get_nearest_as_dict makes it.
 PyObject* record_dict(const BatchTarget& target, std::uint32_t item) {
-  Result<csv::Record> record = record_fields(target.geocoder, item);
+  Result<csv::Record> record = target.geocoder.record_fields(item);
   if (!record.ok()) {
     raise_core_error(record.error());
     return nullptr;
@@ -289,7 +289,7 @@ struct DistinctNames {
 // field of that name, or None when the record is too short to have one.
 PyObject* record_row(const BatchTarget& target, const DistinctNames& distinct,
                      std::uint32_t item) {
-  Result<csv::Record> record = record_fields(target.geocoder, item);
+  Result<csv::Record> record = target.geocoder.record_fields(item);
   if (!record.ok()) {
     raise_core_error(record.error());
     return nullptr;
@@ -299,7 +299,7 @@ PyObject* record_row(const BatchTarget& target, const DistinctNames& distinct,
   PyRef row = PyRef::steal(PyTuple_New(width));
   if (!row) return nullptr;
   // A new tuple's slots are NULL, which its release tolerates on an error.
-  // Fields beyond the columns were refused by record_fields.
+  // Fields beyond the columns were refused by record_fields().
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const auto k = static_cast<Py_ssize_t>(distinct.of_column[i]);
     PyObject* value = new_text(fields.field(i));
@@ -319,7 +319,7 @@ PyObject* record_row(const BatchTarget& target, const DistinctNames& distinct,
 // Where the text of a record's line starts, to be fetched ahead.
 inline void prefetch_line(const ReverseGeocoder& geocoder, std::uint32_t item,
                           std::size_t records) {
-  if (item < records) __builtin_prefetch(record_line(geocoder, item).data());
+  if (item < records) __builtin_prefetch(geocoder.line(item).data());
 }
 
 // How far ahead of the position being turned into a result its record is
@@ -332,7 +332,7 @@ constexpr std::size_t kPrefetchDistance = 16;
 template <typename Make>
 PyObject* list_of(const BatchTarget& target,
                   std::span<const std::uint32_t> items, Make&& make) {
-  const std::size_t records = record_count(target.geocoder);
+  const std::size_t records = target.geocoder.size();
   PerRecord made(records, items.size());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
@@ -395,7 +395,7 @@ bool read_record_index(const BatchTarget& target,
                        PyObject* kwnames, std::uint32_t* item) {
   PyObject* slots[1];
   if (!bind_arguments(description, args, nargs, kwnames, slots)) return false;
-  return convert_record_index(slots[0], record_count(target.geocoder), item);
+  return convert_record_index(slots[0], target.geocoder.size(), item);
 }
 
 }  // namespace
@@ -432,7 +432,7 @@ PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
     return nullptr;
   }
   return list_of(target, items, [&](std::uint32_t item) {
-    return new_text(record_line(target.geocoder, item));
+    return new_text(target.geocoder.line(item));
   });
 }
 
@@ -444,7 +444,7 @@ PyObject* nearest_as_dicts(const BatchTarget& target, PyObject* const* args,
   }
   // Dicts are mutable, so each position gets its own; the first dict of a
   // record is kept as a template whose copies share its key and value strs.
-  const std::size_t records = record_count(target.geocoder);
+  const std::size_t records = target.geocoder.size();
   PerRecord templates(records, items.size());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
@@ -487,7 +487,7 @@ PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
   }
   // Until filled, a list's slots are NULL, which a list tolerates when it
   // is released early on an error.
-  const std::size_t records = record_count(target.geocoder);
+  const std::size_t records = target.geocoder.size();
   PerRecord rows(records, items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {
     const std::uint32_t item = items[i];
@@ -527,7 +527,7 @@ PyObject* record_as_string(const BatchTarget& target, PyObject* const* args,
                          &item)) {
     return nullptr;
   }
-  return new_text(record_line(target.geocoder, item));
+  return new_text(target.geocoder.line(item));
 }
 
 PyObject* record_as_dict(const BatchTarget& target, PyObject* const* args,
@@ -541,7 +541,7 @@ PyObject* record_as_dict(const BatchTarget& target, PyObject* const* args,
 }
 
 Py_ssize_t record_total(const ReverseGeocoder& geocoder) {
-  return static_cast<Py_ssize_t>(record_count(geocoder));
+  return static_cast<Py_ssize_t>(geocoder.size());
 }
 
 }  // namespace quorvel::py

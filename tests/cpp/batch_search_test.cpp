@@ -72,8 +72,8 @@ void expect_matches_scalar(const ReverseGeocoder& g, const std::vector<double>& 
   std::vector<double> chords;
   const std::vector<std::uint32_t> items = batch(g, lats, lons, workers, &chords);
   for (std::size_t i = 0; i < lats.size(); ++i) {
-    ASSERT_LT(items[i], record_count(g)) << "position " << i;
-    ASSERT_EQ(std::string(record_line(g, items[i])), scalar_line(g, lats[i], lons[i]))
+    ASSERT_LT(items[i], g.size()) << "position " << i;
+    ASSERT_EQ(std::string(g.line(items[i])), scalar_line(g, lats[i], lons[i]))
         << "position " << i << " (" << lats[i] << ", " << lons[i]
         << ") workers " << workers;
     // The chord is the one to the record found.
@@ -191,9 +191,9 @@ TEST(BatchSearch, ChordToGreatCircleKilometres) {
 
 TEST(BatchSearch, RecordAccessors) {
   const ReverseGeocoder g = built("lat,lon,name\n10,20,\"a, b\"\n-33.9,18.4,c\n");
-  EXPECT_EQ(record_count(g), 2u);
-  EXPECT_EQ(record_line(g, 0), "10,20,\"a, b\"");
-  Result<csv::Record> r = record_fields(g, 0);
+  EXPECT_EQ(g.size(), 2u);
+  EXPECT_EQ(g.line(0), "10,20,\"a, b\"");
+  Result<csv::Record> r = g.record_fields(0);
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(r.value().size(), 3u);
   EXPECT_EQ(r.value().field(2), "a, b");
