@@ -96,8 +96,8 @@ TSAN_BUILD := build/tsan
 
 tsan: system-deps venv
 	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON -DQUORVEL_BUILD_BENCH=OFF
-	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target batch_test
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/batch_test
+	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target geocoder_test
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/geocoder_test
 
 # Each libFuzzer target for SECONDS seconds (clang, with ASan and UBSan).
 # Seeds come from fuzz/corpus; what the runs learn stays in build/fuzz.

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/batch_search.h"
-#include "lib/geocoder.h"
+#include "geocoder/batch_search.h"
+#include "geocoder/geocoder.h"
 
 namespace {
 

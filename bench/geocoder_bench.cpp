@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 
 namespace {
 

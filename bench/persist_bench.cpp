@@ -17,7 +17,7 @@
 #include <random>
 #include <string>
 
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 #include "persist/saved_file.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "lib/batch_search.h"
-#include "lib/geocoder.h"
+#include "geocoder/batch_search.h"
+#include "geocoder/geocoder.h"
 
 namespace {
 

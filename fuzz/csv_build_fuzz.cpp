@@ -16,8 +16,8 @@
 #include "csv/csv.h"
 #include "fuzz_check.h"
 #include "kdtree/kdtree.h"
-#include "lib/float_parse.h"
-#include "lib/geocoder.h"
+#include "geocoder/float_parse.h"
+#include "geocoder/geocoder.h"
 #include "persist/saved_file.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "csv/csv.h"
-#include "csv/utf8.h"
+#include "base/utf8.h"
 #include "fuzz_check.h"
 
 namespace {

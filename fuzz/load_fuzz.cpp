@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 #include "persist/saved_file.h"
 
 namespace {

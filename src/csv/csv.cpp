@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "csv/utf8.h"
+#include "base/utf8.h"
 
 namespace quorvel::csv {
 

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/error.h"
+#include "base/error.h"
 
 namespace quorvel::csv {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kdtree/routing.h"
-#include "lib/error.h"
+#include "base/error.h"
 
 namespace quorvel::kdtree {
 namespace {

@@ -12,7 +12,7 @@
 #include "kdtree/distinct_split_build.h"
 #include "kdtree/planner.h"
 #include "kdtree/routing.h"
-#include "lib/error.h"
+#include "base/error.h"
 
 namespace quorvel::kdtree {
 namespace {

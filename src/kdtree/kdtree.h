@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/error.h"
+#include "base/error.h"
 
 namespace quorvel::kdtree {
 

@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "lib/error.h"
+#include "base/error.h"
 
 namespace quorvel::persist {
 namespace {

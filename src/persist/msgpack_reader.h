@@ -40,7 +40,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/error.h"
+#include "base/error.h"
 #include "persist/byte_source.h"
 #include "persist/io_error.h"
 

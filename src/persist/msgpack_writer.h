@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "lib/error.h"
+#include "base/error.h"
 #include "persist/byte_sink.h"
 
 namespace quorvel::persist {

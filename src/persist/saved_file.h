@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "lib/error.h"
-#include "lib/geocoder.h"
+#include "base/error.h"
+#include "geocoder/geocoder.h"
 
 namespace quorvel::persist {
 

@@ -1,6 +1,6 @@
 #include "persist/utf8.h"
 
-#include "csv/utf8.h"
+#include "base/utf8.h"
 
 namespace quorvel::persist {
 

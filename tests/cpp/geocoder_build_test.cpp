@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 
 namespace quorvel {
 namespace {

@@ -1,7 +1,7 @@
 // Report text of core errors and the internal-failure exception.
 #include <gtest/gtest.h>
 
-#include "lib/error.h"
+#include "base/error.h"
 
 namespace quorvel {
 namespace {

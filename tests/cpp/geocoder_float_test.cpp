@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "lib/float_parse.h"
+#include "geocoder/float_parse.h"
 
 namespace quorvel {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "geocoder_parts.h"
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 
 namespace quorvel {
 namespace {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 
 namespace quorvel::test_support {
 

@@ -15,7 +15,7 @@
 #include <sstream>
 #include <string>
 
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 #include "persist/saved_file.h"
 #include "persist_bytes.h"
 

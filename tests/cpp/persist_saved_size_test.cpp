@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/error.h"
-#include "lib/geocoder.h"
+#include "base/error.h"
+#include "geocoder/geocoder.h"
 #include "persist/byte_sink.h"
 #include "persist/saved_file.h"
 

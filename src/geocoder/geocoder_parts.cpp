@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
-#include "csv/utf8.h"
-#include "lib/geocoder.h"
+#include "base/utf8.h"
+#include "geocoder/geocoder.h"
 
 namespace quorvel {
 namespace {

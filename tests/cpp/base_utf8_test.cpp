@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "csv/utf8.h"
+#include "base/utf8.h"
 
 namespace quorvel::utf8 {
 namespace {

@@ -1,4 +1,4 @@
-#include "lib/py_class.h"
+#include "python/class.h"
 
 #include <atomic>
 #include <cstdint>
@@ -10,12 +10,12 @@
 #include <string_view>
 #include <utility>
 
-#include "lib/geocoder.h"
-#include "lib/py_batch.h"
-#include "lib/py_call_frame.h"
-#include "lib/py_csv_source.h"
-#include "lib/py_errors.h"
-#include "lib/py_ref.h"
+#include "geocoder/geocoder.h"
+#include "python/batch.h"
+#include "python/call_frame.h"
+#include "python/csv_source.h"
+#include "python/errors.h"
+#include "python/ref.h"
 #include "persist/saved_file.h"
 
 namespace quorvel::py {

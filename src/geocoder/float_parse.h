@@ -12,12 +12,12 @@
 //
 // Thread safety: pure function.
 
-#ifndef QUORVEL_LIB_FLOAT_PARSE_H_
-#define QUORVEL_LIB_FLOAT_PARSE_H_
+#ifndef QUORVEL_GEOCODER_FLOAT_PARSE_H_
+#define QUORVEL_GEOCODER_FLOAT_PARSE_H_
 
 #include <string_view>
 
-#include "lib/error.h"
+#include "base/error.h"
 
 namespace quorvel {
 
@@ -28,4 +28,4 @@ Result<double> parse_float(std::string_view text);
 
 }  // namespace quorvel
 
-#endif  // QUORVEL_LIB_FLOAT_PARSE_H_
+#endif  // QUORVEL_GEOCODER_FLOAT_PARSE_H_

@@ -1,11 +1,11 @@
-#include "lib/py_positions.h"
+#include "python/positions.h"
 
 #include <bit>
 #include <optional>
 #include <string>
 
-#include "lib/py_call_frame.h"
-#include "lib/py_errors.h"
+#include "python/call_frame.h"
+#include "python/errors.h"
 
 namespace quorvel::py {
 namespace {

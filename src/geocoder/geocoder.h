@@ -8,8 +8,8 @@
 // instance concurrently. The parts always agree with each other: build()
 // makes them so, and from_parts() refuses parts that do not.
 
-#ifndef QUORVEL_LIB_GEOCODER_H_
-#define QUORVEL_LIB_GEOCODER_H_
+#ifndef QUORVEL_GEOCODER_GEOCODER_H_
+#define QUORVEL_GEOCODER_GEOCODER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +20,7 @@
 
 #include "csv/csv.h"
 #include "kdtree/kdtree.h"
-#include "lib/error.h"
+#include "base/error.h"
 
 namespace quorvel {
 
@@ -151,4 +151,4 @@ class ReverseGeocoder {
 
 }  // namespace quorvel
 
-#endif  // QUORVEL_LIB_GEOCODER_H_
+#endif  // QUORVEL_GEOCODER_GEOCODER_H_

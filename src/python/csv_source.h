@@ -3,14 +3,14 @@
 //
 // Thread safety: every function requires the interpreter lock.
 
-#ifndef QUORVEL_LIB_PY_CSV_SOURCE_H_
-#define QUORVEL_LIB_PY_CSV_SOURCE_H_
+#ifndef QUORVEL_PYTHON_CSV_SOURCE_H_
+#define QUORVEL_PYTHON_CSV_SOURCE_H_
 
 #include <Python.h>
 
 #include <string>
 
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 
 namespace quorvel::py {
 
@@ -44,4 +44,4 @@ bool resolve_coordinate_columns(std::string_view text, char32_t value_sep,
 
 }  // namespace quorvel::py
 
-#endif  // QUORVEL_LIB_PY_CSV_SOURCE_H_
+#endif  // QUORVEL_PYTHON_CSV_SOURCE_H_

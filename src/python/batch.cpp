@@ -1,4 +1,4 @@
-#include "lib/py_batch.h"
+#include "python/batch.h"
 
 #include <cstdint>
 #include <cstring>
@@ -8,12 +8,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lib/batch_search.h"
-#include "lib/py_call_frame.h"
-#include "lib/py_class.h"
-#include "lib/py_errors.h"
-#include "lib/py_positions.h"
-#include "lib/py_ref.h"
+#include "geocoder/batch_search.h"
+#include "python/call_frame.h"
+#include "python/class.h"
+#include "python/errors.h"
+#include "python/positions.h"
+#include "python/ref.h"
 
 namespace quorvel::py {
 namespace {

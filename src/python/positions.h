@@ -13,16 +13,16 @@
 // Thread safety: acquiring and destroying need the interpreter lock; once
 // acquired, column() may be read from any thread while the column lives.
 
-#ifndef QUORVEL_LIB_PY_POSITIONS_H_
-#define QUORVEL_LIB_PY_POSITIONS_H_
+#ifndef QUORVEL_PYTHON_POSITIONS_H_
+#define QUORVEL_PYTHON_POSITIONS_H_
 
 #include <Python.h>
 
 #include <cstddef>
 #include <vector>
 
-#include "lib/batch_search.h"
-#include "lib/py_ref.h"
+#include "geocoder/batch_search.h"
+#include "python/ref.h"
 
 namespace quorvel::py {
 
@@ -63,4 +63,4 @@ bool check_same_length(const PositionColumn& lats, const PositionColumn& lons);
 
 }  // namespace quorvel::py
 
-#endif  // QUORVEL_LIB_PY_POSITIONS_H_
+#endif  // QUORVEL_PYTHON_POSITIONS_H_

@@ -1,4 +1,4 @@
-#include "lib/float_parse.h"
+#include "geocoder/float_parse.h"
 
 #include <charconv>
 #include <cstdint>

@@ -14,8 +14,8 @@
 // Thread safety: Error and Result are plain values; distinct objects may be
 // used from different threads freely, const methods concurrently.
 
-#ifndef QUORVEL_LIB_ERROR_H_
-#define QUORVEL_LIB_ERROR_H_
+#ifndef QUORVEL_BASE_ERROR_H_
+#define QUORVEL_BASE_ERROR_H_
 
 #include <exception>
 #include <optional>
@@ -141,4 +141,4 @@ bool backtrace_capture_enabled();
 
 }  // namespace quorvel
 
-#endif  // QUORVEL_LIB_ERROR_H_
+#endif  // QUORVEL_BASE_ERROR_H_

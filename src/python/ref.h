@@ -7,8 +7,8 @@
 // Thread safety: like the object it refers to; use only with the interpreter
 // lock held.
 
-#ifndef QUORVEL_LIB_PY_REF_H_
-#define QUORVEL_LIB_PY_REF_H_
+#ifndef QUORVEL_PYTHON_REF_H_
+#define QUORVEL_PYTHON_REF_H_
 
 #include <Python.h>
 
@@ -55,4 +55,4 @@ class PyRef {
 
 }  // namespace quorvel::py
 
-#endif  // QUORVEL_LIB_PY_REF_H_
+#endif  // QUORVEL_PYTHON_REF_H_

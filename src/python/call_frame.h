@@ -15,8 +15,8 @@
 // Thread safety: all functions require the interpreter lock; the
 // descriptions are immutable.
 
-#ifndef QUORVEL_LIB_PY_CALL_FRAME_H_
-#define QUORVEL_LIB_PY_CALL_FRAME_H_
+#ifndef QUORVEL_PYTHON_CALL_FRAME_H_
+#define QUORVEL_PYTHON_CALL_FRAME_H_
 
 #include <Python.h>
 
@@ -135,4 +135,4 @@ bool convert_path(PyObject* object, std::string* out);
 
 }  // namespace quorvel::py
 
-#endif  // QUORVEL_LIB_PY_CALL_FRAME_H_
+#endif  // QUORVEL_PYTHON_CALL_FRAME_H_

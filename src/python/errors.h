@@ -16,8 +16,8 @@
 //
 // Thread safety: every function here requires the interpreter lock.
 
-#ifndef QUORVEL_LIB_PY_ERRORS_H_
-#define QUORVEL_LIB_PY_ERRORS_H_
+#ifndef QUORVEL_PYTHON_ERRORS_H_
+#define QUORVEL_PYTHON_ERRORS_H_
 
 #include <Python.h>
 
@@ -26,8 +26,8 @@
 #include <string>
 #include <string_view>
 
-#include "lib/error.h"
-#include "lib/py_ref.h"
+#include "base/error.h"
+#include "python/ref.h"
 
 namespace quorvel::py {
 
@@ -96,4 +96,4 @@ PyObject* guard_entry(Body&& body) noexcept {
 
 }  // namespace quorvel::py
 
-#endif  // QUORVEL_LIB_PY_ERRORS_H_
+#endif  // QUORVEL_PYTHON_ERRORS_H_

@@ -1,4 +1,4 @@
-#include "lib/py_errors.h"
+#include "python/errors.h"
 
 #include <atomic>
 #include <cstdio>

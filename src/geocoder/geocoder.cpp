@@ -1,4 +1,4 @@
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 
 #include <math.h>  // ::sincos (a GNU extension, declared for C++ by default)
 
@@ -10,8 +10,8 @@
 #include <span>
 #include <utility>
 
-#include "csv/utf8.h"
-#include "lib/float_parse.h"
+#include "base/utf8.h"
+#include "geocoder/float_parse.h"
 
 namespace quorvel {
 namespace {

@@ -6,8 +6,8 @@
 //
 // Thread safety: pure functions.
 
-#ifndef QUORVEL_CSV_UTF8_H_
-#define QUORVEL_CSV_UTF8_H_
+#ifndef QUORVEL_BASE_UTF8_H_
+#define QUORVEL_BASE_UTF8_H_
 
 #include <cstddef>
 #include <string>
@@ -45,4 +45,4 @@ inline bool is_continuation_byte(char c) {
 
 }  // namespace quorvel::utf8
 
-#endif  // QUORVEL_CSV_UTF8_H_
+#endif  // QUORVEL_BASE_UTF8_H_

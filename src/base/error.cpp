@@ -1,4 +1,4 @@
-#include "lib/error.h"
+#include "base/error.h"
 
 #include <execinfo.h>
 

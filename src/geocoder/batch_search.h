@@ -16,8 +16,8 @@
 // and write the caller's output arrays; several batches may run on one
 // geocoder at once. Worker threads live only inside one call.
 
-#ifndef QUORVEL_LIB_BATCH_SEARCH_H_
-#define QUORVEL_LIB_BATCH_SEARCH_H_
+#ifndef QUORVEL_GEOCODER_BATCH_SEARCH_H_
+#define QUORVEL_GEOCODER_BATCH_SEARCH_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -25,8 +25,8 @@
 #include <string_view>
 
 #include "csv/csv.h"
-#include "lib/error.h"
-#include "lib/geocoder.h"
+#include "base/error.h"
+#include "geocoder/geocoder.h"
 
 namespace quorvel {
 
@@ -99,4 +99,4 @@ void chords_to_km(std::span<double> values);
 
 }  // namespace quorvel
 
-#endif  // QUORVEL_LIB_BATCH_SEARCH_H_
+#endif  // QUORVEL_GEOCODER_BATCH_SEARCH_H_

@@ -10,10 +10,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "lib/py_call_frame.h"
-#include "lib/py_class.h"
-#include "lib/py_errors.h"
-#include "lib/py_ref.h"
+#include "python/call_frame.h"
+#include "python/class.h"
+#include "python/errors.h"
+#include "python/ref.h"
 
 #ifndef QUORVEL_VERSION
 #error "QUORVEL_VERSION is set by the build, from the package's version"

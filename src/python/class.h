@@ -11,8 +11,8 @@
 // after construction, so any number of threads may call methods on one
 // instance; the borrow counter is atomic.
 
-#ifndef QUORVEL_LIB_PY_CLASS_H_
-#define QUORVEL_LIB_PY_CLASS_H_
+#ifndef QUORVEL_PYTHON_CLASS_H_
+#define QUORVEL_PYTHON_CLASS_H_
 
 #include <Python.h>
 
@@ -37,4 +37,4 @@ bool add_unpickler(PyObject* module);
 
 }  // namespace quorvel::py
 
-#endif  // QUORVEL_LIB_PY_CLASS_H_
+#endif  // QUORVEL_PYTHON_CLASS_H_

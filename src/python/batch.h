@@ -13,12 +13,12 @@
 // around the search, during which only the held input buffers, private
 // output memory and the immutable geocoder are touched.
 
-#ifndef QUORVEL_LIB_PY_BATCH_H_
-#define QUORVEL_LIB_PY_BATCH_H_
+#ifndef QUORVEL_PYTHON_BATCH_H_
+#define QUORVEL_PYTHON_BATCH_H_
 
 #include <Python.h>
 
-#include "lib/geocoder.h"
+#include "geocoder/geocoder.h"
 
 namespace quorvel::py {
 
@@ -56,4 +56,4 @@ Py_ssize_t record_total(const ReverseGeocoder& geocoder);
 
 }  // namespace quorvel::py
 
-#endif  // QUORVEL_LIB_PY_BATCH_H_
+#endif  // QUORVEL_PYTHON_BATCH_H_

@@ -1,10 +1,10 @@
-#include "lib/py_call_frame.h"
+#include "python/call_frame.h"
 
 #include <cstring>
 #include <vector>
 
-#include "lib/py_errors.h"
-#include "lib/py_ref.h"
+#include "python/errors.h"
+#include "python/ref.h"
 
 namespace quorvel::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "lib/py_csv_source.h"
+#include "python/csv_source.h"
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "csv/csv.h"
-#include "csv/utf8.h"
-#include "lib/py_call_frame.h"
-#include "lib/py_errors.h"
-#include "lib/py_ref.h"
+#include "base/utf8.h"
+#include "python/call_frame.h"
+#include "python/errors.h"
+#include "python/ref.h"
 #include "persist/file_descriptor.h"
 
 namespace quorvel::py {

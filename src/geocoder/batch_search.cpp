@@ -1,4 +1,4 @@
-#include "lib/batch_search.h"
+#include "geocoder/batch_search.h"
 
 #include <sched.h>
 
