@@ -643,7 +643,10 @@ constexpr char kClassDoc[] =
 }  // namespace
 
 bool add_unpickler(PyObject* module) {
-  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  // Named after the package, not the extension: pickles written before the
+  // extension moved inside the package name "quorvel._loads", and new ones
+  // must stay readable by those versions too.
+  PyRef name = PyRef::steal(PyUnicode_FromString("quorvel"));
   if (!name) return false;
   PyRef function = PyRef::steal(
       PyCFunction_NewEx(&unpickler_definition, module, name.get()));

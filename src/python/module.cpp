@@ -1,4 +1,7 @@
-// The extension module `quorvel`: its one exported symbol, PyInit_quorvel.
+// The extension module `quorvel._core`: its one exported symbol,
+// PyInit__core. The package `quorvel` re-exports what it defines; the class,
+// the exception and the unpickling function all name "quorvel" as their
+// module, so pickles and reprs never show the extension's own name.
 //
 // Single-phase initialisation, once per process: the first interpreter that
 // imports the module owns it, every later initialisation in that interpreter
@@ -24,7 +27,7 @@ namespace {
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "quorvel",
+    "quorvel._core",
     "",
     0,
     nullptr,
@@ -34,7 +37,7 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-// The first interpreter that ran PyInit_quorvel, or -1.
+// The first interpreter that ran PyInit__core, or -1.
 std::atomic<std::int64_t> owning_interpreter{-1};
 std::atomic<PyObject*> module_object{nullptr};
 
@@ -113,6 +116,6 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace quorvel::py
 
-PyMODINIT_FUNC PyInit_quorvel() {
+PyMODINIT_FUNC PyInit__core() {
   return quorvel::py::guard_entry(quorvel::py::initialise);
 }

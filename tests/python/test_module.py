@@ -14,7 +14,7 @@ from quorvel import ReverseGeocoder
 
 def test_module_surface():
     assert quorvel.__all__ == ["ReverseGeocoder"]
-    assert quorvel.__doc__ == ""
+    assert quorvel.__doc__.startswith("Fast offline reverse geocoding")
     assert quorvel.ReverseGeocoder is ReverseGeocoder
     assert issubclass(quorvel.PanicException, BaseException)
 
@@ -58,12 +58,12 @@ def test_instances_are_closed(small):
 
 def test_second_initialisation_returns_the_same_module():
     code = textwrap.dedent("""
-        import sys, quorvel
-        first = quorvel
-        del sys.modules["quorvel"]
-        import quorvel
-        assert quorvel is first, (quorvel, first)
-        assert quorvel.__all__ == ["ReverseGeocoder"]
+        import sys, quorvel, quorvel._core
+        first = quorvel._core
+        del sys.modules["quorvel._core"]
+        import quorvel._core
+        assert quorvel._core is first, (quorvel._core, first)
+        assert quorvel._core.ReverseGeocoder is quorvel.ReverseGeocoder
     """)
     subprocess.run([sys.executable, "-c", code], check=True)
 

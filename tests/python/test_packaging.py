@@ -31,7 +31,9 @@ CLEAN_ENV["PATH"] = f"{BIN}{os.pathsep}{os.environ.get('PATH', '')}"
 
 # What the build reads: every source file and the files named by CMake and
 # the package metadata.
-BUILD_INPUTS = {"CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "quorvel.pyi", "py.typed"}
+BUILD_INPUTS = {"CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE",
+                "package/quorvel/__init__.py", "package/quorvel/__init__.pyi",
+                "package/quorvel/py.typed"}
 
 
 def _run(args, cwd=ROOT, env=CLEAN_ENV):
@@ -65,10 +67,11 @@ def test_wheel_contents_and_metadata(wheel):
         names = set(archive.namelist())
         (metadata_name,) = [n for n in names if n.endswith(".dist-info/METADATA")]
         metadata = email.parser.Parser().parsestr(archive.read(metadata_name).decode())
-    (module,) = [n for n in names if n.startswith("quorvel.") and n.endswith(".so")]
-    assert module.startswith(f"quorvel.cpython-{sys.version_info.major}{sys.version_info.minor}-")
-    assert {n for n in names if ".dist-info/" not in n} == {
-        module, "quorvel.pyi", "quorvel-stubs/__init__.pyi", "quorvel-stubs/py.typed"}
+    (module,) = [n for n in names if n.startswith("quorvel/_core.") and n.endswith(".so")]
+    assert module.startswith(f"quorvel/_core.cpython-{sys.version_info.major}{sys.version_info.minor}-")
+    package = {n for n in names if ".dist-info/" not in n}
+    assert {module, "quorvel/__init__.py", "quorvel/__init__.pyi", "quorvel/py.typed"} <= package
+    assert all(n.startswith("quorvel/") for n in package)
     assert metadata["Name"] == "quorvel"
     assert metadata["Requires-Python"] == ">=3.12"
     assert metadata["License-Expression"] == "MIT"
@@ -121,4 +124,4 @@ def test_sdist_holds_the_build_inputs_only(sdist):
 def test_sdist_builds_a_working_wheel(sdist, tmp_path):
     wheel = _pip_wheel(sdist, tmp_path)
     with zipfile.ZipFile(wheel) as archive:
-        assert "quorvel-stubs/__init__.pyi" in archive.namelist()
+        assert "quorvel/__init__.pyi" in archive.namelist()

@@ -15,7 +15,7 @@ mypy_run = pytest.mark.skipif(bool(os.environ.get("QUORVEL_SANITIZED")),
 
 
 # mypy finds the stub through MYPYPATH and writes no cache into the tree.
-MYPY_ENV = dict(os.environ, MYPYPATH=str(ROOT), MYPY_CACHE_DIR=os.devnull)
+MYPY_ENV = dict(os.environ, MYPYPATH=str(ROOT / "package"), MYPY_CACHE_DIR=os.devnull)
 
 
 def _mypy(*args):
@@ -25,7 +25,7 @@ def _mypy(*args):
 
 @mypy_run
 def test_stub_matches_the_module(tmp_path):
-    # Compares every name, signature and default of quorvel.pyi with what the
+    # Compares every name, signature and default of the package stub with what the
     # built module reports about itself.
     config = tmp_path / "mypy.ini"
     config.write_text(f"[mypy]\ncache_dir = {os.devnull}\n")

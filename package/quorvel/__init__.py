@@ -1,0 +1,12 @@
+"""Fast offline reverse geocoding: the nearest stored place for a latitude and
+longitude, answered by a C++ engine.
+
+A ``ReverseGeocoder`` is built once from CSV text whose first line names the
+columns and whose every further line is a place, latitude and longitude first,
+or loaded from a saved file. It never changes afterwards, so threads may share
+one instance.
+"""
+
+from quorvel._core import PanicException, ReverseGeocoder, __version__, _loads
+
+__all__ = ["ReverseGeocoder"]
