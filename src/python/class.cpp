@@ -11,12 +11,13 @@
 #include <utility>
 
 #include "geocoder/geocoder.h"
+#include "persist/saved_file.h"
 #include "python/batch.h"
 #include "python/call_frame.h"
 #include "python/csv_source.h"
+#include "python/docstrings.h"
 #include "python/errors.h"
 #include "python/ref.h"
-#include "persist/saved_file.h"
 
 namespace quorvel::py {
 namespace {
@@ -547,9 +548,7 @@ PyObject* get_columns(PyObject* self, void* /*unused*/) {
 }
 
 PyGetSetDef getset[] = {
-    {"columns", get_columns, nullptr,
-     "The column names, as a new list (the coordinates' too unless they were "
-     "dropped).",
+    {"columns", get_columns, nullptr, QUORVEL_DOC_REVERSEGEOCODER_COLUMNS,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -561,84 +560,69 @@ PyCFunction as_cfunction(F* function) {
       reinterpret_cast<void (*)(void)>(function));
 }
 
-constexpr char kReadCsvDoc[] =
-    "read_csv(source, *, lat=None, lon=None, value_sep=',', "
-    "drop_coordinates=False)\n--\n\n"
-    "Builds a geocoder from a CSV file.\n\n"
-    "source is a path (str or os.PathLike), a binary file object or a text\n"
-    "file object. The bytes are decoded as UTF-8 and a byte order mark at\n"
-    "the start is dropped. lat and lon name the header columns that hold\n"
-    "the coordinates (by default the first and the second column). Every\n"
-    "other rule is the constructor's; with drop_coordinates the two\n"
-    "coordinate columns are left out of the stored records and of the\n"
-    "column names, wherever they stand.";
-
 PyMethodDef methods[] = {
     {"get_nearest_as_string", as_cfunction(get_nearest_as_string),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_string($self, lat, lon)\n--\n\n"},
+     "get_nearest_as_string($self, lat, "
+     "lon)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_STRING},
     {"get_nearest_as_dict", as_cfunction(get_nearest_as_dict),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_dict($self, lat, lon)\n--\n\n"},
+     "get_nearest_as_dict($self, lat, "
+     "lon)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_DICT},
     {"save", as_cfunction(save), METH_FASTCALL | METH_KEYWORDS,
-     "save($self, path)\n--\n\n"},
+     "save($self, path)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_SAVE},
     {"load", as_cfunction(load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "load(path)\n--\n\n"},
+     "load(path)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_LOAD},
     // Shipping a geocoder between processes; after the four above so that
     // their order and behaviour stay as they were.
     {"dumps", as_cfunction(dumps), METH_FASTCALL | METH_KEYWORDS,
-     "dumps($self)\n--\n\n"},
+     "dumps($self)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_DUMPS},
     {"loads", as_cfunction(loads), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "loads(data)\n--\n\n"},
+     "loads(data)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_LOADS},
     {"__reduce__", as_cfunction(reduce), METH_FASTCALL | METH_KEYWORDS,
-     "__reduce__($self)\n--\n\n"},
+     "__reduce__($self)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_REDUCE},
     // Many positions per call, and records by number.
     {"get_nearest_indices", as_cfunction(batch_method<nearest_indices>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_nearest_indices($self, lats, lons, *, return_distance=False, "
-     "workers=1)\n--\n\n"
-     "The record number of the nearest record for each position, as an\n"
-     "array.array('I'); 4294967295 for a NaN or infinite position. With\n"
-     "return_distance=True, a tuple (indices, distances) whose distances are\n"
-     "great-circle kilometres in an array.array('d') (NaN where no record).\n"
-     "workers: threads to search with (-1 for every available CPU)."},
+     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_INDICES},
     {"get_nearest_as_strings", as_cfunction(batch_method<nearest_as_strings>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_strings($self, lats, lons, *, workers=1)\n--\n\n"
-     "A list with the stored line of the nearest record for each position\n"
-     "(None for a NaN or infinite position)."},
+     "get_nearest_as_strings($self, lats, lons, *, "
+     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_STRINGS},
     {"get_nearest_as_dicts", as_cfunction(batch_method<nearest_as_dicts>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_dicts($self, lats, lons, *, workers=1)\n--\n\n"
-     "A list with what get_nearest_as_dict gives for each position (None for\n"
-     "a NaN or infinite position)."},
+     "get_nearest_as_dicts($self, lats, lons, *, "
+     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_DICTS},
     {"get_nearest_as_columns", as_cfunction(batch_method<nearest_as_columns>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_columns($self, lats, lons, *, workers=1)\n--\n\n"
-     "A dict from column name to a list of the nearest records' values, one\n"
-     "per position (None for a NaN or infinite position, and for fields a\n"
-     "record lacks)."},
+     "get_nearest_as_columns($self, lats, lons, *, "
+     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_COLUMNS},
     {"get_record_as_string", as_cfunction(batch_method<record_as_string>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_record_as_string($self, index)\n--\n\n"
-     "The stored line of record `index` (negative counts from the end)."},
+     "get_record_as_string($self, "
+     "index)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_STRING},
     {"get_record_as_dict", as_cfunction(batch_method<record_as_dict>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_record_as_dict($self, index)\n--\n\n"
-     "Record `index` as a dict, as get_nearest_as_dict gives it."},
+     "get_record_as_dict($self, "
+     "index)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_DICT},
     {"read_csv", as_cfunction(read_csv),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kReadCsvDoc},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "read_csv(source, *, lat=None, lon=None, value_sep=',', "
+     "drop_coordinates=False)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_READ_CSV},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef unpickler_definition = {
-    "_loads", as_cfunction(loads), METH_FASTCALL | METH_KEYWORDS,
-    "_loads(data)\n--\n\nRebuilds a ReverseGeocoder from the bytes of "
-    "ReverseGeocoder.dumps(); what pickle calls to restore an instance."};
+PyMethodDef unpickler_definition = {"_loads", as_cfunction(loads),
+                                    METH_FASTCALL | METH_KEYWORDS,
+                                    "_loads(data)\n--\n\n" QUORVEL_DOC_LOADS};
 
-// The signature CPython shows for the class; the documentation body is empty.
+// The signature CPython shows for the class, then what the class is and how
+// it is built.
 constexpr char kClassDoc[] =
-    "ReverseGeocoder(csv, value_sep=',', drop_coordinates=False)\n--\n\n";
+    "ReverseGeocoder(csv, value_sep=',', "
+    "drop_coordinates=False)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER
+    "\n\n" QUORVEL_DOC_REVERSEGEOCODER_NEW;
 
 }  // namespace
 
