@@ -2,6 +2,7 @@
 on tiny inputs (no network, no wheels)."""
 
 import importlib.util
+import sys
 
 import pytest
 
@@ -10,6 +11,8 @@ import quorvel
 
 _spec = importlib.util.spec_from_file_location("make_world", ROOT / "tools" / "make_world.py")
 make_world = importlib.util.module_from_spec(_spec)
+# Its dataclasses look their module up by name while they are made.
+sys.modules.setdefault("make_world", make_world)
 _spec.loader.exec_module(make_world)
 
 Subdivision = make_world.Subdivision
