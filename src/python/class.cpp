@@ -66,6 +66,7 @@ const FunctionDescription kDumpsDescription{kClassName, "dumps", {}, 0};
 const FunctionDescription kLoadsDescription{kClassName, "loads",
                                             kDataParameters, 1};
 const FunctionDescription kReduceDescription{kClassName, "__reduce__", {}, 0};
+const FunctionDescription kWorldDescription{kClassName, "world", {}, 0};
 constexpr const char* kReadCsvParameters[] = {"source"};
 constexpr const char* kReadCsvKeywords[] = {"lat", "lon", "value_sep",
                                             "drop_coordinates"};
@@ -450,6 +451,21 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// The shared world geocoder. Finding the package's data file and loading it
+// once under a lock is the package's Python layer's business; the class only
+// offers the entry point, so that the instance comes from where users look.
+PyObject* world(PyObject* /*unused: static method*/, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    if (!bind_arguments(kWorldDescription, args, nargs, kwnames, nullptr)) {
+      return nullptr;
+    }
+    PyRef module = PyRef::steal(PyImport_ImportModule("quorvel._world"));
+    if (!module) return nullptr;
+    return PyObject_CallMethod(module.get(), "world", nullptr);
+  });
+}
+
 PyObject* read_csv(PyObject* /*unused: static method*/, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
@@ -610,6 +626,8 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "read_csv(source, *, lat=None, lon=None, value_sep=',', "
      "drop_coordinates=False)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_READ_CSV},
+    {"world", as_cfunction(world), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "world()\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_WORLD},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -72,6 +72,10 @@ def test_wheel_contents_and_metadata(wheel):
     package = {n for n in names if ".dist-info/" not in n}
     assert {module, "quorvel/__init__.py", "quorvel/__init__.pyi", "quorvel/py.typed"} <= package
     assert all(n.startswith("quorvel/") for n in package)
+    # The world's places travel inside the wheel, with their credit.
+    assert {"quorvel/data/world.geocoder", "quorvel/data/NOTICE.txt",
+            "quorvel/data/LGPL-2.1.txt", "quorvel/_world.py"} <= package
+    assert wheel.stat().st_size < 15_000_000
     assert metadata["Name"] == "quorvel"
     assert metadata["Requires-Python"] == ">=3.12"
     assert metadata["License-Expression"] == "MIT"
@@ -91,9 +95,10 @@ def test_wheel_installs_and_works_in_a_fresh_environment(wheel, tmp_path):
         g = quorvel.ReverseGeocoder("lat,lon,name\\n10,20,a\\n-33.9,18.4,b\\n")
         g = pickle.loads(pickle.dumps(g))
         print(g.get_nearest_as_string(-34, 18))
+        print(quorvel.ReverseGeocoder.world().get_nearest_as_dict(48.8584, 2.2945)["admin1"])
     """)
     # Run from elsewhere, so that nothing of the source tree can be imported.
-    assert _run([str(python), "-c", code], cwd=tmp_path).stdout == "-33.9,18.4,b\n"
+    assert _run([str(python), "-c", code], cwd=tmp_path).stdout == "-33.9,18.4,b\nÎle-de-France\n"
 
     # A type checker finds the installed stub with no help.
     user = tmp_path / "user.py"

