@@ -9,20 +9,31 @@ CMAKE := $(VENV)/bin/cmake
 BUILD := build/cpp
 JOBS ?= 2
 
-.PHONY: test cpp-test cpp-build py-build py-test demo world bench bench-smoke bench-cpp format clean system-deps venv sanitize sanitize-cpp sanitize-py fuzz tsan
+.PHONY: test cpp-test cpp-build py-build py-test build-deps build-venv demo world bench bench-smoke bench-cpp format clean system-deps venv sanitize sanitize-cpp sanitize-py fuzz tsan
 
 test: cpp-test py-test
 
 system-deps:
 	@tools/ensure-system-deps.sh
 
-$(VENV)/.stamp: requirements-test.txt
+# The compiler alone: what `make demo` needs of the system.
+build-deps:
+	@command -v g++ >/dev/null 2>&1 || tools/ensure-system-deps.sh
+
+# The venv grows in two steps: the build tools (enough for `make demo`), then
+# the test requirements.
+$(VENV)/.build-stamp: requirements-build.txt
 	@test -n "$(PY)" || { echo "no Python for $(PYTHON)"; exit 1; }
 	$(PY) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-build.txt
+	touch $@
+
+$(VENV)/.stamp: $(VENV)/.build-stamp requirements-test.txt
 	$(VPY) -m pip install -q -r requirements-test.txt
 	touch $@
 
+build-venv: $(VENV)/.build-stamp
 venv: $(VENV)/.stamp
 
 cpp-build: system-deps venv
@@ -32,14 +43,14 @@ cpp-build: system-deps venv
 cpp-test: cpp-build
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-py-build: system-deps venv
+py-build: build-deps build-venv
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VPY) -m pip install -q --no-build-isolation .
 
-py-test: py-build
+py-test: system-deps venv py-build
 	$(VPY) -m pytest tests/python -q -rs
 
-# Builds the module the same way as `make test`, then reverse-geocodes a few
-# landmarks with the bundled world data.
+# Builds the module the same way as `make test` (with the build tools only),
+# then names landmarks and border towns with the world geocoder.
 demo: py-build
 	$(VPY) examples/demo.py
 
@@ -71,7 +82,7 @@ bench: system-deps $(BENCH_VENV)/.stamp
 	$(BPY) bench/compare.py --out-dir docs
 
 # Tiny sizes, whatever peers are present: proves the harness runs, measures nothing.
-bench-smoke: py-build
+bench-smoke: venv py-build
 	$(VPY) bench/compare.py --smoke --out-dir build/bench-smoke
 
 # The C++ tests and the Python suite again, against a core and an extension

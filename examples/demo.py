@@ -1,22 +1,17 @@
-"""Reverse-geocode a few well-known places with the bundled world data.
+"""Reverse-geocode landmarks and border towns with the world geocoder.
 
-Builds a geocoder from data/world_places.csv, looks up some landmarks,
-saves the geocoder to a file, loads it back and prints how long each step
-took.
+Loads the world's places that ship with quorvel, names the nearest place to
+some landmarks and to a few positions near borders, and times a batch.
 
     python examples/demo.py
 """
 
-import os
-import pathlib
+import array
 import random
-import tempfile
 import time
 from collections.abc import Callable
 
 from quorvel import ReverseGeocoder
-
-DATA = pathlib.Path(__file__).resolve().parent.parent / "data" / "world_places.csv"
 
 LANDMARKS = [
     ("Eiffel Tower", 48.8584, 2.2945),
@@ -28,6 +23,15 @@ LANDMARKS = [
     ("Table Mountain", -33.9628, 18.4098),
 ]
 
+# Positions a few hundred metres from a border: the nearest place may lie in
+# the neighbouring country.
+NEAR_BORDERS = [
+    ("Windsor riverside (CA)", 42.3149, -83.0364),
+    ("Montana, by the line (US)", 48.9950, -112.8000),
+    ("Basel, Dreiländereck (CH)", 47.5897, 7.5890),
+    ("Strasbourg, Rhine bank (FR)", 48.5700, 7.8000),
+]
+
 
 def timed[T](action: Callable[[], T]) -> tuple[T, float]:
     start = time.perf_counter()
@@ -35,35 +39,30 @@ def timed[T](action: Callable[[], T]) -> tuple[T, float]:
     return result, time.perf_counter() - start
 
 
+def describe(place: dict[str, str]) -> str:
+    parts = [place["name"], place["admin1"], place["country"]]
+    return ", ".join(part for part in parts if part)
+
+
 def main() -> None:
-    text = DATA.read_text(encoding="utf-8")
-    geocoder, build_s = timed(lambda: ReverseGeocoder(text))
-    places = text.count("\n") - 1
-    print(f"built a geocoder of {places:,} places from {DATA.name} "
-          f"({len(text.encode()) / 1e6:.1f} MB) in {build_s * 1e3:.0f} ms\n")
+    world, load_s = timed(ReverseGeocoder.world)
+    print(f"loaded the world geocoder ({len(world):,} places) in {load_s * 1e3:.0f} ms\n")
 
     for landmark, lat, lon in LANDMARKS:
-        place = geocoder.get_nearest_as_dict(lat, lon)
-        print(f"  {landmark:<20} ({lat:8.4f}, {lon:9.4f}) -> "
-              f"{place['name']}, {place['admin1']}, {place['cc']}")
+        print(f"  {landmark:<28} -> {describe(world.get_nearest_as_dict(lat, lon))}")
 
-    with tempfile.TemporaryDirectory() as directory:
-        path = os.path.join(directory, "world.geocoder")
-        _, save_s = timed(lambda: geocoder.save(path))
-        size = os.path.getsize(path)
-        loaded, load_s = timed(lambda: ReverseGeocoder.load(path))
-    print(f"\nsaved to a {size / 1e6:.1f} MB file in {save_s * 1e3:.0f} ms, "
-          f"loaded back in {load_s * 1e3:.0f} ms")
+    print("\nNear a border, the nearest place is not always the place you are in:")
+    for where, lat, lon in NEAR_BORDERS:
+        print(f"  {where:<28} -> {describe(world.get_nearest_as_dict(lat, lon))}")
 
     rng = random.Random(0)
-    queries = [(rng.uniform(-90, 90), rng.uniform(-180, 180)) for _ in range(100_000)]
-    as_dict = loaded.get_nearest_as_dict
-    _, dict_s = timed(lambda: [as_dict(lat, lon) for lat, lon in queries])
-    as_string = loaded.get_nearest_as_string
-    _, string_s = timed(lambda: [as_string(lat, lon) for lat, lon in queries])
-    print(f"100,000 random lookups: {dict_s / len(queries) * 1e9:.0f} ns each as dict, "
-          f"{string_s / len(queries) * 1e9:.0f} ns each as string")
-    assert loaded.get_nearest_as_dict(48.8584, 2.2945) == geocoder.get_nearest_as_dict(48.8584, 2.2945)
+    count = 1_000_000
+    lats = array.array("d", (rng.uniform(-60, 70) for _ in range(count)))
+    lons = array.array("d", (rng.uniform(-180, 180) for _ in range(count)))
+    columns, batch_s = timed(lambda: world.get_nearest_as_columns(lats, lons, workers=-1))
+    print(f"\n{count:,} random positions named in one call: {batch_s:.2f} s "
+          f"({batch_s / count * 1e9:.0f} ns each, every CPU)")
+    assert len(columns["name"]) == count
 
 
 if __name__ == "__main__":

@@ -39,3 +39,11 @@ def test_geocode_csv_names_the_bad_line(tmp_path):
     assert done.stderr.strip() == "-, line 3: latitude and longitude must be finite numbers"
     missing = _run("-", "-", "--places", tmp_path / "places.csv", stdin="a,b\n1,2\n")
     assert missing.returncode == 1 and "no column 'lat or latitude or y'" in missing.stderr
+
+
+def test_demo_names_landmarks_and_border_towns():
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py")],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "Eiffel Tower                 -> Paris 16 Passy, Île-de-France, France" in done.stdout
+    assert "Cardston, Alberta, Canada" in done.stdout
