@@ -51,7 +51,7 @@ Error format_error(std::string_view format, std::string_view what) {
 }
 
 Error layout_error(const std::string& what) {
-  return Error("malformed Arrow array: " + what, ErrorKind::kInvalidArgument);
+  return Error("malformed Arrow array: " + what);
 }
 
 const FormatEntry* find_format(std::string_view format) {

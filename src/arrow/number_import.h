@@ -60,10 +60,12 @@ struct NumberView {
 };
 
 // A view over `array` whose type `schema` describes. Fails with
-// kInvalidArgument for a format other than the accepted ones, a dictionary,
-// a released array, and an array whose layout is inconsistent (negative
-// length or offset, wrong buffer or child count, a missing data buffer, nulls
-// declared without a bitmap).
+// kInvalidArgument for a type other than the accepted ones (a dictionary
+// included): the caller passed the wrong column. Fails with a runtime error,
+// the producer's fault, for a released array and one whose layout is
+// inconsistent (negative length or offset, wrong buffer or child count, a
+// missing data buffer, nulls declared without a bitmap, a size past the
+// address space).
 // REQUIRES: both outlive the view.
 Result<NumberView> view_number_array(const ArrowSchema& schema,
                                      const ArrowArray& array);

@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -77,13 +78,51 @@ Status assign_codes(std::span<const std::uint32_t> items, std::size_t records,
   return Status::Ok();
 }
 
-// One field's dictionary over the distinct records, and which of them are
-// too short to have the field.
+// One field's dictionary: each distinct value once, in the order the
+// distinct records first show it, and for each distinct record the entry of
+// its value (0, unused, for a record too short to have the field).
 struct FieldDictionary {
   std::vector<std::int64_t> ends;
   std::vector<char> text;
+  std::unordered_map<std::string, std::int32_t> entry_of;
+  std::vector<std::int32_t> entry_of_record;
   std::vector<std::uint8_t> lacking;  // Empty when no record lacks it.
+
+  void add(std::string_view value) {
+    auto [it, added] = entry_of.try_emplace(
+        std::string(value), static_cast<std::int32_t>(ends.size()));
+    if (added) {
+      text.insert(text.end(), value.begin(), value.end());
+      ends.push_back(static_cast<std::int64_t>(text.size()));
+    }
+    entry_of_record.push_back(it->second);
+  }
+
+  // True when entry d belongs to distinct record d for every record, so the
+  // record codes serve as this column's indices unchanged.
+  bool follows_records() const {
+    if (!lacking.empty() || ends.size() != entry_of_record.size()) {
+      return false;
+    }
+    for (std::size_t d = 0; d < entry_of_record.size(); ++d) {
+      if (entry_of_record[d] != static_cast<std::int32_t>(d)) return false;
+    }
+    return true;
+  }
 };
+
+// A column's own indices: its entry for each row's record.
+SharedBuffer remapped_indices(
+    const RowCodes& rows, std::size_t n,
+    const std::vector<std::int32_t>& entry_of_record) {
+  auto indices = Buffer::zeroed(n * sizeof(std::int32_t));
+  auto* out = indices->mutable_as<std::int32_t>();
+  const auto* codes = rows.indices->mutable_as<std::int32_t>();
+  if (!entry_of_record.empty()) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = entry_of_record[codes[i]];
+  }
+  return indices;
+}
 
 // The dictionary's buffers, with int32 offsets while the text allows.
 void finish_dictionary(FieldDictionary& dictionary, Field& field,
@@ -171,7 +210,9 @@ Result<std::shared_ptr<const Table>> build_record_table(
   if (!coded.ok()) return std::move(coded).error();
 
   // One dictionary per distinct field chosen; each distinct record is
-  // parsed once for all of them.
+  // parsed once for all of them. Consumers turn a dictionary into a
+  // categorical type, which must not repeat a value, so values are merged
+  // across records.
   std::vector<std::size_t> slot_of_field(width, SIZE_MAX);
   std::vector<std::size_t> chosen;
   for (std::size_t field : columns.fields) {
@@ -182,7 +223,7 @@ Result<std::shared_ptr<const Table>> build_record_table(
   }
   std::vector<FieldDictionary> dictionaries(chosen.size());
   for (FieldDictionary& dictionary : dictionaries) {
-    dictionary.ends.reserve(rows.distinct.size());
+    dictionary.entry_of_record.reserve(rows.distinct.size());
   }
   for (std::size_t d = 0; d < rows.distinct.size(); ++d) {
     Result<csv::Record> record = geocoder.record_fields(rows.distinct[d]);
@@ -191,17 +232,14 @@ Result<std::shared_ptr<const Table>> build_record_table(
     for (std::size_t s = 0; s < chosen.size(); ++s) {
       FieldDictionary& dictionary = dictionaries[s];
       if (chosen[s] < fields.size()) {
-        const std::string_view value = fields.field(chosen[s]);
-        dictionary.text.insert(dictionary.text.end(), value.begin(),
-                               value.end());
+        dictionary.add(fields.field(chosen[s]));
       } else {
         if (dictionary.lacking.empty()) {
           dictionary.lacking.assign(rows.distinct.size(), 0);
         }
         dictionary.lacking[d] = 1;
+        dictionary.entry_of_record.push_back(0);
       }
-      dictionary.ends.push_back(
-          static_cast<std::int64_t>(dictionary.text.size()));
     }
   }
 
@@ -213,7 +251,10 @@ Result<std::shared_ptr<const Table>> build_record_table(
   std::vector<Column> slot_columns(chosen.size());
   for (std::size_t s = 0; s < chosen.size(); ++s) {
     Column& column = slot_columns[s];
-    column.values = rows.indices;
+    column.values =
+        dictionaries[s].follows_records()
+            ? SharedBuffer(rows.indices)
+            : remapped_indices(rows, n, dictionaries[s].entry_of_record);
     column.validity = shared_validity;
     column.null_count = rows.null_count;
     if (!dictionaries[s].lacking.empty()) {

@@ -2,14 +2,17 @@
 // Arrow columns, one dictionary-encoded string column per chosen field of
 // the geocoder's records, plus an optional float64 distance column.
 //
-// The dictionary of a column holds the field's value once for each distinct
-// record the rows name, in the order the records first occur; the same
-// value in two records appears twice. Because every string column indexes
-// the same distinct records, all of them share one index buffer and one
-// validity bitmap: the string columns cost 4 bytes and 1 bit per row in
-// all, however many fields are chosen, plus their dictionaries. A column has
-// a bitmap of its own only when some record named is too short to have its
-// field; that row is then null in that column alone.
+// The dictionary of a column holds each distinct value of the field among
+// the records the rows name, once, in the order the records first occur:
+// consumers turn it into a categorical type, which refuses repeated values.
+// The rows are first numbered by distinct record, once for all columns;
+// a column whose values are all distinct among those records (typically a
+// name) uses that numbering as its indices, shared with the other such
+// columns, and the others get indices of their own. So the string columns
+// cost at most 4 bytes and 1 bit per row each, often less, plus their
+// dictionaries. A column has a bitmap of its own only when some record named
+// is too short to have its field; that row is then null in that column
+// alone.
 //
 // Thread safety: reads the immutable geocoder only; calls on one geocoder
 // may run at once.
