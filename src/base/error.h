@@ -30,8 +30,10 @@ namespace quorvel {
 
 // How the binding should surface an error. Almost everything is a runtime
 // error; kInvalidArgument marks errors about the caller's values (for example
-// a non-finite query position), which Python sees as ValueError.
-enum class ErrorKind { kRuntime, kInvalidArgument };
+// a non-finite query position), which Python sees as ValueError;
+// kInterrupted marks work that the caller's StopCheck stopped (the caller
+// already knows why and reports it its own way).
+enum class ErrorKind { kRuntime, kInvalidArgument, kInterrupted };
 
 class Error {
  public:

@@ -14,6 +14,7 @@
 #include "python/errors.h"
 #include "python/positions.h"
 #include "python/ref.h"
+#include "python/unlocked.h"
 
 namespace quorvel::py {
 namespace {
@@ -96,31 +97,23 @@ bool read_batch(const FunctionDescription& description, PyObject* const* args,
   return check_same_length(in->lats, in->lons);
 }
 
-// Releases the interpreter lock for its lifetime.
-class UnlockedInterpreter {
- public:
-  UnlockedInterpreter() : state_(PyEval_SaveThread()) {}
-  UnlockedInterpreter(const UnlockedInterpreter&) = delete;
-  UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
-  ~UnlockedInterpreter() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
 // The search of one batch, run without the interpreter lock: other Python
-// threads go on meanwhile. Distances, when asked for, come out in km.
+// threads go on meanwhile, and a pending Ctrl-C stops it within about a
+// tenth of a second. Distances, when asked for, come out in km.
 bool search(const BatchTarget& target, const BatchInput& in,
             std::span<std::uint32_t> items, std::span<double> distances) {
-  Status status;
-  {
-    UnlockedInterpreter unlocked;
-    status = nearest_records(target.geocoder, in.lats.column(),
-                             in.lons.column(), items, distances, in.workers);
-    if (status.ok()) chords_to_km(distances);
-  }
+  PyThreadState* state = nullptr;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  Status status = run_unlocked(&state, [&] {
+    Status found =
+        nearest_records(target.geocoder, in.lats.column(), in.lons.column(),
+                        items, distances, in.workers, stop_check);
+    if (found.ok()) chords_to_km(distances);
+    return found;
+  });
   if (!status.ok()) {
-    raise_core_error(status.error());
+    // When the check stopped the search, its exception is the one pending.
+    if (!is_interrupted(status.error())) raise_core_error(status.error());
     return false;
   }
   return true;
@@ -134,7 +127,7 @@ class NewArray {
   NewArray& operator=(const NewArray&) = delete;
   NewArray() = default;
   ~NewArray() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && !interpreter_lock_lost()) PyBuffer_Release(&view_);
   }
 
   bool create(const char* typecode, std::size_t count, Py_ssize_t itemsize) {
@@ -193,6 +186,7 @@ class PerRecord {
   PerRecord(const PerRecord&) = delete;
   PerRecord& operator=(const PerRecord&) = delete;
   ~PerRecord() {
+    if (interpreter_lock_lost()) return;
     for (PyObject* o : table_) Py_XDECREF(o);
     for (auto& [item, o] : map_) Py_DECREF(o);
   }

@@ -18,6 +18,7 @@
 #include "python/docstrings.h"
 #include "python/errors.h"
 #include "python/ref.h"
+#include "python/unlocked.h"
 
 namespace quorvel::py {
 namespace {
@@ -97,7 +98,7 @@ class SharedBorrow {
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
   ~SharedBorrow() {
-    if (object_ == nullptr) return;
+    if (object_ == nullptr || interpreter_lock_lost()) return;
     object_->borrow_flag.fetch_sub(1, std::memory_order_release);
     Py_DECREF(reinterpret_cast<PyObject*>(object_));
   }
@@ -343,8 +344,15 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       argument_error("path");
       return nullptr;
     }
-    Status saved = persist::save(borrow.geocoder(), path);
+    // Writing may wait on the file system or on a FIFO's reader; other
+    // threads go on meanwhile, and Ctrl-C stops it with no partial file.
+    PyThreadState* state = nullptr;
+    StopCheck stop_check = signal_check_unlocked(&state);
+    Status saved = run_unlocked(&state, [&] {
+      return persist::save(borrow.geocoder(), path, stop_check);
+    });
     if (!saved.ok()) {
+      if (is_interrupted(saved.error())) return nullptr;
       raise_file_error(saved.error(), "while saving to ", path);
       return nullptr;
     }
@@ -364,8 +372,12 @@ PyObject* load(PyObject* /*unused: static method*/, PyObject* const* args,
       argument_error("path");
       return nullptr;
     }
-    Result<ReverseGeocoder> loaded = persist::load(path);
+    PyThreadState* state = nullptr;
+    StopCheck stop_check = signal_check_unlocked(&state);
+    Result<ReverseGeocoder> loaded =
+        run_unlocked(&state, [&] { return persist::load(path, stop_check); });
     if (!loaded.ok()) {
+      if (is_interrupted(loaded.error())) return nullptr;
       raise_file_error(loaded.error(), "while loading ", path);
       return nullptr;
     }
@@ -422,8 +434,12 @@ PyObject* loads(PyObject* /*unused: class or module*/, PyObject* const* args,
       argument_error("data");
       return nullptr;
     }
-    Result<ReverseGeocoder> loaded = persist::loads(data.bytes());
+    // The lock stays held: other threads could change the caller's bytes
+    // while they are read.
+    StopCheck stop_check = signal_check_locked();
+    Result<ReverseGeocoder> loaded = persist::loads(data.bytes(), stop_check);
     if (!loaded.ok()) {
+      if (is_interrupted(loaded.error())) return nullptr;
       raise_core_error(loaded.error());
       return nullptr;
     }

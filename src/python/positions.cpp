@@ -88,7 +88,7 @@ bool not_a_sequence(PyObject* object, const char* name) {
 }  // namespace
 
 PositionColumn::~PositionColumn() {
-  if (held_) PyBuffer_Release(&buffer_);
+  if (held_ && !interpreter_lock_lost()) PyBuffer_Release(&buffer_);
 }
 
 int PositionColumn::take_buffer(PyObject* object, const char* name) {
