@@ -116,7 +116,10 @@ class ImmutableKdTree {
   // - the stem slot count is a power of two, the leaves are no more than the
   //   stem slots, and every leaf that a query with finite coordinates can
   //   reach exists (a tree holding no points is exempt: lookups stop before
-  //   descending into it).
+  //   descending into it);
+  // - every stored point is a unit vector (squared length within 1e-9 of 1)
+  //   and lies in the leaf that the stems route it to, as every build puts
+  //   it.
   // Items are not checked: what they must be below is the caller's business.
   static Result<ImmutableKdTree> from_parts(std::vector<LeafNode> leaves,
                                             std::vector<double> stems,
