@@ -10,8 +10,7 @@
 namespace quorvel {
 namespace {
 
-ReverseGeocoder built(std::string csv, char32_t sep = U',',
-                      bool drop = false) {
+ReverseGeocoder built(std::string csv, char32_t sep = U',', bool drop = false) {
   Result<ReverseGeocoder> g = ReverseGeocoder::build(std::move(csv), sep, drop);
   EXPECT_TRUE(g.ok()) << g.error().message();
   return std::move(g).value();
@@ -72,6 +71,24 @@ TEST(GeocoderBuild, FinalEmptyLineIsSkippedOthersFail) {
   }
 }
 
+TEST(GeocoderBuild, TextAfterACarriageReturnIsRefusedNotDropped) {
+  const std::string lost =
+      ": a carriage return outside quotes ends the record, and the text "
+      "after it would be lost";
+  for (bool drop : {false, true}) {
+    EXPECT_EQ(failure("lat,lon,n\r1,2,a\r3,4,b\r", U',', drop),
+              "line 0" + lost);
+    EXPECT_EQ(failure("lat,lon,n\n1,2,a\rjunk,more\n", U',', drop),
+              "line 1" + lost);
+    EXPECT_EQ(failure("lat,lon,n\n1,2,a\n3,4,\"b\"\rc", U',', drop),
+              "line 2" + lost);
+    // Carriage returns that lose nothing: ending a line, leading, quoted.
+    EXPECT_EQ(
+        built("lat,lon,n\r\n1,2,a\r\r\n\r3,4,\"b\rc\"\r", U',', drop).size(),
+        2u);
+  }
+}
+
 TEST(GeocoderBuild, HeaderAloneHasNoRecords) {
   for (const char* text : {"lat,lon", "lat,lon\n", "lat"}) {
     ReverseGeocoder g = built(text);
@@ -111,8 +128,9 @@ TEST(GeocoderBuild, FailureMessages) {
       {"lat,lon\n1,5 \n", "invalid float literal"},
       // A line break inside quotes is not supported: the rest of the quoted
       // field becomes a line of its own.
-      {"lat,lon,n\n1,2,\"a\nb\"\n", "column mismatch: header (line 0) has 3 "
-                                    "values, line 2 has 1 values"},
+      {"lat,lon,n\n1,2,\"a\nb\"\n",
+       "column mismatch: header (line 0) has 3 "
+       "values, line 2 has 1 values"},
       // Bytes that are not UTF-8 are refused before any line is read.
       {"lat,lon\n1,2,\xFF\n",
        "invalid utf-8 sequence of 1 bytes from index 12"},
