@@ -171,22 +171,14 @@ ImmutableKdTree ImmutableKdTree::new_from_slice(std::span<const Point> points) {
   return ImmutableKdTree(std::move(parts));
 }
 
-namespace {
-
 // How far a stored point's squared length may stray from 1. Every point is
 // the unit vector of a latitude and longitude, whose squared length is 1
 // within a few units in the last place (about 1e-16); a damaged coordinate
 // is off by far more than this.
 constexpr double kUnitLengthTolerance = 1e-9;
 
-// The first stored point that no build could have put where it is: one that
-// is not finite, not of unit length, or not in the leaf that the stems route
-// it to. A query descends by the stems, so such a point would be answered
-// for positions it is not near, or missed for those it is. nullopt when
-// every point is in place.
-// REQUIRES: stems is not empty and no slot holds a NaN coordinate.
-[[gnu::noinline]] std::optional<Error> first_misplaced_point(
-    std::span<const LeafNode> leaves, std::span<const double> stems) {
+std::optional<Error> first_misplaced_point(std::span<const LeafNode> leaves,
+                                           std::span<const double> stems) {
   const auto where = [](std::size_t l, std::size_t s) {
     return "tree.leaves[" + std::to_string(l) + "] slot " + std::to_string(s);
   };
@@ -211,8 +203,6 @@ constexpr double kUnitLengthTolerance = 1e-9;
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 Result<ImmutableKdTree> ImmutableKdTree::from_parts(
     std::vector<LeafNode> leaves, std::vector<double> stems, std::size_t size) {
@@ -255,9 +245,6 @@ Result<ImmutableKdTree> ImmutableKdTree::from_parts(
                    str(*node - stem_slots) + ", but tree.leaves has only " +
                    str(leaves.size()));
     }
-  }
-  if (std::optional<Error> misplaced = first_misplaced_point(leaves, stems)) {
-    return std::move(*misplaced);
   }
   return ImmutableKdTree(TreeParts{std::move(leaves), std::move(stems), size});
 }
