@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -161,6 +162,17 @@ class ImmutableKdTree {
   // cache would cost more than it saves).
   std::vector<NodeBounds> stem_bounds_;
 };
+
+// The first stored point that no build from unit vectors could have put
+// where it is: one that is not of unit length (squared length within 1e-9
+// of 1; an infinite coordinate fails too), or not in the leaf that the stems
+// route it to. A query descends by the stems, so such a point would be
+// answered for positions it is not near. nullopt when every point is in
+// place. For trees of unit vectors, as a geocoder's are.
+// REQUIRES: stems is not empty and no slot holds a NaN coordinate (both
+// checked by from_parts).
+std::optional<Error> first_misplaced_point(std::span<const LeafNode> leaves,
+                                           std::span<const double> stems);
 
 // Leaf and stem statistics of fields that need not form a valid tree yet
 // (the build reports them while it fills the leaves).

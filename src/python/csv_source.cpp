@@ -198,10 +198,17 @@ std::optional<csv::Record> header_fields(std::string_view text,
   if (value_sep >= 128 || text.empty()) return std::nullopt;
   std::string_view line = text.substr(0, text.find('\n'));
   if (line.size() < text.size() && line.ends_with('\r')) line.remove_suffix(1);
-  Result<csv::Record> header =
-      csv::parse_csv_line(line, static_cast<std::uint8_t>(value_sep));
-  if (!header.ok()) return std::nullopt;
-  return std::move(header).value();
+  // A header whose first record leaves text out is refused by the build,
+  // which names it; its names are not to be matched meanwhile.
+  csv::Record header;
+  std::size_t dropped_at = std::string_view::npos;
+  if (!csv::parse_csv_line_into(line, static_cast<std::uint8_t>(value_sep),
+                                header, &dropped_at)
+           .ok() ||
+      dropped_at != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return header;
 }
 
 // The header's names as a Python list, for messages.
