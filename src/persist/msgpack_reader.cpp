@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "persist/io_error.h"
-#include "persist/utf8.h"
+#include "base/utf8.h"
 #include "persist/value_text.h"
 
 namespace quorvel::persist {
@@ -181,8 +181,8 @@ bool MsgpackReader::fail(Error error) {
 }
 
 bool MsgpackReader::check_text(std::string_view bytes) {
-  if (auto bad = check_utf8(bytes)) {
-    std::string text = bad->message();
+  if (const utf8::Validation v = utf8::validate(bytes); !v.ok) {
+    std::string text = utf8::describe(v);
     return fail(Error("string found to be invalid utf8: " + text, {text}));
   }
   return true;
@@ -429,7 +429,7 @@ bool MsgpackReader::read_str(std::string& out) {
   }
   if (head.family == Family::kBin) {
     if (!read_body(head.number, out)) return false;
-    if (check_utf8(out)) {
+    if (!utf8::is_valid(out)) {
       return fail("invalid value: byte array, expected a string");
     }
     return true;
@@ -444,12 +444,12 @@ bool MsgpackReader::read_char(char32_t& out) {
   if (!read_body(head.number, scratch_) || !check_text(scratch_)) {
     return false;
   }
-  if (scratch_.empty() || utf8_char_width(static_cast<std::uint8_t>(
+  if (scratch_.empty() || utf8::char_width(static_cast<std::uint8_t>(
                               scratch_[0])) != scratch_.size()) {
     return fail("invalid value: string " + quoted_text(scratch_) +
                 ", expected a character");
   }
-  out = decode_utf8_char(scratch_);
+  out = utf8::decode_char(scratch_);
   return true;
 }
 

@@ -11,7 +11,7 @@
 #include "geocoder_parts.h"
 #include "persist/byte_sink.h"
 #include "persist/msgpack_writer.h"
-#include "persist/utf8.h"
+#include "base/utf8.h"
 
 namespace quorvel::persist::test_support {
 
@@ -68,7 +68,7 @@ inline std::string saved_bytes(const GeocoderParts& p) {
     w.write_array_header(5);
     w.write_str(p.csv);
     std::string sep;
-    append_utf8(p.value_sep, sep);
+    utf8::append_char(p.value_sep, sep);
     w.write_str(sep);
     w.write_array_header(p.columns.size());
     for (const std::string& name : p.columns) w.write_str(name);
