@@ -118,9 +118,9 @@ class [[nodiscard]] Result {
     }
     return state_;
   }
-  [[noreturn]] void fail(std::size_t index,
-                         std::source_location where =
-                             std::source_location::current()) const {
+  [[noreturn]] void fail(
+      std::size_t index,
+      std::source_location where = std::source_location::current()) const {
     if (index == 0) {
       const Error* held = std::get_if<1>(&state_);
       internal::wrong_side(

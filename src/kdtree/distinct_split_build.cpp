@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "kdtree/build_record.h"
 #include "kdtree/routing.h"
-#include "base/error.h"
 
 namespace quorvel::kdtree {
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <utility>
 
+#include "base/error.h"
 #include "kdtree/diagnostics.h"
 #include "kdtree/distinct_split_build.h"
 #include "kdtree/planner.h"
 #include "kdtree/routing.h"
-#include "base/error.h"
 
 namespace quorvel::kdtree {
 namespace {

@@ -21,14 +21,14 @@ TEST(Utf8Validate, AcceptsWellFormedAndLocatesTheFirstFault) {
       {"", true, 0, 0},
       {"plain ascii longer than one word", true, 32, 0},
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", true, 13, 0},
-      {"abc\x80", false, 3, 1},             // Stray continuation byte.
-      {"\xC0\xAF", false, 0, 1},            // Overlong two-byte form.
-      {"\xE0\x80\x80", false, 0, 1},        // Overlong three-byte form.
-      {"\xED\xA0\x80", false, 0, 1},        // Surrogate.
-      {"\xF4\x90\x80\x80", false, 0, 1},    // Above U+10FFFF.
-      {"\xF5\x80\x80\x80", false, 0, 1},    // Not a lead byte.
-      {"x\xE2\x82", false, 1, 0},           // Truncated at the end.
-      {"x\xE2\x82y", false, 1, 2},          // Truncated before more text.
+      {"abc\x80", false, 3, 1},                // Stray continuation byte.
+      {"\xC0\xAF", false, 0, 1},               // Overlong two-byte form.
+      {"\xE0\x80\x80", false, 0, 1},           // Overlong three-byte form.
+      {"\xED\xA0\x80", false, 0, 1},           // Surrogate.
+      {"\xF4\x90\x80\x80", false, 0, 1},       // Above U+10FFFF.
+      {"\xF5\x80\x80\x80", false, 0, 1},       // Not a lead byte.
+      {"x\xE2\x82", false, 1, 0},              // Truncated at the end.
+      {"x\xE2\x82y", false, 1, 2},             // Truncated before more text.
       {"12345678\xF0\x9F\x98z", false, 8, 3},  // After the word-at-a-time skip.
   };
   for (const Case& c : cases) {

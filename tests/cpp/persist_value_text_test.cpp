@@ -20,8 +20,7 @@ TEST(FloatText, ShortestDigitsInPlainDecimal) {
   EXPECT_EQ(float_text(1.5e-7), "0.00000015");
   EXPECT_EQ(float_text(-2.5e-3), "-0.0025");
   EXPECT_EQ(float_text(static_cast<double>(0.1f)), "0.10000000149011612");
-  EXPECT_EQ(float_text(5e-324),
-            "0." + std::string(323, '0') + "5");
+  EXPECT_EQ(float_text(5e-324), "0." + std::string(323, '0') + "5");
   EXPECT_EQ(float_text(std::numeric_limits<double>::max()),
             "17976931348623157" + std::string(292, '0') + ".0");
 }
