@@ -63,8 +63,8 @@ struct StemPlan {
 // REQUIRES: points.size() < 2^32.
 std::optional<StemPlan> plan_stems(std::span<const Point> points);
 
-// Shifts of a tree whose stem slots double: the old tree becomes the left
-// subtree of a new root, which carries `requested_shift`.
+// The shifts carried over when the stem slots double: the old tree becomes
+// the left subtree of a new root, which carries `requested_shift`.
 // REQUIRES: old_shifts.size() >= 2, new_count == 2 * old_shifts.size().
 std::vector<std::uint64_t> extend_shifts(
     std::size_t new_count, std::span<const std::uint64_t> old_shifts,
