@@ -45,7 +45,9 @@ void append_float(std::string& text, Float value) {
 
 enum class AddOutcome { kAdded, kLeafFull, kNoSuchLeaf };
 
-// Inserts one point into the leaf its coordinates route it to.
+// Inserts one point into the leaf its coordinates route it to, where the plan
+// put room for it; "safe" because a full or missing leaf is reported, not
+// written past.
 AddOutcome safe_add_to_optimized(TreeParts& tree, const Point& point,
                                  std::uint32_t item) {
   const std::size_t leaf_index = route_to_leaf(tree.stems, point);

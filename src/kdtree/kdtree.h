@@ -105,8 +105,10 @@ struct TreeParts {
 
 class ImmutableKdTree {
  public:
-  // Builds a tree over `points`; point i carries item i. Never fails for
-  // points with finite coordinates; NaN coordinates never crash or hang it.
+  // The tree's one build: over `points`, point i carrying item i, by the
+  // planned build or, where its plan has no answer, the distinct-split build.
+  // Never fails for points with finite coordinates; NaN coordinates never
+  // crash or hang it.
   // REQUIRES: points.size() < 2^32.
   static ImmutableKdTree new_from_slice(std::span<const Point> points);
 
