@@ -13,17 +13,20 @@ import pathlib
 import re
 import sys
 
-# What each folder may include besides itself. kdtree, csv, arrow and regions
-# sit side by side on base; geocoder builds on them; persist saves and loads
-# what geocoder and regions build; the binding sits on top of everything.
+# What each folder may include besides itself. kdtree, csv and regions sit
+# side by side on base; geocoder builds on them; arrow and persist sit on
+# geocoder (persist saves and loads what geocoder and regions build); the
+# binding sits on top of everything.
 ALLOWED = {
     "base": set(),
     "kdtree": {"base"},
     "csv": {"base"},
-    "arrow": {"base"},
     "regions": {"base"},
-    "geocoder": {"base", "kdtree", "csv", "arrow", "regions"},
-    "persist": {"base", "kdtree", "csv", "arrow", "regions", "geocoder"},
+    "geocoder": {"base", "kdtree", "csv", "regions"},
+    # Arrow tables are built from the geocoder's records, and number columns
+    # read into its batch inputs: it sits beside persist.
+    "arrow": {"base", "kdtree", "csv", "regions", "geocoder"},
+    "persist": {"base", "kdtree", "csv", "regions", "geocoder"},
     "python": {"base", "kdtree", "csv", "arrow", "regions", "geocoder", "persist"},
 }
 

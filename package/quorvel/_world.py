@@ -6,11 +6,12 @@ the package's data folder; loading it reads the file once and builds nothing.
 
 from __future__ import annotations
 
-import os
 import threading
 from importlib import resources
+from typing import TYPE_CHECKING
 
-from quorvel._core import ReverseGeocoder
+if TYPE_CHECKING:
+    from quorvel import ReverseGeocoder
 
 ATTRIBUTION = (
     "The world geocoder contains data from GeoNames (https://www.geonames.org/), "
@@ -26,7 +27,8 @@ _world: ReverseGeocoder | None = None
 
 def data_path(name: str) -> str:
     """The path of a file in the package's data folder."""
-    return os.fspath(resources.files("quorvel").joinpath("data", name))
+    # The package is installed as plain files, so the resource is a path.
+    return str(resources.files("quorvel").joinpath("data", name))
 
 
 def world() -> ReverseGeocoder:
@@ -38,6 +40,8 @@ def world() -> ReverseGeocoder:
         # second waits for the first and takes its instance.
         with _lock:
             if _world is None:
+                from quorvel import ReverseGeocoder
+
                 _world = ReverseGeocoder.load(data_path("world.geocoder"))
             geocoder = _world
     return geocoder

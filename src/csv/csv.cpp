@@ -183,22 +183,12 @@ Result<Record> parse_csv_line(std::string_view line, std::uint8_t sep) {
   return record;
 }
 
-void drop_record_coordinates_into(const Record& record, Record& out) {
-  drop_fields_into(record, 0, 1, out);
-}
-
 void drop_fields_into(const Record& record, std::size_t first,
                       std::size_t second, Record& out) {
   out.clear();
   for (std::size_t i = 0; i < record.size(); ++i) {
     if (i != first && i != second) out.push_field(record.field(i));
   }
-}
-
-Record drop_record_coordinates(const Record& record) {
-  Record out;
-  drop_record_coordinates_into(record, out);
-  return out;
 }
 
 RecordWriter::RecordWriter(std::uint8_t sep, std::size_t capacity) : sep_(sep) {

@@ -69,14 +69,6 @@ Result<Record> parse_csv_line(std::string_view line, std::uint8_t sep);
 Status parse_csv_line_into(std::string_view line, std::uint8_t sep, Record& out,
                            std::size_t* dropped_at = nullptr);
 
-// A new record holding the fields of `record` from the third on (no fields
-// when it has two or fewer).
-Record drop_record_coordinates(const Record& record);
-
-// As above, into `out` (cleared first), reusing its buffers.
-// REQUIRES: &out != &record.
-void drop_record_coordinates_into(const Record& record, Record& out);
-
 // Every field of `record` but fields `first` and `second`, in order, into
 // `out` (cleared first). An index at or beyond the record's end drops
 // nothing; equal indexes drop one field.

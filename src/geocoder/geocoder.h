@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/error.h"
 #include "csv/csv.h"
 #include "kdtree/kdtree.h"
-#include "base/error.h"
 
 namespace quorvel {
 

@@ -146,6 +146,13 @@ class ImmutableKdTree {
   // Leaf and stem statistics (diagnostics).
   TreeStats generate_stats() const;
 
+  // The derived bounds of the points under each leaf, addressed by leaf
+  // index (see NodeBounds).
+  const std::vector<NodeBounds>& leaf_bounds() const { return leaf_bounds_; }
+  // The derived bounds of each stem's subtree, addressed by node number, or
+  // empty when the tree keeps none (a degenerate tree read from a file).
+  const std::vector<NodeBounds>& stem_bounds() const { return stem_bounds_; }
+
  private:
   // Takes parts that already satisfy every rule of from_parts and derives
   // the cache.

@@ -13,13 +13,14 @@
 #include <optional>
 #include <vector>
 
+#include "base/utf8.h"
 #include "persist/byte_sink.h"
 #include "persist/byte_source.h"
 #include "persist/file_descriptor.h"
 #include "persist/io_error.h"
+#include "persist/messages.h"
 #include "persist/msgpack_reader.h"
 #include "persist/msgpack_writer.h"
-#include "persist/utf8.h"
 
 namespace quorvel::persist {
 namespace {
@@ -40,13 +41,11 @@ constexpr std::string_view kLeafFields[] = {"content_points", "content_items",
 constexpr char kPointsWord[] = "an array of arrays, dimensions of 32x3";
 constexpr char kItemsWord[] = "an array of length 32";
 
-// What messages call the integer fields' types: "usize" for an unsigned
-// machine word, "isize" for a signed one, "u32" for an item. These words are
-// part of the saved format's contract, kept exactly as they are (see
-// docs/errors.md), not abbreviations waiting to be spelled out.
-constexpr char kUsizeWord[] = "usize";
-constexpr char kIsizeWord[] = "isize";
-constexpr char kU32Word[] = "u32";
+// What messages call the integer fields' types ("usize", "isize", "u32"):
+// see persist/messages.h.
+using messages::kIsizeWord;
+using messages::kU32Word;
+using messages::kUsizeWord;
 
 constexpr std::uint64_t kUsizeMax = std::numeric_limits<std::size_t>::max();
 constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
@@ -85,7 +84,7 @@ Status check_writable(const ReverseGeocoder& g) {
   if (g.tree().stems().size() > kMaxMsgpackLength) {
     return too_long("tree.stems", g.tree().stems().size());
   }
-  if (!is_unicode_scalar(g.value_sep())) {
+  if (!utf8::is_unicode_scalar(g.value_sep())) {
     char code[16];
     std::snprintf(code, sizeof code, "U+%04X",
                   static_cast<unsigned>(g.value_sep()));
@@ -149,7 +148,7 @@ std::size_t leaf_size(const LeafNode& leaf) {
 // The bytes write_geocoder() produces. REQUIRES: check_writable(g) passed.
 std::size_t geocoder_size(const ReverseGeocoder& g) {
   std::string sep;
-  append_utf8(g.value_sep(), sep);
+  utf8::append_char(g.value_sep(), sep);
   std::size_t n = array_header_size(5) + str_size(g.csv().size()) +
                   str_size(sep.size()) + array_header_size(g.columns().size());
   for (const std::string& name : g.columns()) n += str_size(name.size());
@@ -181,7 +180,7 @@ void write_geocoder(MsgpackWriter& w, const ReverseGeocoder& g) {
   w.write_array_header(5);
   w.write_str(g.csv());
   std::string sep;
-  append_utf8(g.value_sep(), sep);
+  utf8::append_char(g.value_sep(), sep);
   w.write_str(sep);
   w.write_array_header(g.columns().size());
   for (const std::string& name : g.columns()) w.write_str(name);

@@ -13,8 +13,8 @@
 #include "arrow/owned.h"
 #include "arrow/record_table.h"
 #include "arrow_test_support.h"
-#include "geocoder_parts.h"
 #include "geocoder/batch_search.h"
+#include "geocoder_parts.h"
 
 namespace quorvel::arrow {
 namespace {

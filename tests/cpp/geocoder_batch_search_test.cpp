@@ -36,7 +36,8 @@ ReverseGeocoder random_places(std::size_t n, std::uint32_t seed, bool grid) {
   std::string csv = "lat,lon,id\n";
   for (std::size_t i = 0; i < n; ++i) {
     if (grid) {
-      csv += std::to_string(glat(rng) * 10) + "," + std::to_string(glon(rng) * 10);
+      csv +=
+          std::to_string(glat(rng) * 10) + "," + std::to_string(glon(rng) * 10);
     } else {
       csv += std::to_string(lat(rng)) + "," + std::to_string(lon(rng));
     }
@@ -67,10 +68,12 @@ std::vector<std::uint32_t> batch(const ReverseGeocoder& g,
   return items;
 }
 
-void expect_matches_scalar(const ReverseGeocoder& g, const std::vector<double>& lats,
+void expect_matches_scalar(const ReverseGeocoder& g,
+                           const std::vector<double>& lats,
                            const std::vector<double>& lons, unsigned workers) {
   std::vector<double> chords;
-  const std::vector<std::uint32_t> items = batch(g, lats, lons, workers, &chords);
+  const std::vector<std::uint32_t> items =
+      batch(g, lats, lons, workers, &chords);
   for (std::size_t i = 0; i < lats.size(); ++i) {
     ASSERT_LT(items[i], g.size()) << "position " << i;
     ASSERT_EQ(std::string(g.line(items[i])), scalar_line(g, lats[i], lons[i]))
@@ -92,7 +95,8 @@ TEST(BatchSearch, RandomPositionsMatchScalarOnAnyThreadCount) {
     lats[i] = lat(rng);
     lons[i] = lon(rng);
   }
-  for (unsigned workers : {1u, 2u, 3u, 8u}) expect_matches_scalar(g, lats, lons, workers);
+  for (unsigned workers : {1u, 2u, 3u, 8u})
+    expect_matches_scalar(g, lats, lons, workers);
 }
 
 TEST(BatchSearch, DuplicatesAndNearTiesMatchScalar) {
@@ -106,7 +110,8 @@ TEST(BatchSearch, DuplicatesAndNearTiesMatchScalar) {
       lons.push_back(o);
     }
   }
-  for (unsigned workers : {1u, 4u}) expect_matches_scalar(g, lats, lons, workers);
+  for (unsigned workers : {1u, 4u})
+    expect_matches_scalar(g, lats, lons, workers);
 }
 
 TEST(BatchSearch, NonFinitePositionsGetNoRecordOthersUnaffected) {
@@ -115,8 +120,8 @@ TEST(BatchSearch, NonFinitePositionsGetNoRecordOthersUnaffected) {
   const std::vector<double> lons = {0, 21, 0, 18, kNaN, 5};
   std::vector<double> chords;
   const std::vector<std::uint32_t> items = batch(g, lats, lons, 1, &chords);
-  const std::vector<std::uint32_t> expected = {kNoRecord, 0, kNoRecord, 1, kNoRecord,
-                                               kNoRecord};
+  const std::vector<std::uint32_t> expected = {kNoRecord, 0,         kNoRecord,
+                                               1,         kNoRecord, kNoRecord};
   EXPECT_EQ(items, expected);
   for (std::size_t i : {0u, 2u, 4u, 5u}) EXPECT_TRUE(std::isnan(chords[i]));
   EXPECT_FALSE(std::isnan(chords[1]));
@@ -125,15 +130,16 @@ TEST(BatchSearch, NonFinitePositionsGetNoRecordOthersUnaffected) {
 TEST(BatchSearch, EmptyBatchAndEmptyGeocoder) {
   const ReverseGeocoder empty = built("lat,lon,name\n");
   std::vector<std::uint32_t> none;
-  EXPECT_TRUE(nearest_records(empty, NumberColumn::of({}), NumberColumn::of({}), none,
-                              {}, 1)
+  EXPECT_TRUE(nearest_records(empty, NumberColumn::of({}), NumberColumn::of({}),
+                              none, {}, 1)
                   .ok());
   const std::vector<double> one = {1.0};
   std::vector<std::uint32_t> item(1);
-  Status s = nearest_records(empty, NumberColumn::of(one), NumberColumn::of(one), item,
-                             {}, 1);
+  Status s = nearest_records(empty, NumberColumn::of(one),
+                             NumberColumn::of(one), item, {}, 1);
   ASSERT_FALSE(s.ok());
-  EXPECT_EQ(s.error().message(), "cannot look up a place: the geocoder has no records");
+  EXPECT_EQ(s.error().message(),
+            "cannot look up a place: the geocoder has no records");
 }
 
 // Element types other than contiguous doubles are widened exactly, so they
@@ -152,9 +158,11 @@ TEST(BatchSearch, WidenedAndStridedColumns) {
     lon16[2 * i + 1] = 999;
   }
   // Reversed: the latitude column walks backwards from its last element.
-  const NumberColumn lats{lat32.data() + (n - 1), -static_cast<std::ptrdiff_t>(sizeof(float)),
+  const NumberColumn lats{lat32.data() + (n - 1),
+                          -static_cast<std::ptrdiff_t>(sizeof(float)),
                           NumberFormat::kFloat32};
-  const NumberColumn lons{lon16.data(), 2 * sizeof(std::int16_t), NumberFormat::kInt16};
+  const NumberColumn lons{lon16.data(), 2 * sizeof(std::int16_t),
+                          NumberFormat::kInt16};
   for (std::size_t i = 0; i < n; ++i) {
     lat64[i] = lat32[n - 1 - i];
     lon64[i] = lon16[2 * i];
@@ -165,7 +173,8 @@ TEST(BatchSearch, WidenedAndStridedColumns) {
   EXPECT_EQ(items, batch(g, lat64, lon64, 1));
 
   const std::uint64_t big = 18446744073709549568ull;  // Exactly representable.
-  EXPECT_EQ(column_value({&big, 8, NumberFormat::kUInt64}, 0), 18446744073709549568.0);
+  EXPECT_EQ(column_value({&big, 8, NumberFormat::kUInt64}, 0),
+            18446744073709549568.0);
   const std::int8_t small = -128;
   EXPECT_EQ(column_value({&small, 1, NumberFormat::kInt8}, 0), -128.0);
 }
@@ -190,7 +199,8 @@ TEST(BatchSearch, ChordToGreatCircleKilometres) {
 }
 
 TEST(BatchSearch, RecordAccessors) {
-  const ReverseGeocoder g = built("lat,lon,name\n10,20,\"a, b\"\n-33.9,18.4,c\n");
+  const ReverseGeocoder g =
+      built("lat,lon,name\n10,20,\"a, b\"\n-33.9,18.4,c\n");
   EXPECT_EQ(g.size(), 2u);
   EXPECT_EQ(g.line(0), "10,20,\"a, b\"");
   Result<csv::Record> r = g.record_fields(0);

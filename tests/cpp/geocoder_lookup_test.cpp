@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "geocoder_parts.h"
 #include "geocoder/geocoder.h"
+#include "geocoder_parts.h"
 
 namespace quorvel {
 namespace {
@@ -80,8 +80,8 @@ TEST(GeocoderLookup, NonFiniteQueryIsAnArgumentError) {
   ReverseGeocoder g = built("lat,lon\n1,2\n");
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  for (auto [lat, lon] : {std::pair{nan, 0.0}, {0.0, nan}, {inf, 0.0},
-                          {0.0, -inf}}) {
+  for (auto [lat, lon] :
+       {std::pair{nan, 0.0}, {0.0, nan}, {inf, 0.0}, {0.0, -inf}}) {
     Result<std::string_view> r = g.get_nearest(lat, lon);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), ErrorKind::kInvalidArgument);
@@ -239,7 +239,7 @@ TEST(GeocoderLookup, MatchesBruteForceOnGeneratedCsv) {
     EXPECT_EQ(distance(query, points[index]), best) << lat << "," << lon;
     EXPECT_EQ(nearest(g, lat, lon),
               std::string_view(g.csv()).substr(g.indexed_data()[index].offset,
-                                             g.indexed_data()[index].len));
+                                               g.indexed_data()[index].len));
   }
   // Exact stored coordinates find a record at distance zero (their own, or
   // one sharing the point inside a cluster).

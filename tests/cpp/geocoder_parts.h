@@ -30,10 +30,9 @@ inline GeocoderParts parts_of(const ReverseGeocoder& g) {
 }
 
 inline Result<ReverseGeocoder> from_parts(GeocoderParts p) {
-  return ReverseGeocoder::from_parts(std::move(p.csv), p.value_sep,
-                                     std::move(p.columns),
-                                     std::move(p.indexed_data),
-                                     std::move(p.tree));
+  return ReverseGeocoder::from_parts(
+      std::move(p.csv), p.value_sep, std::move(p.columns),
+      std::move(p.indexed_data), std::move(p.tree));
 }
 
 }  // namespace quorvel::test_support

@@ -31,8 +31,8 @@ std::string quote_every_field(const std::string& line, char sep) {
 TEST(GeocoderPlainLines, ShortcutAgreesWithTheReader) {
   std::mt19937_64 rng(301);
   const std::vector<std::string> values = {
-      "10",   "-33.9", "1e1", "+.5", "",     " 1",  "abc", "nan",
-      "inf",  "1e999", "0",   "-0",  "90.0", "5.",  ".",   "1e-400"};
+      "10",  "-33.9", "1e1", "+.5", "",     " 1", "abc", "nan",
+      "inf", "1e999", "0",   "-0",  "90.0", "5.", ".",   "1e-400"};
   for (char sep : {',', ';', '\t', '|'}) {
     for (int trial = 0; trial < 400; ++trial) {
       const int columns = 1 + static_cast<int>(rng() % 4);
@@ -71,8 +71,10 @@ TEST(GeocoderPlainLines, ShortcutAgreesWithTheReader) {
       }
       SCOPED_TRACE(plain);
       const char32_t separator = static_cast<unsigned char>(sep);
-      Result<ReverseGeocoder> a = ReverseGeocoder::build(plain, separator, false);
-      Result<ReverseGeocoder> b = ReverseGeocoder::build(forced, separator, false);
+      Result<ReverseGeocoder> a =
+          ReverseGeocoder::build(plain, separator, false);
+      Result<ReverseGeocoder> b =
+          ReverseGeocoder::build(forced, separator, false);
       ASSERT_EQ(a.ok(), b.ok());
       if (!a.ok()) {
         EXPECT_EQ(a.error().message(), b.error().message());
@@ -81,7 +83,8 @@ TEST(GeocoderPlainLines, ShortcutAgreesWithTheReader) {
       const kdtree::ImmutableKdTree& ta = a.value().tree();
       const kdtree::ImmutableKdTree& tb = b.value().tree();
       ASSERT_EQ(ta.leaves().size(), tb.leaves().size());
-      ASSERT_EQ(a.value().indexed_data().size(), b.value().indexed_data().size());
+      ASSERT_EQ(a.value().indexed_data().size(),
+                b.value().indexed_data().size());
       for (std::size_t i = 0; i < ta.leaves().size(); ++i) {
         EXPECT_EQ(0, std::memcmp(&ta.leaves()[i], &tb.leaves()[i],
                                  sizeof(kdtree::LeafNode)));
