@@ -81,7 +81,8 @@ def find_position_columns(
         return found[0] if len(found) == 1 else None
 
     if len(header) < 2 and (lat is None or lon is None):
-        raise CliError(f"{where}, line 1: the header needs a latitude and a longitude column")
+        raise CliError(f"{where}, line 1: the header needs a latitude and a longitude column "
+                       f"(it reads as {list(header)}; is --sep right?)")
     lat_at = named(lat, "--lat") if lat is not None else None
     lon_at = named(lon, "--lon") if lon is not None else None
     if lat_at is None and lon_at is None:
@@ -254,6 +255,7 @@ def is_parquet(path: str) -> bool:
 def import_pyarrow() -> Any:
     try:
         import pyarrow  # noqa: F401
+        import pyarrow.compute  # noqa: F401
         import pyarrow.csv  # noqa: F401
         import pyarrow.parquet  # noqa: F401
     except ImportError:
@@ -376,7 +378,10 @@ def geocode_csv(args: argparse.Namespace, geocoder: ReverseGeocoder, fields: lis
 
 def read_chunk(source: IO[bytes], rest: bytes) -> tuple[bytes, bool]:
     """`rest` followed by the next chunk of `source`, and whether it ended."""
-    data = source.read(CHUNK_BYTES)
+    # read1 returns what a pipe holds rather than waiting for a whole chunk,
+    # so piped input flows (and can be interrupted) as it arrives.
+    read1 = getattr(source, "read1", source.read)
+    data = read1(CHUNK_BYTES)
     if not data:
         return rest, True
     return (rest + data if rest else data), False
@@ -421,7 +426,7 @@ def arrow_degrees(column: Any, pa: Any) -> Any:
         number = compute.match_substring_regex(text, r"^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$")
         column = compute.if_else(number, text, pa.scalar(None, pa.string()))
     column = compute.cast(column, pa.float64())
-    return numpy.asarray(column.fill_null(math.nan).to_numpy(zero_copy_only=False), dtype=numpy.float64)
+    return numpy.array(column.fill_null(math.nan).to_numpy(zero_copy_only=False), dtype=numpy.float64)
 
 
 def geocode_arrow(args: argparse.Namespace, geocoder: ReverseGeocoder, fields: list[int]) -> None:
