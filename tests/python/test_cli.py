@@ -5,6 +5,8 @@ import csv
 import io
 import os
 import pathlib
+import re
+import shlex
 import signal
 import subprocess
 import sys
@@ -257,3 +259,26 @@ class TestBuildAndInfo:
         (files / "junk.bin").write_bytes(b"\x00\x01junk")
         done = run("info", files / "junk.bin")
         assert done.returncode == 1 and "junk.bin:" in done.stderr
+
+
+def test_the_user_guide_commands_run(tmp_path):
+    """The shell lines of the user guide's "Command line" section, run as
+    written on files of the names they use."""
+    guide = (pathlib.Path(__file__).resolve().parents[2] / "docs" / "user_guide.md").read_text()
+    section = guide.split("## Command line", 1)[1].split("\n## ", 1)[0]
+    lines = [line for block in re.findall(r"^```sh\n(.*?)^```$", section, re.S | re.M)
+             for line in block.splitlines() if line.strip()]
+    assert len(lines) >= 5
+    (tmp_path / "places.csv").write_text(PLACES)
+    (tmp_path / "points.csv").write_text("id,lat,lon\n1,48.9,2.3\n2,51.5,-0.1\n")
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    pq.write_table(pa.table({"lat": [48.9], "lon": [2.3]}), tmp_path / "points.parquet")
+    env = dict(os.environ, PATH=f"{QUORVEL.parent}{os.pathsep}{os.environ['PATH']}")
+    for line in lines:
+        done = subprocess.run(line, shell=True, cwd=tmp_path, env=env, capture_output=True, text=True)
+        assert done.returncode == 0, (line, done.stderr)
+        assert shlex.split(line)[0] in ("quorvel", "cat")
+    assert rows_of((tmp_path / "mine.csv").read_text())[1:] == [["1", "48.9", "2.3", "Paris", "capital, France"],
+                                                              ["2", "51.5", "-0.1", "London", "plain"]]
+    assert pq.read_table(tmp_path / "points_places.parquet").num_rows == 1
