@@ -462,7 +462,7 @@ def geocode_arrow(args: argparse.Namespace, geocoder: ReverseGeocoder, fields: l
                 lats[~usable] = math.nan
                 numbers = numpy.flatnonzero(~usable)
                 bad.add(len(numbers), [rows + line_base + 1 + int(n) for n in numbers[:REPORTED_LINES]],
-                        f"no usable position (row {rows + int(numbers[0]) + 1})" if len(numbers) else None)
+                        "no usable position" if len(numbers) else None)
                 indices, distances = geocoder.get_nearest_indices(
                     lats, lons, return_distance=True, workers=args.workers
                 )
