@@ -148,7 +148,7 @@ TEST(PlaceAppenderTest, AppendsChosenFieldsDistanceAndBlanks) {
   ASSERT_TRUE(appender.value().append(chunk, rows, 2, out).ok());
   EXPECT_EQ(out,
             "x;48.85;2.35;\"a;b\";Paris;0.000\n"
-            "y;-33.8;151.2;say \"hi\";Sydney;7.868\n"
+            "y;-33.8;151.2;\"say \"\"hi\"\"\";Sydney;7.838\n"
             "z;bad;1;;;\n"
             "w;0;0;;;\n");
 
