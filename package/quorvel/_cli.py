@@ -26,8 +26,8 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
-from quorvel import _core
-from quorvel._core import ReverseGeocoder
+from quorvel import ReverseGeocoder
+from quorvel import _core  # type: ignore[attr-defined, unused-ignore]
 
 EXIT_BAD_INPUT = 1
 EXIT_USAGE = 2
@@ -254,10 +254,10 @@ def is_parquet(path: str) -> bool:
 
 def import_pyarrow() -> Any:
     try:
-        import pyarrow  # noqa: F401
-        import pyarrow.compute  # noqa: F401
-        import pyarrow.csv  # noqa: F401
-        import pyarrow.parquet  # noqa: F401
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+        import pyarrow.compute  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+        import pyarrow.csv  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+        import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ImportError:
         raise usage_error(
             "Parquet files need pyarrow, which is not installed: pip install pyarrow"
