@@ -1,6 +1,7 @@
 """The command line, run as installed: `quorvel` from the environment's bin
 and `python -m quorvel`, on real files."""
 
+import contextlib
 import csv
 import io
 import os
@@ -282,3 +283,22 @@ def test_the_user_guide_commands_run(tmp_path):
     assert rows_of((tmp_path / "mine.csv").read_text())[1:] == [["1", "48.9", "2.3", "Paris", "capital, France"],
                                                               ["2", "51.5", "-0.1", "London", "plain"]]
     assert pq.read_table(tmp_path / "points_places.parquet").num_rows == 1
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_line_only_on_a_terminal(files, quiet):
+    import pty
+
+    leader, follower = pty.openpty()
+    child = subprocess.Popen([str(QUORVEL), "geocode", str(files / "points.csv"), "-o", str(files / "o.csv"),
+                              "--places", str(files / "places.csv"), *(["--quiet"] if quiet else [])],
+                             stderr=follower)
+    os.close(follower)
+    shown = b""
+    with contextlib.suppress(OSError):  # EIO once the child has closed the terminal
+        while chunk := os.read(leader, 4096):
+            shown += chunk
+    os.close(leader)
+    assert child.wait(timeout=60) == 0
+    assert (b"8 rows" in shown and b"rows/s, 100%" in shown) != quiet
+    assert b"5 rows without a usable position" in shown
