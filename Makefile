@@ -139,7 +139,7 @@ fuzz: venv
 	done
 
 format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'src/*.inc' 'tests/cpp/*.cpp' 'bench/*.cpp' 'fuzz/*.cpp')
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'src/*.inc' 'tests/cpp/*.cpp' 'tests/cpp/*.h' 'bench/*.cpp' 'fuzz/*.cpp' 'fuzz/*.h')
 
 clean:
 	rm -rf build .venv-*

@@ -48,7 +48,8 @@ Timing median_time(F&& f, int repeats = 5) {
     const auto start = std::chrono::steady_clock::now();
     f();
     walls.push_back(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count());
     cpus.push_back(process_cpu_seconds() - cpu);
   }
   std::sort(walls.begin(), walls.end());
@@ -66,21 +67,27 @@ void report(const quorvel::ReverseGeocoder& g, const char* name,
   if (cpus > 2) counts.push_back(cpus);
   for (unsigned workers : counts) {
     const Timing t = median_time([&] {
-      if (!quorvel::nearest_records(g, NumberColumn::of(lats), NumberColumn::of(lons), items,
-                                    {}, workers)
+      if (!quorvel::nearest_records(g, NumberColumn::of(lats),
+                                    NumberColumn::of(lons), items, {}, workers)
                .ok()) {
         std::abort();
       }
     });
-    std::printf("  nearest_records, %u worker(s): %7.1f ns/position wall, %7.1f CPU\n",
-                workers, t.wall * 1e9 / n, t.cpu * 1e9 / n);
+    std::printf(
+        "  nearest_records, %u worker(s): %7.1f ns/position wall, %7.1f CPU\n",
+        workers, t.wall * 1e9 / n, t.cpu * 1e9 / n);
   }
   std::size_t sink = 0;
-  const Timing loop = median_time([&] {
-    for (std::size_t i = 0; i < n; ++i) sink += g.get_nearest(lats[i], lons[i]).value().size();
-  }, 3);
-  std::printf("  get_nearest loop:             %7.1f ns/position wall, %7.1f CPU (%zu)\n",
-              loop.wall * 1e9 / n, loop.cpu * 1e9 / n, sink % 10);
+  const Timing loop = median_time(
+      [&] {
+        for (std::size_t i = 0; i < n; ++i)
+          sink += g.get_nearest(lats[i], lons[i]).value().size();
+      },
+      3);
+  std::printf(
+      "  get_nearest loop:             %7.1f ns/position wall, %7.1f CPU "
+      "(%zu)\n",
+      loop.wall * 1e9 / n, loop.cpu * 1e9 / n, sink % 10);
 }
 
 }  // namespace
@@ -119,10 +126,13 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < n; ++i) {
     const std::string_view line = g.line(pick(rng));
     const std::size_t comma = line.find(',');
-    const double a = std::strtod(std::string(line.substr(0, comma)).c_str(), nullptr);
-    const double o = std::strtod(std::string(line.substr(comma + 1)).c_str(), nullptr);
+    const double a =
+        std::strtod(std::string(line.substr(0, comma)).c_str(), nullptr);
+    const double o =
+        std::strtod(std::string(line.substr(comma + 1)).c_str(), nullptr);
     lats[i] = a + shift(rng);
-    lons[i] = o + shift(rng) / std::max(0.1, std::cos(a * quorvel::DEGREES_TO_RADIANS));
+    lons[i] = o + shift(rng) /
+                      std::max(0.1, std::cos(a * quorvel::DEGREES_TO_RADIANS));
   }
   report(g, "near places", lats, lons);
   return 0;

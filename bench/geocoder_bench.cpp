@@ -126,9 +126,10 @@ void run(std::size_t lines, int build_repeats) {
   }
   std::printf("%8zu lines         get_nearest:         %8.0f ns/lookup\n",
               lines, median(per_lookup) * 1e9);
-  std::printf("%8zu lines         get_nearest_record:  %8.0f ns/lookup"
-              "   (checksum %zu)\n",
-              lines, median(per_record) * 1e9, checksum);
+  std::printf(
+      "%8zu lines         get_nearest_record:  %8.0f ns/lookup"
+      "   (checksum %zu)\n",
+      lines, median(per_record) * 1e9, checksum);
 }
 
 }  // namespace

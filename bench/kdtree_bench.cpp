@@ -30,7 +30,8 @@ struct ThreadCpuClock {
   static time_point now() {
     timespec ts;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return time_point(duration(std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec));
+    return time_point(
+        duration(std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec));
   }
 };
 using Clock = ThreadCpuClock;
@@ -46,7 +47,8 @@ std::vector<Point> uniform(std::size_t n, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> z(-1.0, 1.0), lon(-180.0, 180.0);
   std::vector<Point> points(n);
-  for (Point& p : points) p = unit_vector(std::asin(z(rng)) * 180 / M_PI, lon(rng));
+  for (Point& p : points)
+    p = unit_vector(std::asin(z(rng)) * 180 / M_PI, lon(rng));
   return points;
 }
 
@@ -95,7 +97,8 @@ void run(const char* name, const std::vector<Point>& points) {
     const auto start = Clock::now();
     tree = ImmutableKdTree::new_from_slice(points);
     build_ms.push_back(
-        std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        std::chrono::duration<double, std::milli>(Clock::now() - start)
+            .count());
   }
 
   // Queries like a geocoder's: anywhere on the globe, half of them near
@@ -119,10 +122,11 @@ void run(const char* name, const std::vector<Point>& points) {
   }
   const double bytes = tree.leaves().size() * sizeof(LeafNode) +
                        tree.stems().size() * sizeof(double);
-  std::printf("%-10s %9zu %10.1f %12.1f %14.1f   (%zu leaves, %zu stems, %llu)\n",
-              name, points.size(), median(build_ms), median(query_ns),
-              bytes / points.size(), tree.leaves().size(), tree.stems().size(),
-              static_cast<unsigned long long>(checksum % 1000));
+  std::printf(
+      "%-10s %9zu %10.1f %12.1f %14.1f   (%zu leaves, %zu stems, %llu)\n", name,
+      points.size(), median(build_ms), median(query_ns), bytes / points.size(),
+      tree.leaves().size(), tree.stems().size(),
+      static_cast<unsigned long long>(checksum % 1000));
 }
 
 }  // namespace

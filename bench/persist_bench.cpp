@@ -35,8 +35,9 @@ std::string generate_csv(int n) {
   std::string out = "lat,lon,name,admin1,admin2,cc\n";
   char line[160];
   for (int k = 0; k < n; ++k) {
-    std::snprintf(line, sizeof line, "%.5f,%.5f,Place %d,Region %d,District %d,C%d\n",
-                  lat(rng), lon(rng), k, k % 97, k % 1013, k % 250);
+    std::snprintf(line, sizeof line,
+                  "%.5f,%.5f,Place %d,Region %d,District %d,C%d\n", lat(rng),
+                  lon(rng), k, k % 97, k % 1013, k % 250);
     out += line;
   }
   return out;
@@ -70,15 +71,13 @@ void run(int records, int runs) {
     g = std::move(built).value();
   });
   std::string path = "/tmp/quorvel_persist_bench_" + std::to_string(getpid());
-  double save_ms = best_ms(runs, [&] {
-    must(quorvel::persist::save(g, path).ok(), "save");
-  });
+  double save_ms = best_ms(
+      runs, [&] { must(quorvel::persist::save(g, path).ok(), "save"); });
   auto bytes = quorvel::persist::dumps(g);
   must(bytes.ok(), "dumps");
   const double mb = bytes.value().size() / 1e6;
-  double load_ms = best_ms(runs, [&] {
-    must(quorvel::persist::load(path).ok(), "load");
-  });
+  double load_ms =
+      best_ms(runs, [&] { must(quorvel::persist::load(path).ok(), "load"); });
   double loads_ms = best_ms(runs, [&] {
     must(quorvel::persist::loads(bytes.value()).ok(), "loads");
   });
@@ -88,8 +87,9 @@ void run(int records, int runs) {
   std::printf("  build from csv %8.1f ms\n", build_ms);
   std::printf("  save           %8.1f ms  %7.0f MB/s\n", save_ms,
               mb / save_ms * 1e3);
-  std::printf("  load (file)    %8.1f ms  %7.0f MB/s  %5.1fx faster than build\n",
-              load_ms, mb / load_ms * 1e3, build_ms / load_ms);
+  std::printf(
+      "  load (file)    %8.1f ms  %7.0f MB/s  %5.1fx faster than build\n",
+      load_ms, mb / load_ms * 1e3, build_ms / load_ms);
   std::printf("  loads (memory) %8.1f ms  %7.0f MB/s\n", loads_ms,
               mb / loads_ms * 1e3);
 }

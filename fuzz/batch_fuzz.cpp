@@ -49,7 +49,8 @@ quorvel::ReverseGeocoder places(std::size_t count, std::uint8_t seed) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   if (size < 4) return 0;
   const quorvel::ReverseGeocoder g = places(1 + data[0] % 64, data[1]);
   const std::size_t kind = data[2] % 10;
@@ -84,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(scalar.ok());
     FUZZ_CHECK(items[i] < g.size());
     FUZZ_CHECK(g.line(items[i]) == scalar.value());
-    const auto found = g.tree().nearest_one(quorvel::lat_lon_to_point(lat, lon));
+    const auto found =
+        g.tree().nearest_one(quorvel::lat_lon_to_point(lat, lon));
     FUZZ_CHECK(found.result.distance == chords[i]);
     const double km = quorvel::chord_to_km(chords[i]);
     // At most half the circumference, give or take the rounding of pi.

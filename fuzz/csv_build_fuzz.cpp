@@ -15,9 +15,9 @@
 
 #include "csv/csv.h"
 #include "fuzz_check.h"
-#include "kdtree/kdtree.h"
 #include "geocoder/float_parse.h"
 #include "geocoder/geocoder.h"
+#include "kdtree/kdtree.h"
 #include "persist/saved_file.h"
 
 namespace {
@@ -35,8 +35,8 @@ std::vector<std::string_view> split_lines(std::string_view text) {
       line.remove_suffix(1);
     }
     lines.push_back(line);
-    text = lf == std::string_view::npos ? std::string_view()
-                                        : text.substr(lf + 1);
+    text =
+        lf == std::string_view::npos ? std::string_view() : text.substr(lf + 1);
   }
   return lines;
 }
@@ -69,7 +69,8 @@ void check_geocoder(const ReverseGeocoder& g, std::string_view text,
   for (const auto& [lat, lon] : where) {
     auto line = g.get_nearest(lat, lon);
     FUZZ_CHECK(line.ok());
-    const auto found = g.tree().nearest_one(quorvel::lat_lon_to_point(lat, lon));
+    const auto found =
+        g.tree().nearest_one(quorvel::lat_lon_to_point(lat, lon));
     FUZZ_CHECK(found.status == quorvel::kdtree::QueryStatus::kOk);
     FUZZ_CHECK(found.result.distance == 0.0);
     auto record = g.get_nearest_record(lat, lon);

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "csv/csv.h"
 #include "base/utf8.h"
+#include "csv/csv.h"
 #include "fuzz_check.h"
 
 namespace {

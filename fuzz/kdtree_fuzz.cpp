@@ -74,14 +74,16 @@ void check_structure(const ImmutableKdTree& tree,
 void check_query(const ImmutableKdTree& tree, const std::vector<Point>& points,
                  const Point& query) {
   double best = std::numeric_limits<double>::max();
-  for (const Point& p : points) best = std::min(best, squared_distance(p, query));
+  for (const Point& p : points)
+    best = std::min(best, squared_distance(p, query));
   const auto got = tree.nearest_one(query);
   FUZZ_CHECK(got.status == QueryStatus::kOk);
   FUZZ_CHECK(got.result.distance == best);
   const std::uint32_t item = got.result.item;
   FUZZ_CHECK(item < points.size());
   FUZZ_CHECK(squared_distance(points[item], query) == best);
-  for (std::uint32_t j = 0; j < item; ++j) FUZZ_CHECK(points[j] != points[item]);
+  for (std::uint32_t j = 0; j < item; ++j)
+    FUZZ_CHECK(points[j] != points[item]);
 }
 
 }  // namespace
@@ -109,8 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   for (std::size_t i = 0; i < points.size(); i += stride) {
     check_query(tree, points, points[i]);
     // Between grid values, and off the grid on the outside as well.
-    const double nudge = (static_cast<double>(data[1 + (i * 7) % (size - 1)]) -
-                          127.5) / 64.0;
+    const double nudge =
+        (static_cast<double>(data[1 + (i * 7) % (size - 1)]) - 127.5) / 64.0;
     check_query(tree, points,
                 {points[i][0] + nudge, points[i][1] - nudge / 2,
                  points[i][2] + nudge / 3});

@@ -17,10 +17,9 @@ using quorvel::ReverseGeocoder;
 
 // Spread over the globe, poles and antimeridian included, so that a crafted
 // tree is entered from every side.
-constexpr double kQueries[][2] = {{0, 0},     {90, 0},    {-90, 0},
-                                  {0, 180},   {0, -180},  {45, 90},
-                                  {-45, -90}, {10, 20},   {-33.9, 18.4},
-                                  {89.9, 179.9}};
+constexpr double kQueries[][2] = {
+    {0, 0},   {90, 0},    {-90, 0}, {0, 180},      {0, -180},
+    {45, 90}, {-45, -90}, {10, 20}, {-33.9, 18.4}, {89.9, 179.9}};
 
 void check_lookups(const ReverseGeocoder& g) {
   const std::string_view text(g.csv());

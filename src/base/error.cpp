@@ -107,4 +107,13 @@ void panic(std::string message, std::source_location where) {
   throw InternalFailure(std::move(message), where);
 }
 
+namespace internal {
+
+void wrong_side(const char* accessor, const std::string& state,
+                std::source_location where) {
+  panic(std::string(accessor) + " called on " + state, where);
+}
+
+}  // namespace internal
+
 }  // namespace quorvel

@@ -30,8 +30,10 @@ namespace quorvel {
 
 // How the binding should surface an error. Almost everything is a runtime
 // error; kInvalidArgument marks errors about the caller's values (for example
-// a non-finite query position), which Python sees as ValueError.
-enum class ErrorKind { kRuntime, kInvalidArgument };
+// a non-finite query position), which Python sees as ValueError;
+// kInterrupted marks work that the caller's StopCheck stopped (the caller
+// already knows why and reports it its own way).
+enum class ErrorKind { kRuntime, kInvalidArgument, kInterrupted };
 
 class Error {
  public:
@@ -72,8 +74,18 @@ class Error {
   ErrorKind kind_;
 };
 
+namespace internal {
+// Panics (see `panic`) with "`accessor` called on " + `state`: a Result or
+// Status read on the side it does not hold. Kept out of line so that the
+// accessors stay a compare and a branch that is never taken.
+// The "internal" namespace marks it as the accessors' own, not for callers.
+[[noreturn]] void wrong_side(const char* accessor, const std::string& state,
+                             std::source_location where);
+}  // namespace internal
+
 // Either a T or an Error. Deliberately small: callers test ok(), then take
-// value() or error(). Accessing the wrong side is an internal failure.
+// value() or error(). Taking the side that is not there is an internal
+// failure: it panics, naming the accessor and, for value(), the error held.
 template <typename T>
 class [[nodiscard]] Result {
  public:
@@ -83,15 +95,44 @@ class [[nodiscard]] Result {
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { return std::get<0>(state_); }
-  const T& value() const& { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
+  // REQUIRES: ok().
+  T& value() & { return *std::get_if<0>(&checked(0)); }
+  const T& value() const& { return *std::get_if<0>(&checked(0)); }
+  T&& value() && { return std::move(*std::get_if<0>(&checked(0))); }
 
-  Error& error() & { return std::get<1>(state_); }
-  const Error& error() const& { return std::get<1>(state_); }
-  Error&& error() && { return std::get<1>(std::move(state_)); }
+  // REQUIRES: !ok().
+  Error& error() & { return *std::get_if<1>(&checked(1)); }
+  const Error& error() const& { return *std::get_if<1>(&checked(1)); }
+  Error&& error() && { return std::move(*std::get_if<1>(&checked(1))); }
 
  private:
+  // The state, once it is known to hold side `index`. The check replaces the
+  // one std::get would make, so it costs nothing on the path where it holds.
+  std::variant<T, Error>& checked(std::size_t index) {
+    if (state_.index() != index) [[unlikely]] {
+      fail(index);
+    }
+    return state_;
+  }
+  const std::variant<T, Error>& checked(std::size_t index) const {
+    if (state_.index() != index) [[unlikely]] {
+      fail(index);
+    }
+    return state_;
+  }
+  [[noreturn]] void fail(
+      std::size_t index,
+      std::source_location where = std::source_location::current()) const {
+    if (index == 0) {
+      const Error* held = std::get_if<1>(&state_);
+      internal::wrong_side(
+          "Result::value()",
+          "an error: " + (held ? held->message() : std::string("(none)")),
+          where);
+    }
+    internal::wrong_side("Result::error()", "a value", where);
+  }
+
   std::variant<T, Error> state_;
 };
 
@@ -105,9 +146,22 @@ class [[nodiscard]] Status {
   // Success costs no Error construction: the hot paths return it per line.
   bool ok() const { return !error_.has_value(); }
   explicit operator bool() const { return ok(); }
+  // The error held. Panics on success, like Result::error().
   // REQUIRES: !ok().
-  const Error& error() const& { return *error_; }
-  Error&& error() && { return std::move(*error_); }
+  const Error& error() const& {
+    if (!error_) [[unlikely]] {
+      internal::wrong_side("Status::error()", "success",
+                           std::source_location::current());
+    }
+    return *error_;
+  }
+  Error&& error() && {
+    if (!error_) [[unlikely]] {
+      internal::wrong_side("Status::error()", "success",
+                           std::source_location::current());
+    }
+    return std::move(*error_);
+  }
 
  private:
   std::optional<Error> error_;

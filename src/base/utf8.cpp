@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/messages.h"
+
 namespace quorvel::utf8 {
 namespace {
 
@@ -66,11 +68,44 @@ Validation validate(std::string_view bytes) {
 
 std::string describe(const Validation& v) {
   if (v.error_len == 0) {
-    return "incomplete utf-8 byte sequence from index " +
-           std::to_string(v.valid_up_to);
+    return messages::kIncompleteUtf8 + std::to_string(v.valid_up_to);
   }
-  return "invalid utf-8 sequence of " + std::to_string(v.error_len) +
-         " bytes from index " + std::to_string(v.valid_up_to);
+  return messages::kInvalidUtf8Length + std::to_string(v.error_len) +
+         messages::kInvalidUtf8Index + std::to_string(v.valid_up_to);
+}
+
+char32_t decode_char(std::string_view text) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  switch (char_width(s[0])) {
+    case 1:
+      return s[0];
+    case 2:
+      return (char32_t{s[0] & 0x1fu} << 6) | (s[1] & 0x3fu);
+    case 3:
+      return (char32_t{s[0] & 0x0fu} << 12) | (char32_t{s[1] & 0x3fu} << 6) |
+             (s[2] & 0x3fu);
+    default:
+      return (char32_t{s[0] & 0x07u} << 18) | (char32_t{s[1] & 0x3fu} << 12) |
+             (char32_t{s[2] & 0x3fu} << 6) | (s[3] & 0x3fu);
+  }
+}
+
+void append_char(char32_t c, std::string& out) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xc0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3f));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xe0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (c & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (c & 0x3f));
+  }
 }
 
 }  // namespace quorvel::utf8

@@ -24,9 +24,12 @@ void Record::push_field(std::string_view field) {
 // mostly plain text, and per-byte appends dominated the cost otherwise.
 class RecordReader {
  public:
-  // Reads the first record of `line` into `out` (cleared first). False when
-  // the line holds only terminator bytes.
-  static bool read_first(std::string_view line, std::uint8_t sep, Record& out) {
+  // Reads the first record of `line` into `out` (cleared first) and sets
+  // `*end_offset` to the offset just past its last field: where the terminator
+  // that ends it stands, or line.size(). False when the line holds only
+  // terminator bytes.
+  static bool read_first(std::string_view line, std::uint8_t sep, Record& out,
+                         std::size_t* end_offset) {
     out.clear();
     const char* p = line.data();
     const char* const end = p + line.size();
@@ -52,6 +55,7 @@ class RecordReader {
             ++p;
           } else if (is_terminator(b)) {
             ends.push_back(bytes.size());
+            *end_offset = static_cast<std::size_t>(p - line.data());
             return true;
           } else {
             state = State::kUnquoted;
@@ -71,6 +75,7 @@ class RecordReader {
             state = State::kStartField;
             ++p;
           } else {
+            *end_offset = static_cast<std::size_t>(p - line.data());
             return true;
           }
           break;
@@ -97,6 +102,7 @@ class RecordReader {
             ++p;
           } else if (is_terminator(b)) {
             ends.push_back(bytes.size());
+            *end_offset = static_cast<std::size_t>(p - line.data());
             return true;
           } else {
             // A closing quote followed by more text joins it to the field.
@@ -108,6 +114,7 @@ class RecordReader {
     // End of input inside a begun record: the current field ends it, an
     // unterminated quoted field included.
     ends.push_back(bytes.size());
+    *end_offset = static_cast<std::size_t>(p - line.data());
     return true;
   }
 
@@ -143,10 +150,20 @@ class RecordReader {
   }
 };
 
-Status parse_csv_line_into(std::string_view line, std::uint8_t sep,
-                           Record& out) {
-  if (!RecordReader::read_first(line, sep, out)) {
+Status parse_csv_line_into(std::string_view line, std::uint8_t sep, Record& out,
+                           std::size_t* dropped_at) {
+  std::size_t end = 0;
+  if (!RecordReader::read_first(line, sep, out, &end)) {
     return Error("Internal error - failed to parse CSV line");
+  }
+  if (dropped_at != nullptr) {
+    *dropped_at = std::string_view::npos;
+    for (std::size_t i = end; i < line.size(); ++i) {
+      if (!is_terminator(static_cast<std::uint8_t>(line[i]))) {
+        *dropped_at = i;
+        break;
+      }
+    }
   }
   std::size_t field = 0;
   utf8::Validation where{};

@@ -62,8 +62,12 @@ Result<Record> parse_csv_line(std::string_view line, std::uint8_t sep);
 
 // As above, but decodes into `out`, reusing its buffers: the hot path of
 // construction, which parses every line. On failure `out` is unspecified.
-Status parse_csv_line_into(std::string_view line, std::uint8_t sep,
-                           Record& out);
+// When `dropped_at` is given and the parse succeeds, it is set to the offset
+// of the first byte that the record leaves out, a byte other than CR or LF
+// after the terminator that ends it (as in "1,2\rmore"), or to npos when the
+// record loses no text of the line.
+Status parse_csv_line_into(std::string_view line, std::uint8_t sep, Record& out,
+                           std::size_t* dropped_at = nullptr);
 
 // A new record holding the fields of `record` from the third on (no fields
 // when it has two or fewer).

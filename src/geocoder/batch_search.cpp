@@ -1,5 +1,6 @@
 #include "geocoder/batch_search.h"
 
+#include <cxxabi.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -37,48 +39,104 @@ double read_as_double(const void* data, std::ptrdiff_t stride, std::size_t i) {
   return static_cast<double>(value);
 }
 
-// Runs `body(begin, end)` over [0, count) in blocks of kBlock, on the
-// calling thread and up to `threads - 1` helpers that live only for this
+// Per-thread room for one block: the unit vectors and whether each position
+// was finite. On the heap, allocated once per thread and call: a block's
+// worth is tens of KiB, too much for the stack of a thread that Python may
+// have started with a small one.
+struct BlockScratch {
+  std::unique_ptr<kdtree::Point[]> points{new kdtree::Point[kBlock]};
+  std::unique_ptr<bool[]> finite{new bool[kBlock]};
+};
+
+// The helper threads of one run; whatever way the run ends (a forced
+// unwind of the calling thread included), they are told to stop and joined
+// before the memory they share goes away.
+class Helpers {
+ public:
+  explicit Helpers(std::atomic<bool>& stop) : stop_(stop) {}
+  Helpers(const Helpers&) = delete;
+  Helpers& operator=(const Helpers&) = delete;
+  ~Helpers() {
+    if (threads_.empty()) return;
+    stop_.store(true, std::memory_order_relaxed);
+    join();
+  }
+
+  // Starts `work` on one more thread; false when the system refused one.
+  template <typename Work>
+  bool start(Work& work) {
+    try {
+      threads_.emplace_back(work);
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+
+  void join() {
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+ private:
+  std::atomic<bool>& stop_;
+  std::vector<std::thread> threads_;
+};
+
+// Runs `body(begin, end, scratch)` over [0, count) in blocks of kBlock, on
+// the calling thread and up to `threads - 1` helpers that live only for this
 // call. Blocks are taken from a shared counter, so a thread slowed down by
 // the machine's other load leaves its share to the others. The first
 // exception stops the remaining blocks and is rethrown here once every
-// thread has ended; `stop` set by a body ends the run early as well.
+// thread has ended; `stop` set by a body ends the run early as well, and so
+// does `stop_check`, which only the calling thread asks (between blocks).
+// Returns false when `stop_check` stopped the run.
 template <typename Body>
-void for_blocks(std::size_t count, unsigned threads, std::atomic<bool>& stop,
-                Body&& body) {
+bool for_blocks(std::size_t count, unsigned threads, std::atomic<bool>& stop,
+                StopCheck& stop_check, Body&& body) {
   const std::size_t blocks = (count + kBlock - 1) / kBlock;
   std::atomic<std::size_t> next{0};
   std::mutex mutex;
   std::exception_ptr failure;
-  const auto work = [&]() noexcept {
-    try {
-      for (;;) {
-        if (stop.load(std::memory_order_relaxed)) return;
-        const std::size_t block = next.fetch_add(1, std::memory_order_relaxed);
-        if (block >= blocks) return;
-        const std::size_t begin = block * kBlock;
-        body(begin, std::min(count, begin + kBlock));
+  const auto run = [&](bool asks) {
+    BlockScratch scratch;
+    for (;;) {
+      if (stop.load(std::memory_order_relaxed)) return;
+      if (asks && stop_check.due()) {
+        stop.store(true, std::memory_order_relaxed);
+        return;
       }
+      const std::size_t block = next.fetch_add(1, std::memory_order_relaxed);
+      if (block >= blocks) return;
+      const std::size_t begin = block * kBlock;
+      body(begin, std::min(count, begin + kBlock), scratch);
+    }
+  };
+  const auto work = [&](bool asks) {
+    try {
+      run(asks);
+    } catch (const abi::__forced_unwind&) {
+      // The thread is being ended (the process is shutting down); that
+      // must go on, untouched.
+      throw;
     } catch (...) {
       std::lock_guard<std::mutex> lock(mutex);
       if (!failure) failure = std::current_exception();
       stop.store(true, std::memory_order_relaxed);
     }
   };
-  std::vector<std::thread> helpers;
+  const auto helper_work = [&] { work(false); };
+  Helpers helpers(stop);
   const unsigned wanted = std::min<std::size_t>(threads, blocks);
-  if (wanted > 1) helpers.reserve(wanted - 1);
   for (unsigned t = 1; t < wanted; ++t) {
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // The system refused another thread; the ones running share the work.
-      break;
-    }
+    // When the system refuses another thread, the ones running share the
+    // work.
+    if (!helpers.start(helper_work)) break;
   }
-  work();
-  for (std::thread& helper : helpers) helper.join();
+  work(true);
+  helpers.join();
   if (failure) std::rethrow_exception(failure);
+  return !stop_check.stopped();
 }
 
 // The searches of one batch.
@@ -89,13 +147,14 @@ class BatchSearch {
               std::span<double> chords)
       : tree_(tree), lats_(lats), lons_(lons), items_(items), chords_(chords) {}
 
-  // Searches positions [begin, end).
-  void search(std::size_t begin, std::size_t end) {
+  // Searches positions [begin, end) with `scratch` as room for the block.
+  // REQUIRES: end - begin <= kBlock.
+  void search(std::size_t begin, std::size_t end, BlockScratch& scratch) {
     // The unit vectors of the whole block come first, in a loop of its own:
     // it has no branches into the tree, so the trigonometry of consecutive
     // positions overlaps in the processor.
-    kdtree::Point points[kBlock];
-    bool finite[kBlock];
+    kdtree::Point* points = scratch.points.get();
+    bool* finite = scratch.finite.get();
     const std::size_t n = end - begin;
     for (std::size_t k = 0; k < n; ++k) {
       // Each value is read once: the memory may belong to an object that
@@ -188,7 +247,8 @@ unsigned available_cpus() {
 Status nearest_records(const ReverseGeocoder& geocoder,
                        const NumberColumn& lats, const NumberColumn& lons,
                        std::span<std::uint32_t> items,
-                       std::span<double> squared_chords, unsigned workers) {
+                       std::span<double> squared_chords, unsigned workers,
+                       StopCheck& stop_check) {
   if (!squared_chords.empty() && squared_chords.size() != items.size()) {
     panic("distance output does not match the batch");
   }
@@ -200,9 +260,12 @@ Status nearest_records(const ReverseGeocoder& geocoder,
   BatchSearch batch(tree, lats, lons, items, squared_chords);
   const std::size_t n = items.size();
   const unsigned threads = batch_threads(n, workers);
-  for_blocks(
-      n, threads, batch.corrupt,
-      [&](std::size_t begin, std::size_t end) { batch.search(begin, end); });
+  const bool finished = for_blocks(
+      n, threads, batch.corrupt, stop_check,
+      [&](std::size_t begin, std::size_t end, BlockScratch& scratch) {
+        batch.search(begin, end, scratch);
+      });
+  if (!finished) return interrupted();
   if (batch.corrupt.load())
     return Error("the geocoder's spatial index is corrupt");
   return Status::Ok();

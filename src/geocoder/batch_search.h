@@ -24,8 +24,9 @@
 #include <span>
 #include <string_view>
 
-#include "csv/csv.h"
 #include "base/error.h"
+#include "base/interrupt.h"
+#include "csv/csv.h"
 #include "geocoder/geocoder.h"
 
 namespace quorvel {
@@ -82,13 +83,17 @@ unsigned available_cpus();
 // chord distance on the unit sphere (NaN for a non-finite position).
 // `workers` threads at most share the work (see batch_threads).
 // Fails with the lookups' runtime error when the geocoder has no records and
-// the batch is not empty, or when its index is corrupt; the outputs are then
-// unspecified.
+// the batch is not empty, or when its index is corrupt, and with
+// interrupted() when `stop_check` (asked only on the calling thread, between
+// blocks of positions) stops it; the outputs are then unspecified.
+// Each thread keeps its working memory on the heap, so the calling thread
+// may have a small stack.
 // REQUIRES: squared_chords is empty or as long as items; workers >= 1.
 Status nearest_records(const ReverseGeocoder& geocoder,
                        const NumberColumn& lats, const NumberColumn& lons,
                        std::span<std::uint32_t> items,
-                       std::span<double> squared_chords, unsigned workers);
+                       std::span<double> squared_chords, unsigned workers,
+                       StopCheck& stop_check = never_stop());
 
 // The great-circle distance in kilometres on a sphere of kEarthRadiusKm for a
 // squared chord distance on the unit sphere; NaN stays NaN.

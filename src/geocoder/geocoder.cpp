@@ -309,6 +309,33 @@ Result<kdtree::Point> coordinates_point(const LineFields& fields,
   return lat_lon_to_point(lat.value(), lon.value());
 }
 
+// A carriage return outside quotes ends a record, and the reader takes only
+// the first record of a line: text after such a carriage return (a file with
+// old Mac line ends, or a stray CR inside a field) would vanish from the
+// fields while the stored line still shows it.
+[[gnu::cold, gnu::noinline]] Error lost_text_error(std::size_t line_number,
+                                                   std::string_view line) {
+  return in_line(Error(line_prefix(line_number) +
+                       ": a carriage return outside quotes ends the record, "
+                       "and the text after it would be lost"),
+                 line_number, line);
+}
+
+// Parses `line` (number `line_number`) into `record`, refusing a line whose
+// first record leaves text out.
+Status parse_whole_line(std::string_view line, std::uint8_t sep,
+                        std::size_t line_number, csv::Record& record) {
+  std::size_t dropped_at = std::string_view::npos;
+  if (Status s = csv::parse_csv_line_into(line, sep, record, &dropped_at);
+      !s.ok()) {
+    return in_line(std::move(s).error(), line_number, line);
+  }
+  if (dropped_at != std::string_view::npos) {
+    return lost_text_error(line_number, line);
+  }
+  return Status::Ok();
+}
+
 Error field_count_error(std::size_t header_fields, std::size_t line_number,
                         std::size_t fields) {
   return Error("column mismatch: header (line 0) has " +
@@ -378,9 +405,9 @@ Status accept_lines_as_they_stand(const DataLines& lines, LineSplitter& split,
     // Most lines of a gazetteer hold no quote: they are split in place, and
     // only the others pay for the reader's decoded copy.
     if (!plain_lines_possible || !plain.split(text, fields)) {
-      if (Status s = csv::parse_csv_line_into(text, lines.sep, record);
+      if (Status s = parse_whole_line(text, lines.sep, number, record);
           !s.ok()) {
-        return in_line(std::move(s).error(), number, text);
+        return s;
       }
       fields = fields_of(record, lines.at);
     }
@@ -410,8 +437,8 @@ Result<std::string> accept_lines_rewritten(const DataLines& lines,
   for (std::size_t number = 1; split.next(line); ++number) {
     if (number == lines.count && line.len == 0) break;
     const std::string_view text = lines.csv.substr(line.start, line.len);
-    if (Status s = csv::parse_csv_line_into(text, lines.sep, record); !s.ok()) {
-      return in_line(std::move(s).error(), number, text);
+    if (Status s = parse_whole_line(text, lines.sep, number, record); !s.ok()) {
+      return std::move(s).error();
     }
     csv::drop_fields_into(record, lines.at.lat, lines.at.lon, dropped);
     const std::size_t start = writer.bytes().size();
@@ -489,9 +516,9 @@ Result<ReverseGeocoder> ReverseGeocoder::build(std::string csv,
   csv::Record header_record;
   const std::string_view header_text =
       std::string_view(csv).substr(header.start, header.len);
-  if (Status s = csv::parse_csv_line_into(header_text, sep, header_record);
+  if (Status s = parse_whole_line(header_text, sep, 0, header_record);
       !s.ok()) {
-    return in_line(std::move(s).error(), 0, header_text);
+    return std::move(s).error();
   }
 
   const std::string_view rest = std::string_view(csv).substr(split.position());

@@ -8,6 +8,7 @@
 // checked by the tree itself.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -93,6 +94,13 @@ Result<ReverseGeocoder> ReverseGeocoder::from_parts(
   Result<kdtree::ImmutableKdTree> checked = kdtree::ImmutableKdTree::from_parts(
       std::move(tree.leaves), std::move(tree.stems), tree.size);
   if (!checked.ok()) return broken(checked.error().message());
+  // Every point of a geocoder is the unit vector of a position, in the leaf
+  // its build routed it to; a damaged file whose points pass the tree's own
+  // checks would otherwise load and answer with the wrong records.
+  if (std::optional<Error> misplaced = kdtree::first_misplaced_point(
+          checked.value().leaves(), checked.value().stems())) {
+    return broken(misplaced->message());
+  }
   if (Status s = check_items(checked.value(), indexed_data.size()); !s.ok()) {
     return std::move(s).error();
   }

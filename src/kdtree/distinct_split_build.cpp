@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "kdtree/routing.h"
 #include "base/error.h"
+#include "kdtree/build_record.h"
+#include "kdtree/routing.h"
 
 namespace quorvel::kdtree {
 namespace {
 
-constexpr std::uint64_t kBucket = kBucketSize;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Depth past which the stem array (2^depth slots) would be absurd. Distinct
@@ -29,13 +29,6 @@ constexpr unsigned kMaxRepairs = 3;
 // tree level (one plan of the whole tree costs 1), so that they never grow
 // into a search; past it the build adds leaves instead.
 constexpr std::uint64_t kRepairWorkPerLevel = 1;
-
-// A point with its item; chunks are arrays of these so that selections read
-// contiguous memory.
-struct Record {
-  Point point;
-  std::uint32_t item;
-};
 
 bool by_coordinate(unsigned dim, const Record& a, const Record& b) {
   return a.point[dim] < b.point[dim];

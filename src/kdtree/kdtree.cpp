@@ -5,14 +5,15 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
+#include "base/error.h"
 #include "kdtree/diagnostics.h"
 #include "kdtree/distinct_split_build.h"
 #include "kdtree/planner.h"
 #include "kdtree/routing.h"
-#include "base/error.h"
 
 namespace quorvel::kdtree {
 namespace {
@@ -44,7 +45,9 @@ void append_float(std::string& text, Float value) {
 
 enum class AddOutcome { kAdded, kLeafFull, kNoSuchLeaf };
 
-// Inserts one point into the leaf its coordinates route it to.
+// Inserts one point into the leaf its coordinates route it to, where the plan
+// put room for it; "safe" because a full or missing leaf is reported, not
+// written past.
 AddOutcome safe_add_to_optimized(TreeParts& tree, const Point& point,
                                  std::uint32_t item) {
   const std::size_t leaf_index = route_to_leaf(tree.stems, point);
@@ -168,6 +171,39 @@ ImmutableKdTree ImmutableKdTree::new_from_slice(std::span<const Point> points) {
     }
   }
   return ImmutableKdTree(std::move(parts));
+}
+
+// How far a stored point's squared length may stray from 1. Every point is
+// the unit vector of a latitude and longitude, whose squared length is 1
+// within a few units in the last place (about 1e-16); a damaged coordinate
+// is off by far more than this.
+constexpr double kUnitLengthTolerance = 1e-9;
+
+std::optional<Error> first_misplaced_point(std::span<const LeafNode> leaves,
+                                           std::span<const double> stems) {
+  const auto where = [](std::size_t l, std::size_t s) {
+    return "tree.leaves[" + std::to_string(l) + "] slot " + std::to_string(s);
+  };
+  for (std::size_t l = 0; l < leaves.size(); ++l) {
+    const LeafNode& leaf = leaves[l];
+    for (std::size_t s = 0; s < leaf.size; ++s) {
+      const Point point{leaf.content_points[0][s], leaf.content_points[1][s],
+                        leaf.content_points[2][s]};
+      const double length2 =
+          point[0] * point[0] + point[1] * point[1] + point[2] * point[2];
+      // Also false for an infinite coordinate, whose length2 is inf or NaN.
+      if (!(std::fabs(length2 - 1.0) <= kUnitLengthTolerance)) {
+        return Error(where(l, s) + " holds a point that is not a unit vector");
+      }
+      const std::size_t routed = route_to_leaf(stems, point);
+      if (routed != l) {
+        return Error(where(l, s) +
+                     " holds a point that the stems route to leaf " +
+                     std::to_string(routed));
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 Result<ImmutableKdTree> ImmutableKdTree::from_parts(

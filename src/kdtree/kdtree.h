@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -104,8 +105,10 @@ struct TreeParts {
 
 class ImmutableKdTree {
  public:
-  // Builds a tree over `points`; point i carries item i. Never fails for
-  // points with finite coordinates; NaN coordinates never crash or hang it.
+  // The tree's one build: over `points`, point i carrying item i, by the
+  // planned build or, where its plan has no answer, the distinct-split build.
+  // Never fails for points with finite coordinates; NaN coordinates never
+  // crash or hang it.
   // REQUIRES: points.size() < 2^32.
   static ImmutableKdTree new_from_slice(std::span<const Point> points);
 
@@ -161,6 +164,17 @@ class ImmutableKdTree {
   // cache would cost more than it saves).
   std::vector<NodeBounds> stem_bounds_;
 };
+
+// The first stored point that no build from unit vectors could have put
+// where it is: one that is not of unit length (squared length within 1e-9
+// of 1; an infinite coordinate fails too), or not in the leaf that the stems
+// route it to. A query descends by the stems, so such a point would be
+// answered for positions it is not near. nullopt when every point is in
+// place. For trees of unit vectors, as a geocoder's are.
+// REQUIRES: stems is not empty and no slot holds a NaN coordinate (both
+// checked by from_parts).
+std::optional<Error> first_misplaced_point(std::span<const LeafNode> leaves,
+                                           std::span<const double> stems);
 
 // Leaf and stem statistics of fields that need not form a valid tree yet
 // (the build reports them while it fills the leaves).

@@ -5,14 +5,13 @@
 #include <limits>
 #include <numeric>
 
+#include "kdtree/build_record.h"
 #include "kdtree/diagnostics.h"
 
 namespace quorvel::kdtree {
 namespace {
 
 using Level = DiagnosticLevel;
-
-constexpr std::uint64_t kBucket = kBucketSize;
 
 // Marks a plan that cannot be completed; never a real request, since a request
 // is at most the number of points plus the accumulated shifts.
@@ -25,16 +24,6 @@ inline bool coordinate_less(double a, double b) {
   return a < b || (b != b && a == a);
 }
 
-// A point with its number. The planning order (`sort_index`) is kept as an
-// array of these rather than of bare numbers: selections then read contiguous
-// memory instead of missing the cache on nearly every comparison, which makes
-// builds of a million points several times faster. The arrangement, and so
-// the plan, is the same as with bare numbers.
-struct Record {
-  Point point;
-  std::uint32_t item;
-};
-
 class Planner {
  public:
   // `work_left` counts the point numbers that selections may still visit,
@@ -43,23 +32,25 @@ class Planner {
           std::uint64_t& work_left)
       : stems_(stems), shifts_(shifts), work_left_(work_left) {}
 
-  // Plans stem k over `chunk` for a subtree that may receive `capacity`
-  // points. Returns 0 when the plan fits, otherwise the number of places it
-  // lacks, or kPlanFailed.
+  // Plans stem k and, recursively, its subtree over `chunk`, for a subtree
+  // that may receive `capacity` points. Returns 0 when the plan fits,
+  // otherwise the number of places it lacks, or kPlanFailed. This wrapper
+  // only brackets the work in the "opt" trace span.
   std::uint64_t optimize_stems(std::size_t k, unsigned dim,
                                std::span<Record> chunk,
                                std::uint64_t capacity) {
     emit_diagnostic(Level::kTrace, "opt", {{"idx", std::uint64_t{k}}},
                     DiagnosticKind::kSpanEnter);
-    const std::uint64_t result = optimize_stem(k, dim, chunk, capacity);
+    const std::uint64_t result = plan_subtree(k, dim, chunk, capacity);
     emit_diagnostic(Level::kTrace, "opt", {{"idx", std::uint64_t{k}}},
                     DiagnosticKind::kSpanExit);
     return result;
   }
 
  private:
-  std::uint64_t optimize_stem(std::size_t k, unsigned dim,
-                              std::span<Record> chunk, std::uint64_t capacity) {
+  // The work of optimize_stems, without the trace span.
+  std::uint64_t plan_subtree(std::size_t k, unsigned dim,
+                             std::span<Record> chunk, std::uint64_t capacity) {
     const std::uint64_t length = chunk.size();
     if (length <= kBucket) return 0;
     if (length > capacity) return length - capacity;
@@ -84,9 +75,10 @@ class Planner {
     }
 
     if (base < shift) {
-      // No pivot inside the chunk. Unsigned 32-bit planners see the right
-      // side as length + shift - base here; asking for the excess is the one
-      // sound answer, and with no excess there is no split at all.
+      // The shifts have moved the pivot guess past the chunk's left end, so
+      // no pivot lies inside it and the right side would hold
+      // length + shift - base places. Asking for the excess is the one sound
+      // answer; with no excess the chunk cannot be split at all.
       const std::uint64_t right_side = length + shift - base;
       if (right_side <= right_capacity) return kPlanFailed;
       const std::uint64_t excess = right_side - right_capacity;
@@ -123,6 +115,8 @@ class Planner {
       pivot = update_pivot(chunk, dim, pivot - request);
       if (length - pivot > right_capacity) {
         const std::uint64_t excess = length - pivot - right_capacity;
+        // This event reports the request that moved the pivot; the excess
+        // returned follows in "shift A".
         emit_diagnostic(Level::kTrace, "RHS Overflow B", {{"val", request}});
         shifts_[k] += request;
         emit_diagnostic(Level::kTrace, "shift A", {{"val", excess}});
@@ -156,7 +150,8 @@ class Planner {
   }
 
   // Selects rank `pivot` by coordinate `dim`, then moves the pivot left while
-  // its lower neighbour holds the same value.
+  // its lower neighbour holds the same value; returns the pivot where it
+  // stops, with the chunk arranged to split there.
   // REQUIRES: 1 <= pivot < chunk.size().
   std::size_t update_pivot(std::span<Record> chunk, unsigned dim,
                            std::size_t pivot) {

@@ -39,12 +39,11 @@ inline constexpr std::size_t kMaxPlanningPasses = 64;
 
 // Bound on the total selection work of all passes, in points selected per
 // point and tree level. A pass over distinct values costs 1. Inputs with many
-// shared values cost far more: the GeoNames cities (144,563 places) would
-// need 41 passes and about 6 s to converge. The distinct-split build packs
-// its leaves almost as tightly as a converged plan (4,651 leaves there
-// against 4,559) and takes about 50 ms, so the planner gets little room:
-// at 4 it gives up on the cities after about 45 ms, where 16 took 200 ms.
-// Inputs that converge in one pass, and many that need two, stay within it.
+// shared values cost far more, and for them the distinct-split build packs
+// the leaves almost as tightly as a converged plan in a fraction of the time,
+// so the planner gets little room. Inputs that converge in one pass, and many
+// that need two, stay within it. docs/benchmarks.md ("The planner's work
+// budget") has the measurements behind the value.
 inline constexpr std::size_t kPlanningWorkPerLevel = 4;
 
 // The planner never lets the stem slots grow past this multiple of the count
@@ -64,8 +63,8 @@ struct StemPlan {
 // REQUIRES: points.size() < 2^32.
 std::optional<StemPlan> plan_stems(std::span<const Point> points);
 
-// Shifts of a tree whose stem slots double: the old tree becomes the left
-// subtree of a new root, which carries `requested_shift`.
+// The shifts carried over when the stem slots double: the old tree becomes
+// the left subtree of a new root, which carries `requested_shift`.
 // REQUIRES: old_shifts.size() >= 2, new_count == 2 * old_shifts.size().
 std::vector<std::uint64_t> extend_shifts(
     std::size_t new_count, std::span<const std::uint64_t> old_shifts,

@@ -72,10 +72,19 @@ std::optional<IoError> SpanSink::drain(const std::uint8_t* /*in region*/,
 
 std::optional<IoError> FileSink::drain(const std::uint8_t* bytes,
                                        std::size_t n) {
+  // A large payload (the whole text) comes as one block; it is written in
+  // pieces so that the stop check is asked every megabyte.
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
   while (n > 0) {
-    ssize_t written = ::write(fd_, bytes, n);
+    if (stop_check_.due()) return IoError::os(EINTR);
+    ssize_t written = ::write(fd_, bytes, std::min(n, kPiece));
     if (written < 0) {
-      if (errno == EINTR) continue;
+      // A FIFO without a reader blocks here; a signal is the caller's
+      // chance to give up.
+      if (errno == EINTR) {
+        if (stop_check_.check_now()) return IoError::os(EINTR);
+        continue;
+      }
       return IoError::os(errno);
     }
     if (written == 0) return IoError{IoError::Kind::kWriteWholeBuffer};

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "base/interrupt.h"
 #include "persist/io_error.h"
 
 namespace quorvel::persist {
@@ -121,7 +122,10 @@ class SpanSink final : public ByteSink {
 // Writes the bytes to an open file descriptor (not owned).
 class FileSink final : public ByteSink {
  public:
-  explicit FileSink(int fd) : fd_(fd) {}
+  // `stop_check` is asked at every block and after every interrupted write;
+  // when it says stop, the sink fails with EINTR.
+  explicit FileSink(int fd, StopCheck& stop_check = never_stop())
+      : fd_(fd), stop_check_(stop_check) {}
 
  protected:
   // Retries interrupted and partial writes; a write that accepts zero bytes
@@ -131,6 +135,7 @@ class FileSink final : public ByteSink {
 
  private:
   int fd_;
+  StopCheck& stop_check_;
 };
 
 }  // namespace quorvel::persist

@@ -24,8 +24,8 @@ FillOutcome MemorySource::fill(std::size_t want) {
                               : FillOutcome::Code::kEnd};
 }
 
-FileSource::FileSource(int fd)
-    : fd_(fd), buffer_(new std::uint8_t[kBufferSize]) {
+FileSource::FileSource(int fd, StopCheck& stop_check)
+    : fd_(fd), stop_check_(stop_check), buffer_(new std::uint8_t[kBufferSize]) {
   pos_ = end_ = buffer_.get();
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
@@ -50,10 +50,18 @@ FillOutcome FileSource::fill(std::size_t want) {
   std::memmove(base, pos_, have);
   pos_ = base;
   end_ = base + have;
+  if (stop_check_.due()) return {FillOutcome::Code::kOsError, EINTR};
   while (have < want) {
     ssize_t got = ::read(fd_, base + have, kBufferSize - have);
     if (got < 0) {
-      if (errno == EINTR) continue;
+      // A FIFO without a writer blocks here; a signal is the caller's
+      // chance to give up.
+      if (errno == EINTR) {
+        if (stop_check_.check_now()) {
+          return {FillOutcome::Code::kOsError, EINTR};
+        }
+        continue;
+      }
       return {FillOutcome::Code::kOsError, errno};
     }
     if (got == 0) return {FillOutcome::Code::kEnd};

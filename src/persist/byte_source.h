@@ -18,6 +18,8 @@
 #include <memory>
 #include <string_view>
 
+#include "base/interrupt.h"
+
 namespace quorvel::persist {
 
 // What fill() achieved.
@@ -72,7 +74,9 @@ class MemorySource final : public ByteSource {
 // Reads an open file descriptor (not owned) through a 64 KiB buffer.
 class FileSource final : public ByteSource {
  public:
-  explicit FileSource(int fd);
+  // `stop_check` is asked at every block and after every interrupted read;
+  // when it says stop, fill() fails with EINTR.
+  explicit FileSource(int fd, StopCheck& stop_check = never_stop());
 
   // Retries interrupted reads.
   FillOutcome fill(std::size_t want) override;
@@ -82,6 +86,7 @@ class FileSource final : public ByteSource {
 
  private:
   int fd_;
+  StopCheck& stop_check_;
   std::uint64_t unread_in_file_ =
       0;  // File size minus bytes read into the buffer.
   std::unique_ptr<std::uint8_t[]> buffer_;

@@ -10,11 +10,13 @@ namespace quorvel::persist {
 namespace {
 
 std::optional<FileDescriptor> open_with(const std::string& path, int flags,
-                                        IoError& error) {
+                                        IoError& error, StopCheck& stop_check) {
   int fd;
   do {
     fd = ::open(path.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+    // Opening a FIFO waits for its other end, maybe for ever; a signal is
+    // the caller's chance to give up.
+  } while (fd < 0 && errno == EINTR && !stop_check.check_now());
   if (fd < 0) {
     error = IoError::os(errno);
     return std::nullopt;
@@ -38,15 +40,22 @@ FileDescriptor::~FileDescriptor() {
 }
 
 std::optional<FileDescriptor> FileDescriptor::open_for_save(
-    const std::string& path, IoError& error) {
+    const std::string& path, IoError& error, StopCheck& stop_check) {
   // O_TRUNC: a successful save must leave exactly the new value in the file,
   // not the new value followed by the tail of a longer old file.
-  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, error);
+  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, error,
+                   stop_check);
 }
 
 std::optional<FileDescriptor> FileDescriptor::open_for_load(
-    const std::string& path, IoError& error) {
-  return open_with(path, O_RDONLY | O_CLOEXEC, error);
+    const std::string& path, IoError& error, StopCheck& stop_check) {
+  return open_with(path, O_RDONLY | O_CLOEXEC, error, stop_check);
+}
+
+std::optional<FileDescriptor> FileDescriptor::create_new(
+    const std::string& path, IoError& error, StopCheck& stop_check) {
+  return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, error,
+                   stop_check);
 }
 
 std::optional<IoError> FileDescriptor::close() {

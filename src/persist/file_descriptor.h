@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "base/interrupt.h"
 #include "persist/io_error.h"
 
 namespace quorvel::persist {
@@ -29,13 +30,25 @@ class FileDescriptor {
   ~FileDescriptor();
 
   // Opens `path` write-only, created with mode 0666 (before the umask) and
-  // truncated, close-on-exec. On failure returns the OS error.
-  static std::optional<FileDescriptor> open_for_save(const std::string& path,
-                                                     IoError& error);
+  // truncated, close-on-exec. On failure returns the OS error. An open
+  // interrupted by a signal (a FIFO waiting for its reader) is retried
+  // unless `stop_check` then says to stop: it fails with EINTR and
+  // stop_check.stopped() is true.
+  static std::optional<FileDescriptor> open_for_save(
+      const std::string& path, IoError& error,
+      StopCheck& stop_check = never_stop());
 
-  // Opens `path` read-only, close-on-exec. On failure returns the OS error.
-  static std::optional<FileDescriptor> open_for_load(const std::string& path,
-                                                     IoError& error);
+  // Opens `path` read-only, close-on-exec. On failure returns the OS error;
+  // interruptions as for open_for_save.
+  static std::optional<FileDescriptor> open_for_load(
+      const std::string& path, IoError& error,
+      StopCheck& stop_check = never_stop());
+
+  // Opens `path` write-only as a new file that must not exist yet (mode
+  // 0666 before the umask), close-on-exec; interruptions as above.
+  static std::optional<FileDescriptor> create_new(
+      const std::string& path, IoError& error,
+      StopCheck& stop_check = never_stop());
 
   int get() const { return fd_; }
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "persist/messages.h"
+
 namespace quorvel::persist {
 
 std::string os_error_message(int error_number) {
@@ -22,7 +24,7 @@ std::string os_error_message(int error_number) {
     out = "Unknown error ";
     out += std::to_string(error_number);
   }
-  out += " (os error ";
+  out += messages::kOsErrorNumber;
   out += std::to_string(error_number);
   out += ')';
   return out;
@@ -33,11 +35,11 @@ std::string IoError::message() const {
     case Kind::kOs:
       return os_error_message(os_errno);
     case Kind::kFillWholeBuffer:
-      return "failed to fill whole buffer";
+      return messages::kFillWholeBuffer;
     case Kind::kUnexpectedEof:
-      return "unexpected end of file";
+      return messages::kUnexpectedEof;
     case Kind::kWriteWholeBuffer:
-      return "failed to write whole buffer";
+      return messages::kWriteWholeBuffer;
   }
   return "unknown I/O error";
 }

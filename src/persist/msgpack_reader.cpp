@@ -2,8 +2,9 @@
 
 #include <cmath>
 
+#include "base/utf8.h"
 #include "persist/io_error.h"
-#include "persist/utf8.h"
+#include "persist/messages.h"
 #include "persist/value_text.h"
 
 namespace quorvel::persist {
@@ -79,17 +80,17 @@ std::string describe(const Head& head, const std::string& body) {
 }
 
 std::string invalid_type(std::string_view met, std::string_view word) {
-  std::string out = "invalid type: ";
+  std::string out = messages::kInvalidType;
   out += met;
-  out += ", expected ";
+  out += messages::kExpected;
   out += word;
   return out;
 }
 
 std::string invalid_integer(std::string_view value, std::string_view word) {
-  std::string out = "invalid value: integer `";
+  std::string out = messages::kInvalidInteger;
   out += value;
-  out += "`, expected ";
+  out += messages::kIntegerExpected;
   out += word;
   return out;
 }
@@ -181,26 +182,25 @@ bool MsgpackReader::fail(Error error) {
 }
 
 bool MsgpackReader::check_text(std::string_view bytes) {
-  if (auto bad = check_utf8(bytes)) {
-    std::string text = bad->message();
-    return fail(Error("string found to be invalid utf8: " + text, {text}));
+  if (const utf8::Validation v = utf8::validate(bytes); !v.ok) {
+    std::string text = utf8::describe(v);
+    return fail(Error(messages::kInvalidUtf8 + text, {text}));
   }
   return true;
 }
 
 bool MsgpackReader::fail_wrong_marker(std::uint8_t marker) {
-  return fail("wrong msgpack marker " + marker_name(marker));
+  return fail(messages::kWrongMarker + marker_name(marker));
 }
 
 bool MsgpackReader::fail_invalid_length(std::uint64_t got,
                                         std::string_view expected) {
-  return fail("invalid length " + std::to_string(got) + ", expected " +
-              std::string(expected));
+  return fail(messages::kInvalidLength + std::to_string(got) +
+              messages::kExpected + std::string(expected));
 }
 
 bool MsgpackReader::fail_surplus(std::uint64_t expected) {
-  return fail("array had incorrect length, expected " +
-              std::to_string(expected));
+  return fail(messages::kSurplusElements + std::to_string(expected));
 }
 
 bool MsgpackReader::fail_fill(const FillOutcome& got, IoError::Kind at_end,
@@ -210,8 +210,8 @@ bool MsgpackReader::fail_fill(const FillOutcome& got, IoError::Kind at_end,
                          : IoError::os(got.os_errno);
   failed_in_os_ = got.code == FillOutcome::Code::kOsError;
   std::string text = io.message();
-  return fail(Error("IO error while reading " + std::string(what) + ": " + text,
-                    {text}));
+  return fail(
+      Error(messages::kReadError + std::string(what) + ": " + text, {text}));
 }
 
 bool MsgpackReader::read_marker(std::uint8_t& marker) {
@@ -429,8 +429,8 @@ bool MsgpackReader::read_str(std::string& out) {
   }
   if (head.family == Family::kBin) {
     if (!read_body(head.number, out)) return false;
-    if (check_utf8(out)) {
-      return fail("invalid value: byte array, expected a string");
+    if (!utf8::is_valid(out)) {
+      return fail(messages::kBytesForString);
     }
     return true;
   }
@@ -444,12 +444,12 @@ bool MsgpackReader::read_char(char32_t& out) {
   if (!read_body(head.number, scratch_) || !check_text(scratch_)) {
     return false;
   }
-  if (scratch_.empty() || utf8_char_width(static_cast<std::uint8_t>(
+  if (scratch_.empty() || utf8::char_width(static_cast<std::uint8_t>(
                               scratch_[0])) != scratch_.size()) {
     return fail("invalid value: string " + quoted_text(scratch_) +
                 ", expected a character");
   }
-  out = decode_utf8_char(scratch_);
+  out = utf8::decode_char(scratch_);
   return true;
 }
 

@@ -43,6 +43,7 @@
 #include "base/error.h"
 #include "persist/byte_source.h"
 #include "persist/io_error.h"
+#include "persist/messages.h"
 
 namespace quorvel::persist {
 
@@ -237,7 +238,7 @@ class MsgpackReader {
   // Entering an array, map or extension value: fails when the budget is
   // spent. leave() gives the unit back.
   [[nodiscard]] bool enter() {
-    if (--depth_budget_ == 0) return fail("depth limit exceeded");
+    if (--depth_budget_ == 0) return fail(messages::kDepthLimit);
     return true;
   }
   void leave() { ++depth_budget_; }

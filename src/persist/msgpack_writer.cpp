@@ -3,11 +3,10 @@
 #include <bit>
 #include <cstring>
 
+#include "persist/messages.h"
+
 namespace quorvel::persist {
 namespace {
-
-constexpr char kValueWriteMessage[] =
-    "error while writing multi-byte MessagePack value";
 
 // Marker followed by `width` big-endian bytes of `value`, in one append.
 inline void put_marked(ByteSink& sink, std::uint8_t marker, std::uint64_t value,
@@ -27,8 +26,8 @@ inline void put_byte(ByteSink& sink, std::uint8_t byte) {
 }  // namespace
 
 Error encode_error(const IoError& io) {
-  return Error(std::string("invalid value write: ") + kValueWriteMessage,
-               {kValueWriteMessage, io.message()});
+  return Error(std::string(messages::kValueWrite) + messages::kValueWriteCause,
+               {messages::kValueWriteCause, io.message()});
 }
 
 void MsgpackWriter::write_uint(std::uint64_t value) {

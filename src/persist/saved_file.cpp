@@ -1,8 +1,14 @@
 #include "persist/saved_file.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -278,13 +284,24 @@ bool read_leaf(MsgpackReader& r, LeafNode& leaf) {
       });
 }
 
-bool read_tree(MsgpackReader& r, kdtree::TreeParts& tree) {
+// True every so many elements when `stop_check` says the work must stop: a
+// clock read per element would cost more than reading a small one.
+bool stop_due(StopCheck& stop_check, std::size_t& count) {
+  return (++count & 1023) == 0 && stop_check.due();
+}
+
+bool read_tree(MsgpackReader& r, kdtree::TreeParts& tree,
+               StopCheck& stop_check) {
+  std::size_t count = 0;
   return r.read_record(
       "struct ImmutableKdTree", kTreeFields,
       [&](std::size_t field) {
         if (field == 0) {
           return r.read_seq(
-              tree.leaves, [&](LeafNode& leaf) { return read_leaf(r, leaf); },
+              tree.leaves,
+              [&](LeafNode& leaf) {
+                return !stop_due(stop_check, count) && read_leaf(r, leaf);
+              },
               [&](std::uint64_t v, LeafNode&) {
                 return r.uint_rejected(v, "struct LeafNode");
               });
@@ -320,7 +337,8 @@ struct SavedParts {
   kdtree::TreeParts tree;
 };
 
-bool read_geocoder(MsgpackReader& r, SavedParts& g) {
+bool read_geocoder(MsgpackReader& r, SavedParts& g, StopCheck& stop_check) {
+  std::size_t count = 0;
   static constexpr const char* kFromUintWords[] = {"a string", "a character",
                                                    "a sequence", "a sequence",
                                                    "struct ImmutableKdTree"};
@@ -341,12 +359,14 @@ bool read_geocoder(MsgpackReader& r, SavedParts& g) {
           case 3:
             return r.read_seq(
                 g.indexed_data,
-                [&](StringSlice& s) { return read_slice(r, s); },
+                [&](StringSlice& s) {
+                  return !stop_due(stop_check, count) && read_slice(r, s);
+                },
                 [&](std::uint64_t v, StringSlice&) {
                   return r.uint_rejected(v, "struct StringSlice");
                 });
           default:
-            return read_tree(r, g.tree);
+            return read_tree(r, g.tree, stop_check);
         }
       },
       [&](std::size_t field, std::uint64_t v) {
@@ -357,12 +377,14 @@ bool read_geocoder(MsgpackReader& r, SavedParts& g) {
 constexpr const char* kNotSaved =
     "the data is not a saved geocoder, or it is damaged";
 
-Result<ReverseGeocoder> decode(ByteSource& source) {
+Result<ReverseGeocoder> decode(ByteSource& source, StopCheck& stop_check) {
   MsgpackReader reader(source);
   SavedParts parts;
   // The messages describe the bytes as the decoder saw them; the note says
   // what that means to whoever picked the wrong file.
-  if (!read_geocoder(reader, parts)) {
+  const bool read = read_geocoder(reader, parts, stop_check);
+  if (stop_check.stopped()) return interrupted();
+  if (!read) {
     Error error = reader.take_error();
     if (!reader.failed_in_os()) error.with_note(kNotSaved);
     return error;
@@ -378,19 +400,15 @@ Result<ReverseGeocoder> decode(ByteSource& source) {
   return geocoder;
 }
 
-}  // namespace
-
-Status save(const ReverseGeocoder& geocoder, const std::string& path) {
-  if (Status s = check_writable(geocoder); !s.ok()) return s;
-  IoError open_error{IoError::Kind::kOs};
-  std::optional<FileDescriptor> file =
-      FileDescriptor::open_for_save(path, open_error);
-  if (!file) return Error(open_error.message());
-  FileSink sink(file->get());
+// Writes `geocoder` to `file` and closes it.
+Status write_file(const ReverseGeocoder& geocoder, FileDescriptor& file,
+                  StopCheck& stop_check) {
+  FileSink sink(file.get(), stop_check);
   MsgpackWriter writer(sink);
   write_geocoder(writer, geocoder);
   Status written = writer.finish();
-  std::optional<IoError> closed = file->close();
+  std::optional<IoError> closed = file.close();
+  if (stop_check.stopped()) return interrupted();
   if (!written.ok()) return written;
   // Network and quota-limited file systems may report a lost write only
   // here; it is the same failure as a write that failed outright.
@@ -398,15 +416,83 @@ Status save(const ReverseGeocoder& geocoder, const std::string& path) {
   return Status::Ok();
 }
 
-Result<ReverseGeocoder> load(const std::string& path) {
+// A name for the temporary file of a save to `target`, in the same folder
+// (a rename across file systems would not be atomic), hidden, and unlikely
+// to be taken by anything else.
+std::string temporary_name(const std::string& target, unsigned attempt) {
+  static std::atomic<unsigned> serial{0};
+  const std::size_t slash = target.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  const std::string base =
+      slash == std::string::npos ? target : target.substr(slash + 1);
+  return folder + "." + base + "." + std::to_string(::getpid()) + "-" +
+         std::to_string(serial.fetch_add(1, std::memory_order_relaxed)) + "-" +
+         std::to_string(attempt) + ".tmp";
+}
+
+// The file a save to `path` replaces: the path itself, or the file a
+// symbolic link at `path` points to, so that the link keeps pointing at the
+// saved geocoder. Empty when the path names something other than a regular
+// file (a FIFO, a device), which can only be written in place.
+std::optional<std::string> replaced_file(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return path;
+  if (!S_ISREG(info.st_mode)) return std::nullopt;
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string resolved(real);
+  std::free(real);
+  return resolved;
+}
+
+}  // namespace
+
+Status save(const ReverseGeocoder& geocoder, const std::string& path,
+            StopCheck& stop_check) {
+  if (Status s = check_writable(geocoder); !s.ok()) return s;
+  // A regular file is written under a temporary name and then renamed over
+  // the old one: whatever stops the save half way (a full disk, Ctrl-C, a
+  // crash), the path holds either the old file or the whole new one.
+  if (std::optional<std::string> target = replaced_file(path)) {
+    for (unsigned attempt = 0; attempt < 8; ++attempt) {
+      const std::string temporary = temporary_name(*target, attempt);
+      IoError create_error{IoError::Kind::kOs};
+      std::optional<FileDescriptor> file =
+          FileDescriptor::create_new(temporary, create_error, stop_check);
+      if (stop_check.stopped()) return interrupted();
+      if (!file) {
+        if (create_error.os_errno == EEXIST) continue;
+        // A folder that takes no new files (while the file itself may be
+        // writable) leaves only writing in place, as below.
+        break;
+      }
+      Status written = write_file(geocoder, *file, stop_check);
+      if (written.ok() && ::rename(temporary.c_str(), target->c_str()) != 0) {
+        written = Error(IoError::os(errno).message());
+      }
+      if (!written.ok()) ::unlink(temporary.c_str());
+      return written;
+    }
+  }
   IoError open_error{IoError::Kind::kOs};
   std::optional<FileDescriptor> file =
-      FileDescriptor::open_for_load(path, open_error);
+      FileDescriptor::open_for_save(path, open_error, stop_check);
+  if (stop_check.stopped()) return interrupted();
   if (!file) return Error(open_error.message());
-  FileSource source(file->get());
+  return write_file(geocoder, *file, stop_check);
+}
+
+Result<ReverseGeocoder> load(const std::string& path, StopCheck& stop_check) {
+  IoError open_error{IoError::Kind::kOs};
+  std::optional<FileDescriptor> file =
+      FileDescriptor::open_for_load(path, open_error, stop_check);
+  if (stop_check.stopped()) return interrupted();
+  if (!file) return Error(open_error.message());
+  FileSource source(file->get(), stop_check);
   // The descriptor is closed on every path by its owner; a failing close
   // after reading loses nothing.
-  return decode(source);
+  return decode(source, stop_check);
 }
 
 Result<std::size_t> saved_size(const ReverseGeocoder& geocoder) {
@@ -439,9 +525,9 @@ Status dumps_into(const ReverseGeocoder& geocoder, std::span<char> out) {
   return Status::Ok();
 }
 
-Result<ReverseGeocoder> loads(std::string_view bytes) {
+Result<ReverseGeocoder> loads(std::string_view bytes, StopCheck& stop_check) {
   MemorySource source(bytes);
-  return decode(source);
+  return decode(source, stop_check);
 }
 
 }  // namespace quorvel::persist

@@ -20,17 +20,26 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "base/interrupt.h"
 #include "geocoder/geocoder.h"
 
 namespace quorvel::persist {
 
 // Writes `geocoder` to the file at `path` (created with mode 0666 before the
-// umask, truncated if it exists). A failed write or close is an error; the
-// partly written file is left in place.
-Status save(const ReverseGeocoder& geocoder, const std::string& path);
+// umask). A regular file, or a new one, is written whole under a temporary
+// name in the same folder and then renamed over `path` (over the file a
+// symbolic link there points to), so that a save that fails or is stopped
+// leaves the old file, or none, and no partial one; where the folder takes
+// no new file, the file is truncated and written in place. Anything else
+// (a FIFO, a device) is written in place. A failed write, close or rename
+// is an error; interrupted() when `stop_check` stopped it.
+Status save(const ReverseGeocoder& geocoder, const std::string& path,
+            StopCheck& stop_check = never_stop());
 
-// Reads a geocoder from the file at `path`. Bytes after the value are ignored.
-Result<ReverseGeocoder> load(const std::string& path);
+// Reads a geocoder from the file at `path`. Bytes after the value are
+// ignored. interrupted() when `stop_check` stopped it.
+Result<ReverseGeocoder> load(const std::string& path,
+                             StopCheck& stop_check = never_stop());
 
 // The exact bytes save() would write.
 Result<std::string> dumps(const ReverseGeocoder& geocoder);
@@ -46,7 +55,8 @@ Result<std::size_t> saved_size(const ReverseGeocoder& geocoder);
 Status dumps_into(const ReverseGeocoder& geocoder, std::span<char> out);
 
 // Reads a geocoder from bytes as load() reads it from a file.
-Result<ReverseGeocoder> loads(std::string_view bytes);
+Result<ReverseGeocoder> loads(std::string_view bytes,
+                              StopCheck& stop_check = never_stop());
 
 }  // namespace quorvel::persist
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "persist/utf8.h"
+#include "base/utf8.h"
 
 namespace quorvel::persist {
 
@@ -54,9 +54,9 @@ std::string quoted_text(std::string_view text) {
   std::string out = "\"";
   std::size_t i = 0;
   while (i < text.size()) {
-    std::size_t width = utf8_char_width(static_cast<std::uint8_t>(text[i]));
+    std::size_t width = utf8::char_width(static_cast<std::uint8_t>(text[i]));
     std::string_view ch = text.substr(i, width);
-    char32_t c = decode_utf8_char(ch);
+    char32_t c = utf8::decode_char(ch);
     i += width;
     switch (c) {
       case U'"':

@@ -14,6 +14,7 @@
 #include "python/errors.h"
 #include "python/positions.h"
 #include "python/ref.h"
+#include "python/unlocked.h"
 
 namespace quorvel::py {
 namespace {
@@ -96,31 +97,23 @@ bool read_batch(const FunctionDescription& description, PyObject* const* args,
   return check_same_length(in->lats, in->lons);
 }
 
-// Releases the interpreter lock for its lifetime.
-class UnlockedInterpreter {
- public:
-  UnlockedInterpreter() : state_(PyEval_SaveThread()) {}
-  UnlockedInterpreter(const UnlockedInterpreter&) = delete;
-  UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
-  ~UnlockedInterpreter() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
 // The search of one batch, run without the interpreter lock: other Python
-// threads go on meanwhile. Distances, when asked for, come out in km.
+// threads go on meanwhile, and a pending Ctrl-C stops it within about a
+// tenth of a second. Distances, when asked for, come out in km.
 bool search(const BatchTarget& target, const BatchInput& in,
             std::span<std::uint32_t> items, std::span<double> distances) {
-  Status status;
-  {
-    UnlockedInterpreter unlocked;
-    status = nearest_records(target.geocoder, in.lats.column(),
-                             in.lons.column(), items, distances, in.workers);
-    if (status.ok()) chords_to_km(distances);
-  }
+  PyThreadState* state = nullptr;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  Status status = run_unlocked(&state, [&] {
+    Status found =
+        nearest_records(target.geocoder, in.lats.column(), in.lons.column(),
+                        items, distances, in.workers, stop_check);
+    if (found.ok()) chords_to_km(distances);
+    return found;
+  });
   if (!status.ok()) {
-    raise_core_error(status.error());
+    // When the check stopped the search, its exception is the one pending.
+    if (!is_interrupted(status.error())) raise_core_error(status.error());
     return false;
   }
   return true;
@@ -134,7 +127,7 @@ class NewArray {
   NewArray& operator=(const NewArray&) = delete;
   NewArray() = default;
   ~NewArray() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && !interpreter_lock_lost()) PyBuffer_Release(&view_);
   }
 
   bool create(const char* typecode, std::size_t count, Py_ssize_t itemsize) {
@@ -193,6 +186,7 @@ class PerRecord {
   PerRecord(const PerRecord&) = delete;
   PerRecord& operator=(const PerRecord&) = delete;
   ~PerRecord() {
+    if (interpreter_lock_lost()) return;
     for (PyObject* o : table_) Py_XDECREF(o);
     for (auto& [item, o] : map_) Py_DECREF(o);
   }
@@ -262,46 +256,23 @@ PyObject* record_dict(const BatchTarget& target, std::uint32_t item) {
                      [&](std::size_t i) { return new_text(fields.field(i)); });
 }
 
-// The distinct column names in column order, and for each column the
-// distinct name it belongs to.
-struct DistinctNames {
-  std::vector<PyObject*> names;  // Borrowed from the column tuple.
-  std::vector<std::size_t> of_column;
-
-  bool build(PyObject* columns) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(columns);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* name = PyTuple_GET_ITEM(columns, i);
-      std::size_t k = 0;
-      for (; k < names.size(); ++k) {
-        const int same = PyObject_RichCompareBool(names[k], name, Py_EQ);
-        if (same < 0) return false;
-        if (same) break;
-      }
-      if (k == names.size()) names.push_back(name);
-      of_column.push_back(k);
-    }
-    return true;
-  }
-};
-
 // The value of every distinct name for record `item`, as a tuple: the last
 // field of that name, or None when the record is too short to have one.
-PyObject* record_row(const BatchTarget& target, const DistinctNames& distinct,
-                     std::uint32_t item) {
+PyObject* record_row(const BatchTarget& target, std::uint32_t item) {
   Result<csv::Record> record = target.geocoder.record_fields(item);
   if (!record.ok()) {
     raise_core_error(record.error());
     return nullptr;
   }
   const csv::Record& fields = record.value();
-  const auto width = static_cast<Py_ssize_t>(distinct.names.size());
+  const Py_ssize_t width = PyTuple_GET_SIZE(target.distinct_names);
   PyRef row = PyRef::steal(PyTuple_New(width));
   if (!row) return nullptr;
   // A new tuple's slots are NULL, which its release tolerates on an error.
   // Fields beyond the columns were refused by record_fields().
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    const auto k = static_cast<Py_ssize_t>(distinct.of_column[i]);
+    const auto k = static_cast<Py_ssize_t>(
+        target.column_slots == nullptr ? i : target.column_slots[i]);
     PyObject* value = new_text(fields.field(i));
     if (value == nullptr) return nullptr;
     PyObject* earlier = PyTuple_GET_ITEM(row.get(), k);
@@ -475,9 +446,8 @@ PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
   if (!batch_items(target, kColumnsDescription, args, nargs, kwnames, &items)) {
     return nullptr;
   }
-  DistinctNames distinct;
-  if (!distinct.build(target.column_names)) return nullptr;
-  const std::size_t width = distinct.names.size();
+  const auto width =
+      static_cast<std::size_t>(PyTuple_GET_SIZE(target.distinct_names));
   const auto n = static_cast<Py_ssize_t>(items.size());
   std::vector<PyRef> lists;
   lists.reserve(width);
@@ -496,7 +466,7 @@ PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
       check_item(item, records);
       row = rows.find(item);
       if (row == nullptr) {
-        row = record_row(target, distinct, item);
+        row = record_row(target, item);
         if (row == nullptr) return nullptr;
         rows.put(item, row);
       }
@@ -513,7 +483,10 @@ PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
       PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
   if (!result) return nullptr;
   for (std::size_t k = 0; k < width; ++k) {
-    if (PyDict_SetItem(result.get(), distinct.names[k], lists[k].get()) < 0) {
+    if (PyDict_SetItem(
+            result.get(),
+            PyTuple_GET_ITEM(target.distinct_names, static_cast<Py_ssize_t>(k)),
+            lists[k].get()) < 0) {
       return nullptr;
     }
   }

@@ -18,6 +18,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "geocoder/geocoder.h"
 
 namespace quorvel::py {
@@ -26,6 +28,11 @@ namespace quorvel::py {
 struct BatchTarget {
   const ReverseGeocoder& geocoder;
   PyObject* column_names;  // A tuple of str, one per column (borrowed).
+  // The distinct column names in column order (a borrowed tuple), and for
+  // column i the position of its name in it: column_slots[i], or i itself
+  // when column_slots is NULL (no name repeats).
+  PyObject* distinct_names;
+  const std::uint32_t* column_slots;
 };
 
 using BatchMethod = PyObject* (*)(const BatchTarget& target,

@@ -278,7 +278,7 @@ bool convert_bool(PyObject* object, bool* out) {
 }
 
 ByteView::~ByteView() {
-  if (held_) PyBuffer_Release(&buffer_);
+  if (held_ && !interpreter_lock_lost()) PyBuffer_Release(&buffer_);
 }
 
 bool ByteView::acquire(PyObject* object) {

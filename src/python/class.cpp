@@ -1,14 +1,18 @@
 #include "python/class.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "geocoder/geocoder.h"
 #include "persist/saved_file.h"
@@ -18,6 +22,7 @@
 #include "python/docstrings.h"
 #include "python/errors.h"
 #include "python/ref.h"
+#include "python/unlocked.h"
 
 namespace quorvel::py {
 namespace {
@@ -32,6 +37,13 @@ struct GeocoderObject {
   // columns[i] as a str, made once per instance so that every dict lookup
   // result reuses the same key objects (and their cached hashes).
   PyObject* column_names;
+  // The distinct column names in column order (a tuple sharing the strs of
+  // column_names, or column_names itself when no name repeats), and for each
+  // column the position of its name in it (NULL when no name repeats: the
+  // identity). Worked out once, when the instance is made, so that the
+  // columns form of a lookup never compares names.
+  PyObject* distinct_names;
+  std::uint32_t* column_slots;
   // 0 when unused, n > 0 while n calls hold a shared borrow; -1 would mean
   // an exclusive borrow, which no operation takes.
   std::atomic<std::int32_t> borrow_flag;
@@ -97,7 +109,7 @@ class SharedBorrow {
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
   ~SharedBorrow() {
-    if (object_ == nullptr) return;
+    if (object_ == nullptr || interpreter_lock_lost()) return;
     object_->borrow_flag.fetch_sub(1, std::memory_order_release);
     Py_DECREF(reinterpret_cast<PyObject*>(object_));
   }
@@ -129,6 +141,10 @@ class SharedBorrow {
 
   const ReverseGeocoder& geocoder() const { return object_->geocoder(); }
   PyObject* column_names() const { return object_->column_names; }
+  BatchTarget target() const {
+    return {object_->geocoder(), object_->column_names, object_->distinct_names,
+            object_->column_slots};
+  }
 
  private:
   GeocoderObject* object_ = nullptr;
@@ -172,6 +188,41 @@ PyObject* new_text(std::string_view text) { return new_str(text); }
 
 namespace {
 
+// The distinct names of `columns` (whose strs are `names`), as the instance
+// keeps them: sets `*distinct` to a new reference and `*slots` to a new[]
+// array, or NULL when no name repeats. False with MemoryError raised.
+bool group_column_names(const std::vector<std::string>& columns,
+                        PyObject* names, PyRef* distinct,
+                        std::unique_ptr<std::uint32_t[]>* slots) {
+  // Hashing the names keeps this linear: a saved file may hold any number
+  // of columns, and comparing each name with every other was quadratic.
+  std::unordered_map<std::string_view, std::uint32_t> seen;
+  seen.reserve(columns.size());
+  std::vector<std::uint32_t> slot_of(columns.size());
+  std::vector<Py_ssize_t> firsts;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const auto [it, added] =
+        seen.try_emplace(columns[i], static_cast<std::uint32_t>(firsts.size()));
+    if (added) firsts.push_back(static_cast<Py_ssize_t>(i));
+    slot_of[i] = it->second;
+  }
+  if (firsts.size() == columns.size()) {
+    *distinct = PyRef::borrow(names);
+    return true;
+  }
+  PyRef tuple =
+      PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(firsts.size())));
+  if (!tuple) return false;
+  for (std::size_t k = 0; k < firsts.size(); ++k) {
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k),
+                     Py_NewRef(PyTuple_GET_ITEM(names, firsts[k])));
+  }
+  *slots = std::make_unique<std::uint32_t[]>(columns.size());
+  std::copy(slot_of.begin(), slot_of.end(), slots->get());
+  *distinct = std::move(tuple);
+  return true;
+}
+
 // Moves `geocoder` into a new instance of `type`.
 PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
   PyRef names = PyRef::steal(
@@ -182,6 +233,10 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
     if (name == nullptr) return nullptr;
     PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
   }
+  PyRef distinct;
+  std::unique_ptr<std::uint32_t[]> slots;
+  if (!group_column_names(geocoder.columns(), names.get(), &distinct, &slots))
+    return nullptr;
   allocfunc alloc =
       type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
@@ -192,6 +247,8 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
   static_assert(std::is_nothrow_move_constructible_v<ReverseGeocoder>);
   new (object->storage) ReverseGeocoder(std::move(geocoder));
   object->column_names = names.release();
+  object->distinct_names = distinct.release();
+  object->column_slots = slots.release();
   new (&object->borrow_flag) std::atomic<std::int32_t>(0);
   return self;
 }
@@ -343,8 +400,15 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       argument_error("path");
       return nullptr;
     }
-    Status saved = persist::save(borrow.geocoder(), path);
+    // Writing may wait on the file system or on a FIFO's reader; other
+    // threads go on meanwhile, and Ctrl-C stops it with no partial file.
+    PyThreadState* state = nullptr;
+    StopCheck stop_check = signal_check_unlocked(&state);
+    Status saved = run_unlocked(&state, [&] {
+      return persist::save(borrow.geocoder(), path, stop_check);
+    });
     if (!saved.ok()) {
+      if (is_interrupted(saved.error())) return nullptr;
       raise_file_error(saved.error(), "while saving to ", path);
       return nullptr;
     }
@@ -364,8 +428,12 @@ PyObject* load(PyObject* /*unused: static method*/, PyObject* const* args,
       argument_error("path");
       return nullptr;
     }
-    Result<ReverseGeocoder> loaded = persist::load(path);
+    PyThreadState* state = nullptr;
+    StopCheck stop_check = signal_check_unlocked(&state);
+    Result<ReverseGeocoder> loaded =
+        run_unlocked(&state, [&] { return persist::load(path, stop_check); });
     if (!loaded.ok()) {
+      if (is_interrupted(loaded.error())) return nullptr;
       raise_file_error(loaded.error(), "while loading ", path);
       return nullptr;
     }
@@ -422,8 +490,12 @@ PyObject* loads(PyObject* /*unused: class or module*/, PyObject* const* args,
       argument_error("data");
       return nullptr;
     }
-    Result<ReverseGeocoder> loaded = persist::loads(data.bytes());
+    // The lock stays held: other threads could change the caller's bytes
+    // while they are read.
+    StopCheck stop_check = signal_check_locked();
+    Result<ReverseGeocoder> loaded = persist::loads(data.bytes(), stop_check);
     if (!loaded.ok()) {
+      if (is_interrupted(loaded.error())) return nullptr;
       raise_core_error(loaded.error());
       return nullptr;
     }
@@ -522,6 +594,8 @@ void geocoder_dealloc(PyObject* self) {
   GeocoderObject* object = as_geocoder(self);
   object->geocoder().~ReverseGeocoder();
   Py_CLEAR(object->column_names);
+  Py_CLEAR(object->distinct_names);
+  delete[] object->column_slots;
   object->borrow_flag.~atomic();
   // A type based on object always has tp_free. Without it the memory cannot
   // be given back: it is kept, with the reference to the type that it holds.
@@ -543,8 +617,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guard_entry([&]() -> PyObject* {
     SharedBorrow borrow;
     if (!borrow.acquire(self)) return nullptr;
-    return kBody({borrow.geocoder(), borrow.column_names()}, args, nargs,
-                 kwnames);
+    return kBody(borrow.target(), args, nargs, kwnames);
   });
 }
 
@@ -695,7 +768,8 @@ PyTypeObject* geocoder_type() {
       "quorvel.ReverseGeocoder",
       static_cast<int>(sizeof(GeocoderObject)),
       0,
-      Py_TPFLAGS_DEFAULT,
+      // Immutable: the class is final, and no one may rebind its methods.
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
       slots,
   };
   PyObject* created = PyType_FromSpec(&type_spec);

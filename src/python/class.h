@@ -1,7 +1,8 @@
 // The ReverseGeocoder class as Python sees it.
 //
-// A heap type named "builtins.ReverseGeocoder" with Py_TPFLAGS_DEFAULT only:
-// it cannot be subclassed, is not tracked by the cyclic collector (instances
+// A heap type named "quorvel.ReverseGeocoder" with Py_TPFLAGS_DEFAULT and
+// Py_TPFLAGS_IMMUTABLETYPE: its attributes cannot be set or deleted, it
+// cannot be subclassed, is not tracked by the cyclic collector (instances
 // hold no Python object that could refer back to them), and has no instance
 // __dict__ and no weak references. Each instance owns one immutable core
 // geocoder and a borrow counter; every method takes a shared borrow for the

@@ -5,63 +5,107 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <vector>
 
-#include "csv/csv.h"
 #include "base/utf8.h"
+#include "csv/csv.h"
+#include "persist/file_descriptor.h"
 #include "python/call_frame.h"
 #include "python/errors.h"
 #include "python/ref.h"
-#include "persist/file_descriptor.h"
+#include "python/unlocked.h"
 
 namespace quorvel::py {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+// The most bytes a CSV source may hold: the longest text a geocoder can
+// save. A larger source, or an endless one such as /dev/zero, is refused
+// once it has passed this size, before it takes all the memory there is.
+constexpr std::uint64_t kMaxSourceBytes = 0xFFFFFFFFu;
+
+// How reading a file ended, when not with its whole text.
+enum ReadFailure : int {
+  kReadOk = 0,
+  kReadNoMemory = -1,
+  kReadInterrupted = -2,
+  kReadTooLarge = -3,
+};
+
 // Reads the whole file at `path` (encoded for the file system) into `out`.
-// Gives 0, the operating system's error number, or -1 when memory ran out.
-// Runs without the interpreter lock, so nothing may escape it.
-int read_file(const std::string& path, std::string* out) noexcept {
+// Gives kReadOk, the operating system's error number, or a ReadFailure.
+// Runs without the interpreter lock and touches nothing of Python's; a
+// signal (and every 64 KiB block read) gives `stop_check` its say.
+int read_file(const std::string& path, std::string* out,
+              StopCheck& stop_check) {
   try {
     persist::IoError error{persist::IoError::Kind::kOs};
     std::optional<persist::FileDescriptor> file =
-        persist::FileDescriptor::open_for_load(path, error);
+        persist::FileDescriptor::open_for_load(path, error, stop_check);
+    if (stop_check.stopped()) return kReadInterrupted;
     if (!file) return error.os_errno;
     // The size is only a hint: the file may grow or shrink while it is
     // read, and what counts is what read() hands over until it reports the
     // end.
     struct stat info;
     if (::fstat(file->get(), &info) == 0 && S_ISREG(info.st_mode)) {
+      if (static_cast<std::uint64_t>(info.st_size) > kMaxSourceBytes) {
+        return kReadTooLarge;
+      }
       out->reserve(static_cast<std::size_t>(info.st_size) + 1);
     }
     constexpr std::size_t kChunk = 1 << 16;
     std::size_t used = 0;
     for (;;) {
+      if (stop_check.due()) {
+        out->clear();
+        return kReadInterrupted;
+      }
       // Grown only once full: a regular file then fits in the one buffer
       // reserved above, and the final read that reports the end has the
       // spare byte to look at, so the text is never moved.
       if (used == out->size()) {
+        if (used > kMaxSourceBytes) {
+          out->clear();
+          out->shrink_to_fit();
+          return kReadTooLarge;
+        }
         out->resize(std::max(out->capacity(), used + kChunk));
       }
       const ssize_t got =
-          ::read(file->get(), out->data() + used, out->size() - used);
+          ::read(file->get(), out->data() + used,
+                 std::min(out->size() - used, kMaxSourceBytes + 1 - used));
       if (got < 0) {
-        if (errno == EINTR) continue;
+        if (errno == EINTR) {
+          // A FIFO without a writer waits here for ever: the signal is the
+          // caller's chance to stop.
+          if (stop_check.check_now()) {
+            out->clear();
+            return kReadInterrupted;
+          }
+          continue;
+        }
         const int failure = errno;
         out->clear();
         return failure;
       }
       if (got == 0) break;
       used += static_cast<std::size_t>(got);
+      if (used > kMaxSourceBytes) {
+        out->clear();
+        out->shrink_to_fit();
+        return kReadTooLarge;
+      }
     }
     out->resize(used);
-    return 0;
+    return kReadOk;
   } catch (const std::bad_alloc&) {
     out->clear();
-    return -1;
+    return kReadNoMemory;
   }
 }
 
@@ -70,13 +114,26 @@ bool read_path(PyObject* source, std::string* text) {
   std::string path;
   if (!convert_path(source, &path)) return argument_error("source");
   // Reading touches no Python object, so other threads may run meanwhile.
-  PyThreadState* released = PyEval_SaveThread();
-  const int failure = read_file(path, text);
-  PyEval_RestoreThread(released);
-  if (failure == 0) return true;
-  if (failure < 0) {
-    PyErr_NoMemory();
-    return false;
+  PyThreadState* state = nullptr;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  const int failure =
+      run_unlocked(&state, [&] { return read_file(path, text, stop_check); });
+  switch (failure) {
+    case kReadOk:
+      return true;
+    case kReadNoMemory:
+      PyErr_NoMemory();
+      return false;
+    case kReadInterrupted:
+      // The signal handler's exception is pending.
+      return false;
+    case kReadTooLarge:
+      raise_core_error(Error("cannot read the CSV source: it holds more than " +
+                             std::to_string(kMaxSourceBytes) +
+                             " bytes, the most text a geocoder can save"));
+      return false;
+    default:
+      break;
   }
   PyRef name = PyRef::steal(PyOS_FSPath(source));
   if (!name) return false;
@@ -141,10 +198,17 @@ std::optional<csv::Record> header_fields(std::string_view text,
   if (value_sep >= 128 || text.empty()) return std::nullopt;
   std::string_view line = text.substr(0, text.find('\n'));
   if (line.size() < text.size() && line.ends_with('\r')) line.remove_suffix(1);
-  Result<csv::Record> header =
-      csv::parse_csv_line(line, static_cast<std::uint8_t>(value_sep));
-  if (!header.ok()) return std::nullopt;
-  return std::move(header).value();
+  // A header whose first record leaves text out is refused by the build,
+  // which names it; its names are not to be matched meanwhile.
+  csv::Record header;
+  std::size_t dropped_at = std::string_view::npos;
+  if (!csv::parse_csv_line_into(line, static_cast<std::uint8_t>(value_sep),
+                                header, &dropped_at)
+           .ok() ||
+      dropped_at != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return header;
 }
 
 // The header's names as a Python list, for messages.

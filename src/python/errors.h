@@ -20,6 +20,7 @@
 #define QUORVEL_PYTHON_ERRORS_H_
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -83,11 +84,14 @@ void raise_current_exception() noexcept;
 
 // Runs `body` (returning PyObject*) with every C++ exception turned into a
 // raised Python exception and NULL, so that nothing unwinds into the
-// interpreter.
+// interpreter. The one unwind let through is the interpreter's own ending of
+// the thread at shutdown (see python/unlocked.h), which must go on.
 template <typename Body>
-PyObject* guard_entry(Body&& body) noexcept {
+PyObject* guard_entry(Body&& body) {
   try {
     return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception();
     return nullptr;

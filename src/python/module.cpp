@@ -3,10 +3,10 @@
 // the exception and the unpickling function all name "quorvel" as their
 // module, so pickles and reprs never show the extension's own name.
 //
-// Single-phase initialisation, once per process: the first interpreter that
-// imports the module owns it, every later initialisation in that interpreter
-// returns the same module object, and any other interpreter is refused,
-// because the type object and the exception class are process-wide.
+// Single-phase initialisation, once per process: the first interpreter in
+// which initialisation succeeds owns the module, every later initialisation in
+// that interpreter returns the same module object, and any other interpreter is
+// refused, because the type object and the exception class are process-wide.
 
 #include <Python.h>
 
@@ -85,25 +85,49 @@ bool add_class(PyObject* module) {
   return add_unpickler(module) && add_cli_support(module);
 }
 
+// Whether CPython refuses single-phase modules in the running interpreter
+// (an isolated sub-interpreter). Before 3.13 it runs the module's
+// initialisation first and refuses the module afterwards, so the module has
+// to find out for itself, lest a refused interpreter become the owner.
+bool refuses_single_phase_modules() {
+#if PY_VERSION_HEX < 0x030D0000
+  return _PyInterpreterState_HasFeature(
+             PyInterpreterState_Get(), Py_RTFLAGS_MULTI_INTERP_EXTENSIONS) != 0;
+#else
+  return false;  // Refused before the initialisation runs.
+#endif
+}
+
 PyObject* initialise() {
   std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) {
     PyErr_SetRaisedException(fetch_error().release());
     return nullptr;
   }
-  std::int64_t expected = -1;
-  if (!owning_interpreter.compare_exchange_strong(expected, id) &&
-      expected != id) {
+  const std::int64_t owner = owning_interpreter.load(std::memory_order_acquire);
+  if ((owner != -1 && owner != id) ||
+      (owner == -1 && refuses_single_phase_modules())) {
     PyErr_SetString(PyExc_ImportError, kSubinterpreterMessage);
     return nullptr;
   }
-  if (PyObject* existing = module_object.load(std::memory_order_acquire)) {
-    return Py_NewRef(existing);
+  if (owner == id) {
+    if (PyObject* existing = module_object.load(std::memory_order_acquire)) {
+      return Py_NewRef(existing);
+    }
   }
   PyRef module =
       PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
   if (!module) return nullptr;
   if (!add_class(module.get())) return nullptr;
+  // Only an interpreter in which initialisation succeeded becomes the owner:
+  // one that failed half way must not lock every other out.
+  std::int64_t expected = -1;
+  if (!owning_interpreter.compare_exchange_strong(expected, id,
+                                                  std::memory_order_acq_rel) &&
+      expected != id) {
+    PyErr_SetString(PyExc_ImportError, kSubinterpreterMessage);
+    return nullptr;
+  }
   PyObject* stored = nullptr;
   if (!module_object.compare_exchange_strong(stored, module.get(),
                                              std::memory_order_acq_rel)) {

@@ -1,6 +1,8 @@
 #include "python/positions.h"
 
 #include <bit>
+#include <cmath>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -48,6 +50,72 @@ std::optional<NumberFormat> buffer_number_format(const char* format,
   }
 }
 
+// The element letter of a buffer format, past its byte-order character.
+const char* format_letters(const char* format) {
+  if (*format == '@' || *format == '=' || *format == '<' || *format == '>' ||
+      *format == '!') {
+    return format + 1;
+  }
+  return format;
+}
+
+// Whether a buffer format holds complex numbers.
+bool is_complex_format(const char* format) {
+  return format != nullptr && *format_letters(format) == 'Z';
+}
+
+// Whether a buffer format holds one real number (or boolean) per element,
+// in a width or byte order that is not read in place: half floats, long
+// doubles, booleans, the other byte order.
+bool is_number_format(const char* format) {
+  if (format == nullptr) return false;
+  const char* f = format_letters(format);
+  return f[0] != '\0' && f[1] == '\0' &&
+         std::strchr("efdgbBhHiIlLqQnN?", f[0]) != nullptr;
+}
+
+bool complex_error(const char* name) {
+  set_error(PyExc_TypeError, std::string("argument '") + name +
+                                 "': expected real numbers, not complex ones");
+  return false;
+}
+
+// `object`'s attribute `attribute` (a new reference), or NULL: with an error
+// raised when the lookup failed other than by its absence.
+PyRef optional_attribute(PyObject* object, const char* attribute) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(object, attribute));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  return value;
+}
+
+// When `object` is a masked array (it has `filled` and a non-callable `mask`)
+// with at least one element masked: its values as float64, NaN where masked,
+// so that those positions are missing rather than answered from the hidden
+// data. NULL otherwise, with an error raised only when a call failed.
+PyRef unmasked_values(PyObject* object) {
+  // A plain ndarray, by far the most common input, is never masked.
+  if (!PyObject_CheckBuffer(object) ||
+      std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") == 0) {
+    return PyRef();
+  }
+  PyRef mask = optional_attribute(object, "mask");
+  if (!mask || PyCallable_Check(mask.get())) return PyRef();
+  PyRef filled = optional_attribute(object, "filled");
+  if (!filled) return PyRef();
+  PyRef any = PyRef::steal(PyObject_CallMethod(mask.get(), "any", nullptr));
+  if (!any) return PyRef();
+  const int masked = PyObject_IsTrue(any.get());
+  if (masked <= 0) return PyRef();
+  // float64 first: an integer array cannot hold the NaN.
+  PyRef wide =
+      PyRef::steal(PyObject_CallMethod(object, "astype", "s", "float64"));
+  if (!wide) return PyRef();
+  PyRef nan = PyRef::steal(PyFloat_FromDouble(NAN));
+  if (!nan) return PyRef();
+  return PyRef::steal(
+      PyObject_CallMethod(wide.get(), "filled", "O", nan.get()));
+}
+
 // Re-raises the pending conversion error of element `index`: a TypeError
 // gets the argument and position in its text, any other exception a note.
 bool element_error(const char* name, std::size_t index) {
@@ -88,7 +156,7 @@ bool not_a_sequence(PyObject* object, const char* name) {
 }  // namespace
 
 PositionColumn::~PositionColumn() {
-  if (held_) PyBuffer_Release(&buffer_);
+  if (held_ && !interpreter_lock_lost()) PyBuffer_Release(&buffer_);
 }
 
 int PositionColumn::take_buffer(PyObject* object, const char* name) {
@@ -96,6 +164,9 @@ int PositionColumn::take_buffer(PyObject* object, const char* name) {
   // Strides are asked for so that sliced arrays are read in place; an
   // exporter that can only give an indirect layout is read element-wise.
   if (PyObject_GetBuffer(object, &buffer_, PyBUF_RECORDS_RO) < 0) {
+    // A TypeError is the exporter saying it has no such buffer; anything
+    // else (KeyboardInterrupt, MemoryError...) is the caller's to see.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
     PyErr_Clear();
     return 0;
   }
@@ -109,15 +180,42 @@ int PositionColumn::take_buffer(PyObject* object, const char* name) {
   const std::optional<NumberFormat> format =
       buffer_number_format(buffer_.format, buffer_.itemsize);
   if (!format) {
-    // Half floats, booleans, big-endian data...: rare enough to go through
-    // the exporter's own element conversion.
+    const bool complex = is_complex_format(buffer_.format);
+    const bool number = is_number_format(buffer_.format);
     PyBuffer_Release(&buffer_);
     held_ = false;
-    return 0;
+    if (complex) {
+      complex_error(name);
+      return -1;
+    }
+    // Half floats, booleans, big-endian data...: rare enough to be
+    // converted by the exporter, once, when it can; otherwise element by
+    // element.
+    return number ? 2 : 0;
   }
   size_ = static_cast<std::size_t>(buffer_.shape[0]);
   column_ = {buffer_.buf, buffer_.strides[0], *format};
   return 1;
+}
+
+bool PositionColumn::take_array(PyObject* object, const char* name) {
+  int taken = take_buffer(object, name);
+  if (taken == 2) {
+    PyRef method = optional_attribute(object, "astype");
+    if (method) {
+      converted_ =
+          PyRef::steal(PyObject_CallFunction(method.get(), "s", "float64"));
+      if (!converted_) return false;
+      taken = take_buffer(converted_.get(), name);
+      if (taken == 2) taken = 0;
+    } else if (PyErr_Occurred()) {
+      return false;
+    } else {
+      taken = 0;
+    }
+  }
+  if (taken != 0) return taken > 0;
+  return copy_elements(object, name);
 }
 
 bool PositionColumn::copy_elements(PyObject* object, const char* name) {
@@ -135,6 +233,12 @@ bool PositionColumn::copy_elements(PyObject* object, const char* name) {
   for (Py_ssize_t i = 0; i < n && i < PySequence_Fast_GET_SIZE(sequence.get());
        ++i) {
     PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
+    // A complex number (NumPy's included) would lose its imaginary part.
+    if (PyComplex_Check(item.get())) {
+      PyErr_Format(PyExc_TypeError, "must be real number, not %.200s",
+                   Py_TYPE(item.get())->tp_name);
+      return element_error(name, static_cast<std::size_t>(i));
+    }
     if (!convert_double(item.get(), &copy_[static_cast<std::size_t>(i)])) {
       return element_error(name, static_cast<std::size_t>(i));
     }
@@ -148,20 +252,24 @@ bool PositionColumn::copy_elements(PyObject* object, const char* name) {
 }
 
 bool PositionColumn::acquire(PyObject* object, const char* name) {
-  int taken = take_buffer(object, name);
-  if (taken != 0) return taken > 0;
-  if (!PyObject_CheckBuffer(object)) {
-    PyRef method = PyRef::steal(PyObject_GetAttrString(object, "__array__"));
-    if (method) {
-      array_ = PyRef::steal(PyObject_CallNoArgs(method.get()));
-      if (!array_) return false;
-      taken = take_buffer(array_.get(), name);
-      if (taken != 0) return taken > 0;
-      return copy_elements(array_.get(), name);
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
+  // Each of these iterates, or exports a buffer, but none is a column of
+  // numbers: bytes would be read as their byte values, a set or a dict in
+  // an order of their own.
+  if (PyBytes_Check(object) || PyByteArray_Check(object) ||
+      PyAnySet_Check(object) || PyDict_Check(object)) {
+    return not_a_sequence(object, name);
   }
+  converted_ = unmasked_values(object);
+  if (converted_) return take_array(converted_.get(), name);
+  if (PyErr_Occurred()) return false;
+  if (PyObject_CheckBuffer(object)) return take_array(object, name);
+  PyRef method = optional_attribute(object, "__array__");
+  if (method) {
+    array_ = PyRef::steal(PyObject_CallNoArgs(method.get()));
+    if (!array_) return false;
+    return take_array(array_.get(), name);
+  }
+  if (PyErr_Occurred()) return false;
   return copy_elements(object, name);
 }
 

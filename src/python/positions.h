@@ -4,10 +4,15 @@
 //   - an object exporting a 1-D buffer of float64, float32 or integers in
 //     native byte order, with any stride: read in place (the buffer is held,
 //     so its exporter cannot resize it, for as long as the column lives);
+//     a buffer of other real numbers (half floats, booleans, the other byte
+//     order) is converted once to float64 by the object's own astype();
 //   - an object with `__array__` (pandas and polars Series, pandas Index):
 //     the array it returns is read as above, and kept alive;
-//   - any other iterable, and buffers of other element types: each element
+//   - any other iterable, and buffers without astype(): each element
 //     converted as the scalar lookups convert `lat` and `lon`, into a copy.
+// A masked array with masked elements is read as float64 with NaN in their
+// place, so that they are missing positions. Complex numbers, bytes,
+// bytearray, sets and dicts are refused.
 // Errors name the argument, and for an element also its position.
 //
 // Thread safety: acquiring and destroying need the interpreter lock; once
@@ -45,14 +50,18 @@ class PositionColumn {
 
  private:
   // Takes `object`'s buffer when it has a supported layout. Returns 1 when
-  // taken, 0 when the object should be read element by element, -1 with an
-  // error raised.
+  // taken, 2 when it holds numbers to be converted first, 0 when the object
+  // should be read element by element, -1 with an error raised.
   int take_buffer(PyObject* object, const char* name);
+  // Reads `object` through its buffer, converted to float64 by its own
+  // astype() when its numbers are of another kind, else element by element.
+  bool take_array(PyObject* object, const char* name);
   bool copy_elements(PyObject* object, const char* name);
 
   Py_buffer buffer_{};
   bool held_ = false;
   PyRef array_;               // What `__array__` returned, when it was used.
+  PyRef converted_;           // A float64 copy, when one was made.
   std::vector<double> copy_;  // Elements read one by one.
   std::size_t size_ = 0;
   NumberColumn column_;

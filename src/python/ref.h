@@ -5,7 +5,9 @@
 // be empty (it then holds nullptr, typically after a failed C API call).
 //
 // Thread safety: like the object it refers to; use only with the interpreter
-// lock held.
+// lock held. The one exception is a thread that the interpreter ends while
+// it waits to take the lock back at shutdown (see interpreter_lock_lost()):
+// its handles then let go of nothing as the thread unwinds.
 
 #ifndef QUORVEL_PYTHON_REF_H_
 #define QUORVEL_PYTHON_REF_H_
@@ -15,6 +17,21 @@
 #include <utility>
 
 namespace quorvel::py {
+
+namespace detail {
+// Set on a thread that the interpreter ended while it asked for the lock
+// back. Initial-exec: read on every release of a reference, so it must cost
+// a plain load, not a call to find the thread's storage.
+[[gnu::tls_model(
+    "initial-exec")]] inline constinit thread_local bool lock_lost = false;
+}  // namespace detail
+
+// True while this thread unwinds because the interpreter, shutting down,
+// ended it instead of handing the lock back. Nothing Python owns may be
+// touched then: the thread does not hold the lock, and the objects are being
+// torn down by the thread that does. What such a thread held is left to the
+// process's end.
+inline bool interpreter_lock_lost() { return detail::lock_lost; }
 
 class PyRef {
  public:
@@ -38,7 +55,9 @@ class PyRef {
     Py_XDECREF(old);
     return *this;
   }
-  ~PyRef() { Py_XDECREF(object_); }
+  ~PyRef() {
+    if (!interpreter_lock_lost()) Py_XDECREF(object_);
+  }
 
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }

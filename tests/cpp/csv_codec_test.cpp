@@ -205,5 +205,29 @@ TEST(CsvRoundTrip, RecordWithoutFieldsReadsBackAsOneEmptyField) {
   EXPECT_EQ(parse(line), Fields{""});
 }
 
+TEST(CsvReader, ReportsTheFirstByteTheRecordLeavesOut) {
+  const std::size_t kNone = std::string_view::npos;
+  const struct {
+    std::string_view line;
+    std::size_t dropped_at;
+  } cases[] = {
+      {"1,2,a", kNone},     {"1,2,a\r", kNone},      {"1,2,a\r\r\r", kNone},
+      {"\r\r1,2,a", kNone}, {"1,\"a\rb\",c", kNone}, {"1,2,a\rjunk", 6},
+      {"1,2,a\r\rx", 7},    {"1,\"a\"\rb", 6},       {"1,2,\r\"", 5},
+  };
+  for (const auto& c : cases) {
+    Record record;
+    std::size_t dropped_at = 0;
+    ASSERT_TRUE(parse_csv_line_into(c.line, ',', record, &dropped_at).ok());
+    EXPECT_EQ(dropped_at, c.dropped_at) << c.line;
+  }
+  // A carriage return that is the separator ends no record.
+  Record record;
+  std::size_t dropped_at = 0;
+  ASSERT_TRUE(parse_csv_line_into("1\r2\rx", '\r', record, &dropped_at).ok());
+  EXPECT_EQ(dropped_at, kNone);
+  EXPECT_EQ(record.size(), 3u);
+}
+
 }  // namespace
 }  // namespace quorvel::csv

@@ -10,8 +10,7 @@
 namespace quorvel {
 namespace {
 
-ReverseGeocoder built(std::string csv, char32_t sep = U',',
-                      bool drop = false) {
+ReverseGeocoder built(std::string csv, char32_t sep = U',', bool drop = false) {
   Result<ReverseGeocoder> g = ReverseGeocoder::build(std::move(csv), sep, drop);
   EXPECT_TRUE(g.ok()) << g.error().message();
   return std::move(g).value();
@@ -53,9 +52,10 @@ TEST(GeocoderBuild, LineEndings) {
   // A last line ending in a lone CR keeps it; the record drops it.
   ReverseGeocoder lone_cr = built("lat,lon,name\n10,20,a\r");
   EXPECT_EQ(stored_lines(lone_cr), Lines{"10,20,a\r"});
-  // A CR in the middle of a line stays, and ends the record there.
-  ReverseGeocoder inner_cr = built("lat,lon\n1,2\rjunk\n");
-  EXPECT_EQ(stored_lines(inner_cr), Lines{"1,2\rjunk"});
+  // A CR in the middle of a line would end the record there and lose the
+  // rest: refused (see TextAfterACarriageReturnIsRefusedNotDropped).
+  EXPECT_NE(failure("lat,lon\n1,2\rjunk\n").find("would be lost"),
+            std::string::npos);
   // No line feed at all after the last record.
   EXPECT_EQ(stored_lines(built("lat,lon\n1,2")), Lines{"1,2"});
 }
@@ -69,6 +69,24 @@ TEST(GeocoderBuild, FinalEmptyLineIsSkippedOthersFail) {
   for (bool drop : {false, true}) {
     EXPECT_EQ(failure("lat,lon\n1,2\n\n3,4\n", U',', drop),
               "Internal error - failed to parse CSV line");
+  }
+}
+
+TEST(GeocoderBuild, TextAfterACarriageReturnIsRefusedNotDropped) {
+  const std::string lost =
+      ": a carriage return outside quotes ends the record, and the text "
+      "after it would be lost";
+  for (bool drop : {false, true}) {
+    EXPECT_EQ(failure("lat,lon,n\r1,2,a\r3,4,b\r", U',', drop),
+              "line 0" + lost);
+    EXPECT_EQ(failure("lat,lon,n\n1,2,a\rjunk,more\n", U',', drop),
+              "line 1" + lost);
+    EXPECT_EQ(failure("lat,lon,n\n1,2,a\n3,4,\"b\"\rc", U',', drop),
+              "line 2" + lost);
+    // Carriage returns that lose nothing: ending a line, leading, quoted.
+    EXPECT_EQ(
+        built("lat,lon,n\r\n1,2,a\r\r\n\r3,4,\"b\rc\"\r", U',', drop).size(),
+        2u);
   }
 }
 
@@ -111,8 +129,9 @@ TEST(GeocoderBuild, FailureMessages) {
       {"lat,lon\n1,5 \n", "invalid float literal"},
       // A line break inside quotes is not supported: the rest of the quoted
       // field becomes a line of its own.
-      {"lat,lon,n\n1,2,\"a\nb\"\n", "column mismatch: header (line 0) has 3 "
-                                    "values, line 2 has 1 values"},
+      {"lat,lon,n\n1,2,\"a\nb\"\n",
+       "column mismatch: header (line 0) has 3 "
+       "values, line 2 has 1 values"},
       // Bytes that are not UTF-8 are refused before any line is read.
       {"lat,lon\n1,2,\xFF\n",
        "invalid utf-8 sequence of 1 bytes from index 12"},

@@ -40,11 +40,13 @@ TEST(KdTreeDiagnostics, PlanningEventsCarryTheirFields) {
     points.push_back({i < 30 ? 1.0 : 2.0, static_cast<double>(i), 0.0});
   }
   (void)ImmutableKdTree::new_from_slice(points);
-  EXPECT_TRUE(events.saw("pivot shifted pivot=31 chunk_len=40 "
-                         "pivotN1_val=2 pivot0_val=2 pivot1_val=2"))
+  EXPECT_TRUE(
+      events.saw("pivot shifted pivot=31 chunk_len=40 "
+                 "pivotN1_val=2 pivot0_val=2 pivot1_val=2"))
       << ::testing::PrintToString(events.texts());
-  EXPECT_TRUE(events.saw("pivot shifted pivot=30 chunk_len=40 "
-                         "pivotN1_val=1 pivot0_val=2 pivot1_val=2"));
+  EXPECT_TRUE(
+      events.saw("pivot shifted pivot=30 chunk_len=40 "
+                 "pivotN1_val=1 pivot0_val=2 pivot1_val=2"));
 }
 
 TEST(KdTreeDiagnostics, OptSpansNestAroundEveryPlannedStem) {
@@ -59,10 +61,13 @@ TEST(KdTreeDiagnostics, OptSpansNestAroundEveryPlannedStem) {
   set_diagnostic_sink(nullptr);
   // 100 points, 4 leaves: root 1 plans both children 2 and 3.
   using K = DiagnosticKind;
-  EXPECT_EQ(spans, (std::vector<std::pair<K, std::uint64_t>>{
-                       {K::kSpanEnter, 1}, {K::kSpanEnter, 2},
-                       {K::kSpanExit, 2}, {K::kSpanEnter, 3},
-                       {K::kSpanExit, 3}, {K::kSpanExit, 1}}));
+  EXPECT_EQ(spans,
+            (std::vector<std::pair<K, std::uint64_t>>{{K::kSpanEnter, 1},
+                                                      {K::kSpanEnter, 2},
+                                                      {K::kSpanExit, 2},
+                                                      {K::kSpanEnter, 3},
+                                                      {K::kSpanExit, 3},
+                                                      {K::kSpanExit, 1}}));
 }
 
 TEST(KdTreeDiagnostics, SinkLevelFiltersAndRemovalSilences) {

@@ -76,7 +76,8 @@ struct Reference {
     const std::size_t closer = q < v ? 2 * k : 2 * k + 1;
     const std::size_t farther = q < v ? 2 * k + 1 : 2 * k;
     recurse(closer, next, best_distance, best_item, cell_bound);
-    const double b = cell_bound + (new_offset - old_offset) * (new_offset - old_offset);
+    const double b =
+        cell_bound + (new_offset - old_offset) * (new_offset - old_offset);
     if (b <= best_distance) {
       offsets[dim] = new_offset;
       recurse(farther, next, best_distance, best_item, b);
@@ -150,7 +151,8 @@ TEST(KdTreeEquivalence, QueryMatchesThePlainRecursion) {
     const std::vector<Point> uniform = test_support::uniform_points(n, n);
     expect_same_answers(ImmutableKdTree::new_from_slice(uniform),
                         queries_for(uniform, 2000, n + 1));
-    const std::vector<Point> clustered = test_support::clustered_points(n, n + 2);
+    const std::vector<Point> clustered =
+        test_support::clustered_points(n, n + 2);
     expect_same_answers(ImmutableKdTree::new_from_slice(clustered),
                         queries_for(clustered, 2000, n + 3));
   }
@@ -216,10 +218,11 @@ std::vector<Point> grid_points(std::size_t n, std::uint64_t seed,
   for (Point& p : points) {
     for (std::size_t d = 0; d < kDimensions; ++d) {
       const double v = static_cast<double>(rng() >> 11) * 0x1p-53 * 2.0 - 1.0;
-      p[d] = steps[d] == 0 ? v
-                           : static_cast<double>(static_cast<std::int64_t>(
-                                 v * steps[d])) /
-                                 steps[d];
+      p[d] =
+          steps[d] == 0
+              ? v
+              : static_cast<double>(static_cast<std::int64_t>(v * steps[d])) /
+                    steps[d];
     }
   }
   return points;
@@ -263,19 +266,19 @@ struct GoldenBuild {
 // work bound, and from the packed distinct-split build where it gives up.
 // Comments: what the input makes the build do.
 constexpr GoldenBuild kGoldenBuilds[] = {
-    {33, 11, {0, 0, 0}, 0xeb03ccd2a0fcc79fULL},      // Odd root chunk.
-    {1000, 12, {0, 0, 0}, 0x01318cdb2006566bULL},    // One pass.
-    {5000, 1, {0, 0, 0}, 0x10a103d100071486ULL},     // One pass.
-    {70000, 2, {0, 0, 0}, 0x21d7ff9b32a4d412ULL},    // One pass.
-    {3000, 23, {0, 0, 200}, 0xa8f977491c6fd041ULL},  // Would take two passes.
-    {20000, 29, {0, 0, 2000}, 0x7bf58fb7bf456597ULL}, // Would take two passes.
-    {20000, 33, {20000, 20000, 20000}, 0x67199a91137ce242ULL}, // Two passes.
-    {4096, 102, {400, 400, 400}, 0xc535b7487abe1580ULL},  // Would take nine.
-    {4090, 105, {0, 0, 200}, 0x12f2703bc16e0ccdULL},      // Doubling.
+    {33, 11, {0, 0, 0}, 0xeb03ccd2a0fcc79fULL},        // Odd root chunk.
+    {1000, 12, {0, 0, 0}, 0x01318cdb2006566bULL},      // One pass.
+    {5000, 1, {0, 0, 0}, 0x10a103d100071486ULL},       // One pass.
+    {70000, 2, {0, 0, 0}, 0x21d7ff9b32a4d412ULL},      // One pass.
+    {3000, 23, {0, 0, 200}, 0xa8f977491c6fd041ULL},    // Would take two passes.
+    {20000, 29, {0, 0, 2000}, 0x7bf58fb7bf456597ULL},  // Would take two passes.
+    {20000, 33, {20000, 20000, 20000}, 0x67199a91137ce242ULL},  // Two passes.
+    {4096, 102, {400, 400, 400}, 0xc535b7487abe1580ULL},     // Would take nine.
+    {4090, 105, {0, 0, 200}, 0x12f2703bc16e0ccdULL},         // Doubling.
     {8192, 112, {2000, 2000, 2000}, 0x1798b1c0ca98a390ULL},  // Would take two.
-    {20000, 30, {0, 0, 500}, 0xa522198a8968a12aULL}, // Gives up.
-    {20000, 3, {256, 256, 256}, 0x56e36dd660d3e6edULL},  // Gives up.
-    {3000, 9, {4, 4, 4}, 0x32d9636f2064f343ULL},  // Doubles, then gives up.
+    {20000, 30, {0, 0, 500}, 0xa522198a8968a12aULL},         // Gives up.
+    {20000, 3, {256, 256, 256}, 0x56e36dd660d3e6edULL},      // Gives up.
+    {3000, 9, {4, 4, 4}, 0x32d9636f2064f343ULL},    // Doubles, then gives up.
     {30000, 7, {0, 0, 40}, 0xf373f68d608e2c0fULL},  // Gives up.
 };
 

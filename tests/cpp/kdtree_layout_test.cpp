@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
-#include <bit>
 #include <optional>
 #include <random>
 #include <vector>
@@ -208,13 +208,14 @@ TEST(KdTreeLayout, StemDoublingStartsFromFreshSplitValues) {
   for (std::size_t k = 1; k < tree.stems().size(); ++k) {
     if (tree.stems()[k] == kInf) continue;
     const unsigned dim = (std::bit_width(k) - 1) % 3;
-    EXPECT_TRUE(std::any_of(points.begin(), points.end(), [&](const Point& p) {
-      return p[dim] == tree.stems()[k];
-    })) << "stem " << k;
+    EXPECT_TRUE(
+        std::any_of(points.begin(), points.end(),
+                    [&](const Point& p) { return p[dim] == tree.stems()[k]; }))
+        << "stem " << k;
   }
   for (int i = 0; i < 200; ++i) {
-    test_support::expect_matches_brute_force(tree, points,
-                                        test_support::unit_vector(i % 11, i * 1.7));
+    test_support::expect_matches_brute_force(
+        tree, points, test_support::unit_vector(i % 11, i * 1.7));
   }
 }
 
@@ -254,20 +255,23 @@ TEST(KdTreeLayout, DistinctSplitBuildStaysCompactOnBandsOfEqualValues) {
     const double scale = i % 2 ? 100.0 : 1e5;
     const int step = i % 2 ? 1 : 1000;
     gazetteer.push_back(test_support::unit_vector(lat(rng) * step / scale,
-                                             lon(rng) * step / scale));
+                                                  lon(rng) * step / scale));
   }
   std::vector<Point> few_latitudes;
   std::uniform_real_distribution<double> any_lon(-180.0, 180.0);
   for (int i = 0; i < 20000; ++i) {
-    few_latitudes.push_back(test_support::unit_vector((i % 40) * 0.5, any_lon(rng)));
+    few_latitudes.push_back(
+        test_support::unit_vector((i % 40) * 0.5, any_lon(rng)));
   }
   for (const auto* points : {&gazetteer, &few_latitudes}) {
     const ImmutableKdTree tree =
         test_support::tree_of(build_with_distinct_splits(*points));
     std::vector<Point> distinct = *points;
     std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    const std::size_t minimum = (distinct.size() + kBucketSize - 1) / kBucketSize;
+    distinct.erase(std::unique(distinct.begin(), distinct.end()),
+                   distinct.end());
+    const std::size_t minimum =
+        (distinct.size() + kBucketSize - 1) / kBucketSize;
     EXPECT_EQ(tree.size(), distinct.size());
     EXPECT_EQ(sum_of_leaf_sizes(tree), tree.size());
     EXPECT_LE(tree.leaves().size(), tree.stems().size());

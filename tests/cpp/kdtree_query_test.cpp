@@ -76,7 +76,8 @@ TEST(KdTreeQuery, InfinitelyDistantPointsLeaveTheStartingAnswer) {
   parts.leaves[0].content_items[0] = 7;
   parts.leaves[0].size = 1;
   parts.size = 1;
-  const QueryOutcome found = test_support::tree_of(parts).nearest_one({0, 0, 1});
+  const QueryOutcome found =
+      test_support::tree_of(parts).nearest_one({0, 0, 1});
   EXPECT_EQ(found.status, QueryStatus::kOk);
   EXPECT_EQ(found.result.item, 0u);
   EXPECT_EQ(found.result.distance, std::numeric_limits<double>::max());
@@ -172,8 +173,8 @@ TEST(KdTreeFromParts, RefusesTreesThatBreakTheLayout) {
 }
 
 TEST(KdTreeFromParts, UnfilledSlotsAreNotPoints) {
-  const ImmutableKdTree built = ImmutableKdTree::new_from_slice(
-      test_support::uniform_points(10, 13));
+  const ImmutableKdTree built =
+      ImmutableKdTree::new_from_slice(test_support::uniform_points(10, 13));
   TreeParts parts = test_support::parts_of(built);
   parts.leaves[0].content_points[0][20] = kNaN;
   parts.leaves[0].content_items[20] = 4000000000u;
@@ -294,7 +295,8 @@ TEST(KdTreeOracle, DistinctSplitBuildOnItsOwn) {
   // The fallback build is exercised above only where the plan fails; here it
   // also runs on inputs the plan handles.
   std::vector<std::vector<Point>> inputs{
-      test_support::uniform_points(10000, 31), test_support::clustered_points(10000, 32),
+      test_support::uniform_points(10000, 31),
+      test_support::clustered_points(10000, 32),
       std::vector<Point>(100, unit_vector(1, 2))};
   for (const auto& points : inputs) {
     const ImmutableKdTree tree =
@@ -302,7 +304,8 @@ TEST(KdTreeOracle, DistinctSplitBuildOnItsOwn) {
     ASSERT_LE(tree.leaves().size(), tree.stems().size());
     std::mt19937_64 rng(33);
     for (int i = 0; i < 300; ++i) {
-      Point query = i % 2 ? test_support::random_on_sphere(rng) : points[i * 31 % points.size()];
+      Point query = i % 2 ? test_support::random_on_sphere(rng)
+                          : points[i * 31 % points.size()];
       expect_matches_brute_force(tree, points, query);
     }
   }

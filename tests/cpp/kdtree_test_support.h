@@ -86,7 +86,8 @@ inline std::vector<Point> clustered_points(std::size_t n, std::uint64_t seed) {
   std::uniform_real_distribution<double> lat(-60.0, 70.0);
   std::uniform_real_distribution<double> lon(-180.0, 180.0);
   std::normal_distribution<double> spread(0.0, 0.05);
-  std::vector<std::pair<double, double>> centres(std::max<std::size_t>(1, n / 200));
+  std::vector<std::pair<double, double>> centres(
+      std::max<std::size_t>(1, n / 200));
   for (auto& c : centres) c = {lat(rng), lon(rng)};
   std::uniform_int_distribution<std::size_t> pick(0, centres.size() - 1);
   std::vector<Point> points(n);
@@ -102,7 +103,8 @@ class EventRecorder {
  public:
   EventRecorder() {
     set_diagnostic_sink([this](const DiagnosticEvent& event) {
-      if (event.kind == DiagnosticKind::kEvent) texts_.push_back(to_string(event));
+      if (event.kind == DiagnosticKind::kEvent)
+        texts_.push_back(to_string(event));
     });
   }
   ~EventRecorder() { set_diagnostic_sink(nullptr); }

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/utf8.h"
 #include "geocoder_parts.h"
 #include "persist/byte_sink.h"
 #include "persist/msgpack_writer.h"
-#include "persist/utf8.h"
 
 namespace quorvel::persist::test_support {
 
@@ -68,7 +68,7 @@ inline std::string saved_bytes(const GeocoderParts& p) {
     w.write_array_header(5);
     w.write_str(p.csv);
     std::string sep;
-    append_utf8(p.value_sep, sep);
+    utf8::append_char(p.value_sep, sep);
     w.write_str(sep);
     w.write_array_header(p.columns.size());
     for (const std::string& name : p.columns) w.write_str(name);
@@ -97,7 +97,9 @@ inline std::string saved_bytes(const GeocoderParts& p) {
 }
 
 // A map header of n < 16 pairs.
-inline std::string fixmap(int n) { return std::string(1, static_cast<char>(0x80 | n)); }
+inline std::string fixmap(int n) {
+  return std::string(1, static_cast<char>(0x80 | n));
+}
 
 }  // namespace quorvel::persist::test_support
 

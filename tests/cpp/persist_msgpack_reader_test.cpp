@@ -104,10 +104,12 @@ TEST(MsgpackReaderIntegers, OutOfRangeWrongTypeAndWrongMarker) {
   EXPECT_EQ(isize(u(UINT64_MAX)),
             "error: invalid value: integer `18446744073709551615`, expected "
             "isize");
-  EXPECT_EQ(usize(raw({0xc0})), "error: invalid type: unit value, expected usize");
+  EXPECT_EQ(usize(raw({0xc0})),
+            "error: invalid type: unit value, expected usize");
   EXPECT_EQ(usize(raw({0xc3})),
             "error: invalid type: boolean `true`, expected usize");
-  EXPECT_EQ(u32(raw({0xc2})), "error: invalid type: boolean `false`, expected u32");
+  EXPECT_EQ(u32(raw({0xc2})),
+            "error: invalid type: boolean `false`, expected u32");
   EXPECT_EQ(usize(f64(2.0)),
             "error: invalid type: floating point `2.0`, expected usize");
   EXPECT_EQ(usize(raw({0xca, 0x3f, 0xc0, 0, 0})),
@@ -204,13 +206,12 @@ TEST(MsgpackReaderIo, MarkerNames) {
   EXPECT_EQ(marker_name(0xa5), "FixStr(5)");
   EXPECT_EQ(marker_name(0x8f), "FixMap(15)");
   EXPECT_EQ(marker_name(0x90), "FixArray(0)");
-  const char* names[] = {"Null",    "Reserved", "False",   "True",   "Bin8",
-                         "Bin16",   "Bin32",    "Ext8",    "Ext16",  "Ext32",
-                         "F32",     "F64",      "U8",      "U16",    "U32",
-                         "U64",     "I8",       "I16",     "I32",    "I64",
-                         "FixExt1", "FixExt2",  "FixExt4", "FixExt8",
-                         "FixExt16", "Str8",    "Str16",   "Str32",  "Array16",
-                         "Array32", "Map16",    "Map32"};
+  const char* names[] = {
+      "Null",    "Reserved", "False",   "True",     "Bin8", "Bin16", "Bin32",
+      "Ext8",    "Ext16",    "Ext32",   "F32",      "F64",  "U8",    "U16",
+      "U32",     "U64",      "I8",      "I16",      "I32",  "I64",   "FixExt1",
+      "FixExt2", "FixExt4",  "FixExt8", "FixExt16", "Str8", "Str16", "Str32",
+      "Array16", "Array32",  "Map16",   "Map32"};
   for (int m = 0xc0; m <= 0xdf; ++m) EXPECT_EQ(marker_name(m), names[m - 0xc0]);
 }
 
@@ -244,8 +245,10 @@ TEST(MsgpackReaderContainers, SequencesFromArraysAndByteStrings) {
   EXPECT_EQ(u32_seq(raw({0xc4, 0})), "");
   EXPECT_EQ(u32_seq(arr(2) + u(1) + str("x")),
             "error: wrong msgpack marker FixStr(1)");
-  EXPECT_EQ(u32_seq(str("x")), "error: invalid type: string \"x\", expected a sequence");
-  EXPECT_EQ(u32_seq(raw({0x81, 1, 2})), "error: invalid type: map, expected a sequence");
+  EXPECT_EQ(u32_seq(str("x")),
+            "error: invalid type: string \"x\", expected a sequence");
+  EXPECT_EQ(u32_seq(raw({0x81, 1, 2})),
+            "error: invalid type: map, expected a sequence");
   // A count of 2^32 - 1 with two elements present: no up-front allocation
   // beyond the cap, and the end of input is reported.
   EXPECT_EQ(u32_seq(raw({0xdd, 0xff, 0xff, 0xff, 0xff, 1, 2})),
@@ -272,9 +275,9 @@ TEST(MsgpackReaderContainers, SkipAnyHonoursTheDepthBudgetWithoutRecursion) {
   EXPECT_EQ(skip(nested(100000, "")), "depth limit exceeded");
   // Maps, strings, byte strings and extensions are all skipped whole; the
   // bytes of a byte string or an extension need not be UTF-8.
-  std::string mixed = raw({0x83, 0xa1, 'k', 0x92, 0xc0, 0xc3, 0xc4, 1, 0xff,
-                           0xc7, 2, 5, 0xff, 0xfe, 0xc4, 2, 0xff, 0xfe, 0xd1,
-                           0, 1});
+  std::string mixed =
+      raw({0x83, 0xa1, 'k',  0x92, 0xc0, 0xc3, 0xc4, 1,    0xff, 0xc7, 2,
+           5,    0xff, 0xfe, 0xc4, 2,    0xff, 0xfe, 0xd1, 0,    1});
   EXPECT_EQ(skip(mixed + "!"), "skipped 1 left");
   EXPECT_EQ(skip(raw({0x92, 0xc1})), "wrong msgpack marker Reserved");
   EXPECT_EQ(skip(raw({0xd4, 1})),
@@ -301,8 +304,7 @@ TEST(MsgpackReaderContainers, SkipAnyValidatesStrings) {
       "from index 0";
   EXPECT_EQ(skip(raw({0xa1, 0xff}) + "!"), kBadLead + " [1 left]");
   EXPECT_EQ(skip(raw({0x92, 0x01, 0xa1, 0xff}) + "!"), kBadLead + " [1 left]");
-  EXPECT_EQ(skip(raw({0x81, 0xa1, 0xff, 0xc0}) + "!"),
-            kBadLead + " [2 left]");
+  EXPECT_EQ(skip(raw({0x81, 0xa1, 0xff, 0xc0}) + "!"), kBadLead + " [2 left]");
   EXPECT_EQ(skip(raw({0x81, 0xc0, 0xd9, 0x02, 'a', 0xc3})),
             "string found to be invalid utf8: incomplete utf-8 byte sequence "
             "from index 1\n\nCaused by:\n    incomplete utf-8 byte sequence "

@@ -116,8 +116,8 @@ TEST(MsgpackWriter, FailureIsTheEncodeChainAndStopsOutput) {
             "    1: No space left on device (os error 28)");
   // The bytes that did get through are a prefix of the intended output.
   EXPECT_EQ(disk.taken, test_support::encode([](MsgpackWriter& ok) {
-              for (int k = 0; k < 50000; ++k) ok.write_f64(k);
-            }).substr(0, disk.taken.size()));
+                          for (int k = 0; k < 50000; ++k) ok.write_f64(k);
+                        }).substr(0, disk.taken.size()));
 }
 
 }  // namespace

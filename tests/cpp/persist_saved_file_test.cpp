@@ -22,16 +22,16 @@
 namespace quorvel::persist {
 namespace {
 
+using quorvel::test_support::GeocoderParts;
+using quorvel::test_support::parts_of;
 using test_support::arr;
 using test_support::f64;
 using test_support::fixmap;
 using test_support::hex;
 using test_support::raw;
+using test_support::saved_bytes;
 using test_support::str;
 using test_support::u;
-using test_support::saved_bytes;
-using quorvel::test_support::GeocoderParts;
-using quorvel::test_support::parts_of;
 
 ReverseGeocoder build(const std::string& csv, bool drop = false) {
   Result<ReverseGeocoder> g = ReverseGeocoder::build(csv, U',', drop);
@@ -75,11 +75,11 @@ std::string be64(double v) {
 TEST(SavedFileLayout, OneRecordExampleIsExactly960Bytes) {
   ReverseGeocoder g = build("lat,lon,name\n10,20,a\n");
   kdtree::Point p = lat_lon_to_point(10, 20);
-  std::string expected = raw({0x95, 0xb5}) + "lat,lon,name\n10,20,a\n" +
-                         raw({0xa1, 0x2c, 0x93, 0xa3}) + "lat" + raw({0xa3}) +
-                         "lon" + raw({0xa4}) + "name" +
-                         raw({0x91, 0x92, 0x0d, 0x07, 0x93, 0x91, 0x93, 0xdc,
-                              0x00, 0x60});
+  std::string expected =
+      raw({0x95, 0xb5}) + "lat,lon,name\n10,20,a\n" +
+      raw({0xa1, 0x2c, 0x93, 0xa3}) + "lat" + raw({0xa3}) + "lon" +
+      raw({0xa4}) + "name" +
+      raw({0x91, 0x92, 0x0d, 0x07, 0x93, 0x91, 0x93, 0xdc, 0x00, 0x60});
   for (int row = 0; row < 3; ++row) {
     for (int slot = 0; slot < 32; ++slot) {
       expected += '\xcb';
@@ -104,7 +104,8 @@ void expect_same(const ReverseGeocoder& a, const ReverseGeocoder& b) {
   ASSERT_EQ(a.tree().leaves().size(), b.tree().leaves().size());
   for (std::size_t k = 0; k < a.tree().leaves().size(); ++k) {
     EXPECT_EQ(a.tree().leaves()[k].size, b.tree().leaves()[k].size);
-    EXPECT_EQ(a.tree().leaves()[k].content_items, b.tree().leaves()[k].content_items);
+    EXPECT_EQ(a.tree().leaves()[k].content_items,
+              b.tree().leaves()[k].content_items);
     EXPECT_EQ(0, std::memcmp(&a.tree().leaves()[k].content_points,
                              &b.tree().leaves()[k].content_points,
                              sizeof a.tree().leaves()[k].content_points));
@@ -254,8 +255,8 @@ TEST_F(SavedFileDecode, MapFormInAnyKeyOrderLoadsLikeTheArray) {
 TEST_F(SavedFileDecode, MapKeysByPositionByteStringAndUnknownKeysSkipped) {
   std::string bytes = fixmap(8) + u(4) + f_.tree + raw({0xc4, 3}) + "csv" +
                       f_.csv + str("zzz") + arr(2) + fixmap(1) + str("a") +
-                      raw({0xc7, 2, 1, 9, 9}) + u(0) +  // unknown: skipped
-                      u(1) + f_.sep + u(99) + u(5) +    // unknown position
+                      raw({0xc7, 2, 1, 9, 9}) + u(0) +      // unknown: skipped
+                      u(1) + f_.sep + u(99) + u(5) +        // unknown position
                       raw({0xa2, 0xff, 0xfe}) + str("x") +  // non-UTF-8 key
                       str("columns") + f_.columns + u(3) + f_.indexed_data;
   Result<ReverseGeocoder> g = loads(bytes);
@@ -276,9 +277,9 @@ TEST_F(SavedFileDecode, UnknownKeysValuesAreDecodedBeforeBeingDropped) {
             "bytes from index 0\n\nCaused by:\n    invalid utf-8 sequence "
             "of 1 bytes from index 0");
   // The same string as a field fails the same way.
-  EXPECT_EQ(load_error(as_array(5, {f_.csv, f_.sep,
-                                    arr(1) + raw({0xa1, 0xff})})),
-            load_error(with_unknown(raw({0xa1, 0xff}))));
+  EXPECT_EQ(
+      load_error(as_array(5, {f_.csv, f_.sep, arr(1) + raw({0xa1, 0xff})})),
+      load_error(with_unknown(raw({0xa1, 0xff}))));
   EXPECT_EQ(load_error(with_unknown(arr(1) + fixmap(1) + str("k") +
                                     raw({0xa2, 'x', 0x80}))),
             "string found to be invalid utf8: invalid utf-8 sequence of 1 "
@@ -312,13 +313,13 @@ TEST_F(SavedFileDecode, MapMissingDuplicateAndSignedKeys) {
   // A slice record in map form inside the array form.
   std::string slices = arr(2) + fixmap(2) + str("len") + u(7) + str("offset") +
                        u(13) + arr(2) + u(21) + u(6);
-  EXPECT_EQ(dump(loads(as_array(5, {f_.csv, f_.sep, f_.columns, slices,
-                                    f_.tree}))
-                     .value()),
-            good_);
+  EXPECT_EQ(
+      dump(loads(as_array(5, {f_.csv, f_.sep, f_.columns, slices, f_.tree}))
+               .value()),
+      good_);
   std::string slice_missing = arr(1) + fixmap(1) + str("offset") + u(13);
-  EXPECT_EQ(load_error(as_array(5, {f_.csv, f_.sep, f_.columns, slice_missing,
-                                    f_.tree})),
+  EXPECT_EQ(load_error(as_array(
+                5, {f_.csv, f_.sep, f_.columns, slice_missing, f_.tree})),
             "missing field `len`");
 }
 
@@ -338,14 +339,15 @@ TEST_F(SavedFileDecode, NestingDepthInSkippedValues) {
 }
 
 TEST_F(SavedFileDecode, RecordAndArrayLengths) {
-  EXPECT_EQ(load_error(as_array(6, {f_.csv, f_.sep, f_.columns,
-                                    f_.indexed_data, f_.tree, u(0)})),
+  EXPECT_EQ(load_error(as_array(6, {f_.csv, f_.sep, f_.columns, f_.indexed_data,
+                                    f_.tree, u(0)})),
             "array had incorrect length, expected 5");
-  EXPECT_EQ(load_error(as_array(4, {f_.csv, f_.sep, f_.columns,
-                                    f_.indexed_data})),
-            "invalid length 4, expected struct ReverseGeocoder with 5 elements");
-  EXPECT_EQ(load_error(as_array(2, {f_.csv, f_.sep})),
-            "invalid length 2, expected struct ReverseGeocoder with 5 elements");
+  EXPECT_EQ(
+      load_error(as_array(4, {f_.csv, f_.sep, f_.columns, f_.indexed_data})),
+      "invalid length 4, expected struct ReverseGeocoder with 5 elements");
+  EXPECT_EQ(
+      load_error(as_array(2, {f_.csv, f_.sep})),
+      "invalid length 2, expected struct ReverseGeocoder with 5 elements");
   EXPECT_EQ(load_error(str("x")),
             "invalid type: string \"x\", expected struct ReverseGeocoder");
   EXPECT_EQ(load_error(raw({0xc4, 1, 5})),
@@ -369,11 +371,10 @@ TEST_F(SavedFileDecode, RecordAndArrayLengths) {
   EXPECT_EQ(load_error(as_array(5, {f_.csv, f_.sep, f_.columns,
                                     arr(1) + arr(2) + u(0) + raw({0xff})})),
             "invalid value: integer `-1`, expected usize");
-  EXPECT_EQ(load_error(as_array(5, {f_.csv, f_.sep, f_.columns,
-                                    raw({0xc4, 1, 9})})),
-            "invalid type: integer `9`, expected struct StringSlice");
-  EXPECT_EQ(load_error(as_array(5, {f_.csv, f_.sep, f_.columns,
-                                    f_.indexed_data,
+  EXPECT_EQ(
+      load_error(as_array(5, {f_.csv, f_.sep, f_.columns, raw({0xc4, 1, 9})})),
+      "invalid type: integer `9`, expected struct StringSlice");
+  EXPECT_EQ(load_error(as_array(5, {f_.csv, f_.sep, f_.columns, f_.indexed_data,
                                     arr(2) + arr(0) + arr(1) + f64(HUGE_VAL)})),
             "invalid length 2, expected struct ImmutableKdTree with 3 "
             "elements");
@@ -386,9 +387,10 @@ std::string tree_with_leaf(const std::string& points, const std::string& items,
          f64(HUGE_VAL) + u(2);
 }
 
+// n coordinates of 1/sqrt(3): whole points of them are unit vectors.
 std::string points(int n) {
   std::string out = arr(n);
-  for (int k = 0; k < n; ++k) out += f64(0.5);
+  for (int k = 0; k < n; ++k) out += f64(1.0 / std::sqrt(3.0));
   return out;
 }
 
@@ -400,8 +402,8 @@ std::string items(int n) {
 
 TEST_F(SavedFileDecode, LeafArraysOfTheWrongLength) {
   auto with_tree = [&](const std::string& tree) {
-    return load_error(as_array(5, {f_.csv, f_.sep, f_.columns,
-                                   f_.indexed_data, tree}));
+    return load_error(
+        as_array(5, {f_.csv, f_.sep, f_.columns, f_.indexed_data, tree}));
   };
   EXPECT_EQ(with_tree(tree_with_leaf(points(96), items(32), u(2))), "loaded");
   EXPECT_EQ(with_tree(tree_with_leaf(points(95), items(32), u(2))),
@@ -416,19 +418,22 @@ TEST_F(SavedFileDecode, LeafArraysOfTheWrongLength) {
   // Byte strings: one element per byte, extra bytes ignored.
   std::string bin_points = raw({0xc4, 100}) + std::string(100, '\0');
   std::string bin_items = raw({0xc4, 33, 0, 1}) + std::string(31, '\0');
-  EXPECT_EQ(with_tree(tree_with_leaf(bin_points, bin_items, u(2))), "loaded");
+  // Decoded as far as the points, which are zero vectors, not unit ones.
+  EXPECT_EQ(with_tree(tree_with_leaf(bin_points, bin_items, u(2))),
+            "invalid saved geocoder: tree.leaves[0] slot 0 holds a point that "
+            "is not a unit vector");
   EXPECT_EQ(with_tree(tree_with_leaf(raw({0xc4, 3, 1, 2, 3}), items(32), u(2))),
             "invalid length 3, expected an array of arrays, dimensions of "
             "32x3");
-  EXPECT_EQ(with_tree(arr(3) + arr(1) + arr(4) + points(96) + items(32) +
-                      u(2) + u(0)),
+  EXPECT_EQ(with_tree(arr(3) + arr(1) + arr(4) + points(96) + items(32) + u(2) +
+                      u(0)),
             "array had incorrect length, expected 3");
   EXPECT_EQ(with_tree(tree_with_leaf(str("p"), items(32), u(2))),
             "invalid type: string \"p\", expected an array of arrays, "
             "dimensions of 32x3");
-  EXPECT_EQ(with_tree(tree_with_leaf(points(96), arr(32) + u(4294967296u),
-                                     u(2))),
-            "invalid value: integer `4294967296`, expected u32");
+  EXPECT_EQ(
+      with_tree(tree_with_leaf(points(96), arr(32) + u(4294967296u), u(2))),
+      "invalid value: integer `4294967296`, expected u32");
   EXPECT_EQ(with_tree(arr(3) + raw({0xc4, 1, 7})),
             "invalid type: integer `7`, expected struct LeafNode");
   // Stems from a byte string become floats; a tree without points may
@@ -454,19 +459,21 @@ TEST(SavedFileValidation, TestEncoderWritesWhatTheWriterWrites) {
 }
 
 TEST(SavedFileValidation, SlicesMustLieInsideTheTextOnCharBoundaries) {
-  EXPECT_EQ(damaged([](GeocoderParts& g) { g.indexed_data[3].offset = -1; }),
-            "invalid saved geocoder: indexed_data[3] (offset -1, len " +
-                std::to_string(build(random_csv(100, 11)).indexed_data()[3].len) +
-                ") has a negative offset");
+  EXPECT_EQ(
+      damaged([](GeocoderParts& g) { g.indexed_data[3].offset = -1; }),
+      "invalid saved geocoder: indexed_data[3] (offset -1, len " +
+          std::to_string(build(random_csv(100, 11)).indexed_data()[3].len) +
+          ") has a negative offset");
   EXPECT_TRUE(damaged([](GeocoderParts& g) {
                 g.indexed_data[5].len = g.csv.size();
               }).find("indexed_data[5]") != std::string::npos);
   EXPECT_TRUE(damaged([](GeocoderParts& g) {
                 g.indexed_data[0].offset = g.csv.size() + 1;
                 g.indexed_data[0].len = 0;
-              }).ends_with("reaches past the end of csv (" +
-                           std::to_string(random_csv(100, 11).size()) +
-                           " bytes)"));
+              })
+                  .ends_with("reaches past the end of csv (" +
+                             std::to_string(random_csv(100, 11).size()) +
+                             " bytes)"));
   // An empty slice at the very end of the text is fine.
   EXPECT_EQ(damaged([](GeocoderParts& g) {
               g.indexed_data[0].offset = g.csv.size();
@@ -474,8 +481,9 @@ TEST(SavedFileValidation, SlicesMustLieInsideTheTextOnCharBoundaries) {
             }),
             "loaded");
   // Record 1 ends in "café": cutting the é in half is refused.
-  EXPECT_TRUE(damaged([](GeocoderParts& g) { g.indexed_data[1].len -= 1; })
-                  .ends_with("cuts a UTF-8 character of csv"));
+  EXPECT_TRUE(damaged([](GeocoderParts& g) {
+                g.indexed_data[1].len -= 1;
+              }).ends_with("cuts a UTF-8 character of csv"));
 }
 
 TEST(SavedFileValidation, LeafSizesItemsAndCoordinates) {
@@ -507,10 +515,11 @@ TEST(SavedFileValidation, LeafSizesItemsAndCoordinates) {
 }
 
 TEST(SavedFileValidation, TreeShapeMustKeepEveryReachableLeafInside) {
-  EXPECT_EQ(damaged([](GeocoderParts& g) { g.tree.stems.push_back(0.0); }),
-            "invalid saved geocoder: tree.stems has " +
-                std::to_string(build(random_csv(100, 11)).tree().stems().size() + 1) +
-                " slots, not a power of two");
+  EXPECT_EQ(
+      damaged([](GeocoderParts& g) { g.tree.stems.push_back(0.0); }),
+      "invalid saved geocoder: tree.stems has " +
+          std::to_string(build(random_csv(100, 11)).tree().stems().size() + 1) +
+          " slots, not a power of two");
   EXPECT_EQ(damaged([](GeocoderParts& g) { g.tree.stems.clear(); }),
             "invalid saved geocoder: tree.stems has 0 slots, not a power of "
             "two");
@@ -637,8 +646,9 @@ TEST_F(SavedFileOnDisk, TruncatedFilesFailAtEveryCutWithTheRightKind) {
     std::ofstream(path("a"), std::ios::binary) << bytes.substr(0, cut);
     Result<ReverseGeocoder> g = load(path("a"));
     ASSERT_FALSE(g.ok());
-    EXPECT_EQ(g.error().message(), load_error(bytes.substr(0, cut)).substr(
-                                       0, g.error().message().size()))
+    EXPECT_EQ(
+        g.error().message(),
+        load_error(bytes.substr(0, cut)).substr(0, g.error().message().size()))
         << cut;
   }
 }

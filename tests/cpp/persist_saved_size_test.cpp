@@ -94,8 +94,8 @@ TEST(SavedSize, MatchesPastSixtyFiveThousandRecords) {
 TEST(SavedSize, RegionOfTheWrongSizeIsAnInternalFailure) {
   ReverseGeocoder g = build(random_csv(50, 11));
   std::size_t size = saved_size(g).value();
-  for (std::size_t wrong : {std::size_t{0}, std::size_t{1}, size - 1,
-                            size + 1}) {
+  for (std::size_t wrong :
+       {std::size_t{0}, std::size_t{1}, size - 1, size + 1}) {
     SCOPED_TRACE(wrong);
     // A guard after the region shows that nothing is written past it.
     std::string memory(wrong + 16, '\x5a');
@@ -108,7 +108,7 @@ TEST(SavedSize, RegionOfTheWrongSizeIsAnInternalFailure) {
 TEST(SpanSink, FillsItsRegionAndRefusesMore) {
   std::vector<std::uint8_t> region(20, 0);
   SpanSink exact(region.data(), region.size());
-  const std::uint8_t small[16] = {1, 2, 3, 4, 5, 6, 7, 8,
+  const std::uint8_t small[16] = {1, 2,  3,  4,  5,  6,  7,  8,
                                   9, 10, 11, 12, 13, 14, 15, 16};
   exact.append_small(small, 16);
   exact.append("abcd", 4);
