@@ -323,14 +323,15 @@ Result<std::string_view> PlaceAppender::encoded(std::uint32_t item) {
 }
 
 Status PlaceAppender::append(std::string_view chunk, const TableRows& rows,
-                             unsigned workers, std::string& out) {
+                             unsigned workers, std::string& out,
+                             StopCheck& stop_check) {
   const std::size_t n = rows.size();
   const bool limited = std::isfinite(options_.max_distance_km);
   items_.resize(n);
   chords_.resize(options_.distance || limited ? n : 0);
-  Status found =
-      nearest_records(*geocoder_, NumberColumn::of(rows.lats),
-                      NumberColumn::of(rows.lons), items_, chords_, workers);
+  Status found = nearest_records(*geocoder_, NumberColumn::of(rows.lats),
+                                 NumberColumn::of(rows.lons), items_, chords_,
+                                 workers, stop_check);
   if (!found.ok()) return found;
   const char sep = static_cast<char>(options_.sep);
   // Room for the rows and a short place each; the string grows if needed.

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/interrupt.h"
 #include "geocoder/geocoder.h"
 
 namespace quorvel {
@@ -105,11 +106,12 @@ class PlaceAppender {
   // threads and appends, for each row, its bytes, the separator, the chosen
   // fields of its nearest record (empty for a row that is not kValid or lies
   // too far) and, with `distance`, the distance, then LF. Fails as
-  // nearest_records does, or when a stored record does not parse; `out`
-  // then holds an unspecified prefix.
+  // nearest_records does (interrupted() included, when `stop_check` stops
+  // the search), or when a stored record does not parse; `out` then holds
+  // an unspecified prefix.
   // REQUIRES: workers >= 1.
   Status append(std::string_view chunk, const TableRows& rows, unsigned workers,
-                std::string& out);
+                std::string& out, StopCheck& stop_check = never_stop());
 
   // The separator written between fields.
   std::uint8_t sep() const { return options_.sep; }

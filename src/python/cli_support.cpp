@@ -9,12 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "geocoder/batch_search.h"
 #include "geocoder/table_rows.h"
 #include "python/call_frame.h"
 #include "python/class.h"
 #include "python/errors.h"
 #include "python/ref.h"
+#include "python/unlocked.h"
 
 namespace quorvel::py {
 namespace {
@@ -179,26 +181,28 @@ PyObject* geocode_table_chunk(PyObject* /*module*/, PyObject* const* args,
     }
     // The whole chunk is split, searched and written without the lock: the
     // chunk's buffer is held, and only the appender's own memory changes.
-    Status written;
     state->output.clear();
-    Py_BEGIN_ALLOW_THREADS;
+    PyThreadState* thread = nullptr;
+    StopCheck stop_check = signal_check_unlocked(&thread);
+    Status written;
     try {
-      split_table_rows(chunk.bytes(), state->appender->sep(), lat_column,
-                       lon_column, final, state->rows);
-      written = state->appender->append(
-          chunk.bytes(), state->rows,
-          static_cast<unsigned>(std::min<std::size_t>(
-              workers, std::numeric_limits<unsigned>::max())),
-          state->output);
+      written = run_unlocked(&thread, [&] {
+        split_table_rows(chunk.bytes(), state->appender->sep(), lat_column,
+                         lon_column, final, state->rows);
+        return state->appender->append(
+            chunk.bytes(), state->rows,
+            static_cast<unsigned>(std::min<std::size_t>(
+                workers, std::numeric_limits<unsigned>::max())),
+            state->output, stop_check);
+      });
     } catch (...) {
       state->busy.store(false);
-      Py_BLOCK_THREADS;
       throw;
     }
-    Py_END_ALLOW_THREADS;
     state->busy.store(false);
     if (!written.ok()) {
-      raise_core_error(written.error());
+      // When the check stopped the search, its exception is the one pending.
+      if (!is_interrupted(written.error())) raise_core_error(written.error());
       return nullptr;
     }
     const TableRows& rows = state->rows;
