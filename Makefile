@@ -80,6 +80,7 @@ $(BENCH_VENV)/.stamp: bench/requirements.txt requirements-test.txt
 bench: system-deps $(BENCH_VENV)/.stamp
 	PATH=$(abspath $(BENCH_VENV)/bin):$$PATH $(BPY) -m pip install -q --no-build-isolation --config-settings=build-dir=build/py-bench .
 	$(BPY) bench/compare.py --out-dir docs
+	$(BPY) bench/cli_bench.py
 
 # Tiny sizes, whatever peers are present: proves the harness runs, measures nothing.
 bench-smoke: venv py-build

@@ -738,6 +738,15 @@ bool add_unpickler(PyObject* module) {
   return true;
 }
 
+const ReverseGeocoder* geocoder_of(PyObject* object) {
+  PyTypeObject* type = require_geocoder_type();
+  if (!Py_IS_TYPE(object, type) && !PyType_IsSubtype(Py_TYPE(object), type)) {
+    conversion_type_error(object, kClassName);
+    return nullptr;
+  }
+  return &as_geocoder(object)->geocoder();
+}
+
 PyTypeObject* geocoder_type() {
   PyTypeObject* type = type_object.load(std::memory_order_acquire);
   if (type != nullptr) return type;

@@ -19,6 +19,8 @@
 
 #include <string_view>
 
+#include "geocoder/geocoder.h"
+
 namespace quorvel::py {
 
 // A new str over `text`, which must be valid UTF-8 (as every text the core
@@ -29,6 +31,11 @@ PyObject* new_text(std::string_view text);
 // the process), created on first call. NULL with the error raised when
 // CPython cannot create it.
 PyTypeObject* geocoder_type();
+
+// The core geocoder of `object`, valid while `object` lives (instances never
+// change), or NULL with TypeError raised when `object` is not a
+// ReverseGeocoder.
+const ReverseGeocoder* geocoder_of(PyObject* object);
 
 // Adds `_loads(data)` to `module`: ReverseGeocoder.loads as a module
 // function, which pickle can find by reference (the class, whose __module__

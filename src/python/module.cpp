@@ -15,6 +15,7 @@
 
 #include "python/call_frame.h"
 #include "python/class.h"
+#include "python/cli_support.h"
 #include "python/errors.h"
 #include "python/ref.h"
 
@@ -81,7 +82,7 @@ bool add_class(PyObject* module) {
       0) {
     return false;
   }
-  return add_unpickler(module);
+  return add_unpickler(module) && add_cli_support(module);
 }
 
 // Whether CPython refuses single-phase modules in the running interpreter

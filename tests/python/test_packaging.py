@@ -75,6 +75,11 @@ def test_wheel_contents_and_metadata(wheel):
     # The world's places travel inside the wheel, with their credit.
     assert {"quorvel/data/world.geocoder", "quorvel/data/NOTICE.txt",
             "quorvel/data/LGPL-2.1.txt", "quorvel/_world.py"} <= package
+    # The command line: `python -m quorvel` and the `quorvel` script.
+    assert {"quorvel/__main__.py", "quorvel/_cli.py"} <= package
+    with zipfile.ZipFile(wheel) as archive:
+        (entry_points,) = [n for n in names if n.endswith(".dist-info/entry_points.txt")]
+        assert "quorvel = quorvel._cli:main" in archive.read(entry_points).decode()
     assert wheel.stat().st_size < 15_000_000
     assert metadata["Name"] == "quorvel"
     assert metadata["Requires-Python"] == ">=3.12"
