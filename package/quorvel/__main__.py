@@ -2,4 +2,7 @@
 
 from quorvel._cli import main
 
-main()
+# Guarded, so that tools which import every module of the package (type
+# checkers comparing the stub with the runtime) do not run the command.
+if __name__ == "__main__":
+    main()
