@@ -198,7 +198,11 @@ class Regions {
   bool inside_item(const CellItem& item, double x, double y, double x1,
                    double y0) const;
 
+  // The grid constants, from the row count.
   void derive_cache();
+
+  // The block answers, from the cell tables.
+  void derive_blocks();
 
   // Fills the grid tables from the polygons.
   Status build_grid();
@@ -209,6 +213,15 @@ class Regions {
       std::vector<std::pair<std::uint32_t, std::uint32_t>>& incidences) const;
 
   RegionsParts parts_;
+  // A derived summary of blocks of kBlockCells x kBlockCells cells, never
+  // saved: kNoRegion where no cell of the block has an item, the region
+  // where every cell's first item covers the cell whole and belongs to that
+  // one region, else kDescend (look at the cell). Most positions (at sea or
+  // inland) are answered here, from a table small enough to stay in cache.
+  static constexpr std::uint32_t kBlockShift = 2;
+  static constexpr std::uint32_t kDescend = 0xfffffffeu;
+  std::vector<std::uint32_t> block_answer_;
+  std::uint32_t block_columns_ = 0;
   double column_width_ = 0.0;  // 360 / columns.
   double row_height_ = 0.0;    // 180 / rows.
   double inverse_column_width_ = 0.0;

@@ -1,0 +1,144 @@
+// Build time and lookup rate of a Regions over the world's countries.
+//
+// Usage: regions_bench [FLAT_FILE] [GRID_ROWS]
+// FLAT_FILE is what tools/make_world_countries.py writes
+// (build/world_countries.flat by default); GRID_ROWS 0 lets the index choose.
+// Positions are 1,000,000 uniform on the sphere, from a fixed seed.
+
+#include <algorithm>
+#include <ctime>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "persist/regions_file.h"
+#include "regions/regions.h"
+
+namespace {
+
+using quorvel::regions::Regions;
+
+// A reader of the flat layout, enough for this benchmark.
+struct Flat {
+  std::vector<double> coordinates;
+  std::vector<std::uint32_t> rings, polygons, regions;
+  std::vector<std::string> columns, fields;
+};
+
+bool read_flat(const std::string& path, Flat& flat) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)),
+                    std::istreambuf_iterator<char>());
+  if (bytes.size() < 32 || bytes.compare(0, 8, "QRVFLAT1") != 0) return false;
+  std::size_t at = 8;
+  auto u32 = [&] {
+    std::uint32_t v;
+    std::memcpy(&v, bytes.data() + at, 4);
+    at += 4;
+    return v;
+  };
+  std::uint32_t counts[6];
+  for (auto& c : counts) c = u32();
+  flat.coordinates.resize(counts[0]);
+  std::memcpy(flat.coordinates.data(), bytes.data() + at, 8 * counts[0]);
+  at += 8 * std::size_t{counts[0]};
+  for (auto [vec, n] : {std::pair{&flat.rings, counts[1]},
+                        std::pair{&flat.polygons, counts[2]},
+                        std::pair{&flat.regions, counts[3]}}) {
+    vec->resize(n);
+    std::memcpy(vec->data(), bytes.data() + at, 4 * std::size_t{n});
+    at += 4 * std::size_t{n};
+  }
+  for (auto [vec, n] : {std::pair{&flat.columns, counts[4]},
+                        std::pair{&flat.fields, counts[5]}}) {
+    for (std::uint32_t k = 0; k < n; ++k) {
+      const std::uint32_t len = u32();
+      vec->emplace_back(bytes.data() + at, len);
+      at += len;
+    }
+  }
+  return at == bytes.size();
+}
+
+// Processor time of this thread: on a shared machine, wall time also counts
+// the time other processes held the processor.
+double thread_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string path = argc > 1 ? argv[1] : "build/world_countries.flat";
+  const std::uint32_t rows = argc > 2 ? std::stoul(argv[2]) : 0;
+  Flat flat;
+  if (!read_flat(path, flat)) {
+    std::fprintf(stderr, "cannot read %s (run tools/make_world_countries.py)\n",
+                 path.c_str());
+    return 1;
+  }
+  quorvel::regions::RegionsInput input{flat.coordinates, flat.rings,
+                                       flat.polygons,    flat.regions,
+                                       flat.columns,     flat.fields};
+  double start = thread_seconds();
+  auto built = Regions::build(input, {rows});
+  const double build_s = thread_seconds() - start;
+  if (!built.ok()) {
+    std::fprintf(stderr, "%s\n", built.error().report().c_str());
+    return 1;
+  }
+  const Regions& regions = built.value();
+  const auto& parts = regions.parts();
+  std::printf("regions %zu, vertices %zu, grid %u x %u, items %zu, edge refs %zu\n",
+              regions.size(), parts.coordinates.size() / 2,
+              regions.grid_columns(), regions.grid_rows(), parts.items.size(),
+              parts.edge_refs.size());
+  std::printf("build: %.1f ms\n", build_s * 1e3);
+
+  auto bytes = quorvel::persist::dumps_regions(regions);
+  start = thread_seconds();
+  auto loaded = quorvel::persist::loads_regions(bytes.value());
+  const double load_s = thread_seconds() - start;
+  std::printf("saved: %.1f MB, load from memory: %.1f ms%s\n",
+              bytes.value().size() / 1e6, load_s * 1e3,
+              loaded.ok() ? "" : " (FAILED)");
+
+  // Uniform on the sphere: latitude from the arcsine of a uniform sine.
+  std::mt19937_64 rng(20261209);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::uniform_real_distribution<double> lon_dist(-180.0, 180.0);
+  const std::size_t n = 1000000;
+  std::vector<double> lats(n), lons(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    lats[i] = std::asin(unit(rng)) * 180.0 / std::numbers::pi;
+    lons[i] = lon_dist(rng);
+  }
+  for (double max_km : {0.0, 25.0}) {
+    std::size_t found = 0;
+    // The best of three runs: the machine is shared.
+    double s = 1e9;
+    for (int run = 0; run < 3; ++run) {
+      found = 0;
+      start = thread_seconds();
+      for (std::size_t i = 0; i < n; ++i) {
+        found += regions.lookup(lats[i], lons[i], max_km) !=
+                 quorvel::regions::kNoRegion;
+      }
+      s = std::min(s, thread_seconds() - start);
+    }
+    std::printf(
+        "lookup, max_distance_km %g: %.1f ns per position, %.2f M/s, "
+        "%zu of %zu in a region\n",
+        max_km, s * 1e9 / n, n / s / 1e6, found, n);
+  }
+  return 0;
+}
