@@ -6,11 +6,11 @@
 // Positions are 1,000,000 uniform on the sphere, from a fixed seed.
 
 #include <algorithm>
-#include <ctime>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <numbers>
@@ -49,9 +49,9 @@ bool read_flat(const std::string& path, Flat& flat) {
   flat.coordinates.resize(counts[0]);
   std::memcpy(flat.coordinates.data(), bytes.data() + at, 8 * counts[0]);
   at += 8 * std::size_t{counts[0]};
-  for (auto [vec, n] : {std::pair{&flat.rings, counts[1]},
-                        std::pair{&flat.polygons, counts[2]},
-                        std::pair{&flat.regions, counts[3]}}) {
+  for (auto [vec, n] :
+       {std::pair{&flat.rings, counts[1]}, std::pair{&flat.polygons, counts[2]},
+        std::pair{&flat.regions, counts[3]}}) {
     vec->resize(n);
     std::memcpy(vec->data(), bytes.data() + at, 4 * std::size_t{n});
     at += 4 * std::size_t{n};
@@ -98,10 +98,10 @@ int main(int argc, char** argv) {
   }
   const Regions& regions = built.value();
   const auto& parts = regions.parts();
-  std::printf("regions %zu, vertices %zu, grid %u x %u, items %zu, edge refs %zu\n",
-              regions.size(), parts.coordinates.size() / 2,
-              regions.grid_columns(), regions.grid_rows(), parts.items.size(),
-              parts.edge_refs.size());
+  std::printf(
+      "regions %zu, vertices %zu, grid %u x %u, items %zu, edge refs %zu\n",
+      regions.size(), parts.coordinates.size() / 2, regions.grid_columns(),
+      regions.grid_rows(), parts.items.size(), parts.edge_refs.size());
   std::printf("build: %.1f ms\n", build_s * 1e3);
 
   auto bytes = quorvel::persist::dumps_regions(regions);

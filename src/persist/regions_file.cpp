@@ -236,8 +236,7 @@ Result<std::string> dumps_regions(const Regions& regions) {
   put_u32(out, 8, kRegionsFileVersion);
   put_u32(out, 12, 0);
   put_u64(out, 16, out.size() - kHeaderSize);
-  put_u64(out, 24,
-          regions_checksum(std::string_view(out).substr(kHeaderSize)));
+  put_u64(out, 24, regions_checksum(std::string_view(out).substr(kHeaderSize)));
   return out;
 }
 

@@ -162,8 +162,7 @@ Status validate_records(std::size_t regions, std::size_t columns,
 // were slower: the cell tables outgrow the processor caches faster than the
 // edges per boundary cell shrink.
 std::uint32_t auto_grid_rows(std::uint64_t vertices) {
-  const double rows =
-      std::ceil(std::sqrt(static_cast<double>(vertices)) / 2.0);
+  const double rows = std::ceil(std::sqrt(static_cast<double>(vertices)) / 2.0);
   return static_cast<std::uint32_t>(
       std::clamp(rows, 1.0, static_cast<double>(kMaxGridRows)));
 }
@@ -245,9 +244,8 @@ void Regions::derive_blocks() {
         const CellItem& first = parts_.items[begin];
         answer = first.edge_count() == 0 ? first.region : kDescend;
       }
-      std::uint32_t& block =
-          block_answer_[(j >> kBlockShift) * block_columns_ +
-                        (i >> kBlockShift)];
+      std::uint32_t& block = block_answer_[(j >> kBlockShift) * block_columns_ +
+                                           (i >> kBlockShift)];
       if (block == kUnset) {
         block = answer;
       } else if (block != answer) {

@@ -53,15 +53,20 @@ TEST(RegionsBuildTest, BadRingsAreErrorsNamingTheRegionAndTheRule) {
        "being split there"},
   };
   for (const Case& c : cases) {
-    const std::string message = build_error({good, {{box(2, 2, 3, 3), c.ring}}});
+    const std::string message =
+        build_error({good, {{box(2, 2, 3, 3), c.ring}}});
     // The rule is reported for the hole (ring 1) of region 1.
     std::string expected = c.message;
     expected.replace(expected.find("ring 0"), 6, "ring 1");
     EXPECT_EQ(message.substr(0, expected.size()), expected) << message;
   }
   // Along a pole every longitude is one point, so a long edge there is fine.
-  EXPECT_EQ(build_error({{{{{-180, 90}, {180, 90}, {180, 80}, {0, 80},
-                             {-180, 80}, {-180, 90}}}}}),
+  EXPECT_EQ(build_error({{{{{-180, 90},
+                            {180, 90},
+                            {180, 80},
+                            {0, 80},
+                            {-180, 80},
+                            {-180, 90}}}}}),
             "ok");
   EXPECT_EQ(build_error({{{{{-180, 80}, {180, 80}, {180, 85}, {-180, 80}}}}})
                 .rfind("region 0: polygon 0, ring 0: an edge spans", 0),
@@ -163,7 +168,8 @@ TEST(RegionsNearestTest, DistancesMatchSampledEdges) {
     const Region& target = regions[k % regions.size()];
     const Ring& ring = target[0][0];
     auto [x, y] = ring[k % (ring.size() - 1)];
-    double lon = x + jitter(rng), lat = std::clamp(y + jitter(rng), -90.0, 90.0);
+    double lon = x + jitter(rng),
+           lat = std::clamp(y + jitter(rng), -90.0, 90.0);
     if (lon > 180) lon -= 360;
     if (lon < -180) lon += 360;
     if (index.region_at(lat, lon) != kNoRegion) continue;
