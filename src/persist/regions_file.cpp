@@ -50,8 +50,10 @@ class Writer {
   void array(const std::vector<T>& values) {
     u64(values.size());
     if constexpr (std::endian::native == std::endian::little) {
-      out_.append(reinterpret_cast<const char*>(values.data()),
-                  values.size() * sizeof(T));
+      if (!values.empty()) {
+        out_.append(reinterpret_cast<const char*>(values.data()),
+                    values.size() * sizeof(T));
+      }
     } else {
       for (const T& v : values) put(to_little_endian(v));
     }
@@ -114,7 +116,10 @@ class Reader {
     if (!u64(count, what)) return false;
     if (count > (bytes_.size() - at_) / sizeof(T)) return truncated(what);
     out.resize(count);
-    std::memcpy(out.data(), bytes_.data() + at_, count * sizeof(T));
+    // memcpy must not see the null data() of an empty vector.
+    if (count != 0) {
+      std::memcpy(out.data(), bytes_.data() + at_, count * sizeof(T));
+    }
     if constexpr (std::endian::native == std::endian::big) {
       for (T& v : out) v = to_little_endian(v);
     }
@@ -123,7 +128,6 @@ class Reader {
   }
 
   bool items(std::vector<CellItem>& out, const char* what) {
-    std::vector<std::uint32_t> words;
     std::uint64_t count;
     if (!u64(count, what)) return false;
     if (count > (bytes_.size() - at_) / 16) return truncated(what);
@@ -143,7 +147,7 @@ class Reader {
     if (!u64(count, what) || !u64(total, what)) return false;
     if (count > (bytes_.size() - at_) / 4) return truncated(what);
     std::vector<std::uint32_t> lengths(count);
-    std::memcpy(lengths.data(), bytes_.data() + at_, 4 * count);
+    if (count != 0) std::memcpy(lengths.data(), bytes_.data() + at_, 4 * count);
     at_ += 4 * count;
     if (!skip_pad(what)) return false;
     if (total > bytes_.size() - at_) return truncated(what);
