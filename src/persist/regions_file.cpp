@@ -171,9 +171,15 @@ class Reader {
   bool need(std::size_t n, const char* what) {
     return n <= bytes_.size() - at_ || truncated(what);
   }
+  // Padding must be zero, so that one index has one saved form.
   bool skip_pad(const char* what) {
     const std::size_t pad = (8 - at_ % 8) % 8;
     if (!need(pad, what)) return false;
+    for (std::size_t k = 0; k < pad; ++k) {
+      if (bytes_[at_ + k] != '\0') {
+        return fail(std::string(what) + ": padding is not zero");
+      }
+    }
     at_ += pad;
     return true;
   }

@@ -733,7 +733,8 @@ Result<Regions> Regions::from_parts(RegionsParts parts) {
         return corrupt("cell " + std::to_string(c) +
                        " names edges beyond the edge table");
       }
-      if (item.edge_count() == 0 && !item.corner_inside()) {
+      if (item.edge_count() == 0 &&
+          (!item.corner_inside() || item.edge_begin != 0)) {
         return corrupt("cell " + std::to_string(c) + " has an empty item");
       }
       for (std::uint64_t e = item.edge_begin; e < end; ++e) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "regions/orientation.h"
@@ -197,6 +198,28 @@ TEST(RegionsLookupTest, BoundaryAndPoleCasesHaveTheDefinedAnswers) {
   EXPECT_EQ(index.region_at(2, -180), kNoRegion);
   EXPECT_EQ(index.region_at(NAN, 3), kNoRegion);
   EXPECT_EQ(index.region_at(3, 181), kNoRegion);
+}
+
+TEST(RegionsLookupTest, ConcurrentLookupsGiveTheSingleThreadAnswers) {
+  const std::vector<Region> regions = {{{box(0, 0, 10, 10), box(2, 2, 4, 4)}},
+                                       {{box(5, 5, 15, 15)}}};
+  Regions index = build_or_die(regions, 20);
+  std::mt19937_64 rng(3);
+  const auto positions = random_positions(rng, -2, 17, -2, 17, 4000);
+  std::vector<std::uint32_t> expected;
+  for (auto [x, y] : positions) expected.push_back(index.lookup(y, x, 30));
+  std::vector<std::thread> threads;
+  std::vector<int> mismatches(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t k = 0; k < positions.size(); ++k) {
+        auto [x, y] = positions[k];
+        mismatches[t] += index.lookup(y, x, 30) != expected[k];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 }  // namespace
