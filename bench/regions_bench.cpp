@@ -169,6 +169,17 @@ int main(int argc, char** argv) {
               bytes.value().size() / 1e6, load_s * 1e3,
               loaded.ok() ? "" : " (FAILED)");
 
+  const std::string saved_path = "build/regions_bench.regions";
+  double file_s = -1;
+  if (quorvel::persist::save_regions(regions, saved_path).ok()) {
+    start = thread_seconds();
+    auto from_file = quorvel::persist::load_regions(saved_path);
+    file_s = thread_seconds() - start;
+    if (!from_file.ok()) file_s = -1;
+    std::remove(saved_path.c_str());
+  }
+  std::printf("load from a file: %.1f ms\n", file_s * 1e3);
+
   // Uniform on the sphere: latitude from the arcsine of a uniform sine.
   std::mt19937_64 rng(20261209);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
@@ -196,6 +207,48 @@ int main(int argc, char** argv) {
         "lookup, max_distance_km %g: %.1f ns per position, %.2f M/s, "
         "%zu of %zu in a region\n",
         max_km, s * 1e9 / n, n / s / 1e6, found, n);
+  }
+  // Positions within about 2 km of a vertex: the border and coast cells.
+  std::uniform_real_distribution<double> offset(-0.02, 0.02);
+  const std::size_t vertices = flat.coordinates.size() / 2;
+  std::vector<double> near_lats(n), near_lons(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t v = rng() % vertices;
+    near_lats[i] =
+        std::clamp(flat.coordinates[2 * v + 1] + offset(rng), -90.0, 90.0);
+    near_lons[i] =
+        std::clamp(flat.coordinates[2 * v] + offset(rng), -180.0, 180.0);
+  }
+  double near_s = 1e9;
+  std::size_t near_found = 0;
+  for (int run = 0; run < 3; ++run) {
+    near_found = 0;
+    start = thread_seconds();
+    for (std::size_t i = 0; i < n; ++i) {
+      near_found += regions.region_at(near_lats[i], near_lons[i]) !=
+                    quorvel::regions::kNoRegion;
+    }
+    near_s = std::min(near_s, thread_seconds() - start);
+  }
+  std::printf(
+      "lookup near borders and coasts: %.1f ns per position, %zu of "
+      "%zu in a region\n",
+      near_s * 1e9 / n, near_found, n);
+
+  const struct {
+    const char* place;
+    double lat, lon;
+  } places[] = {
+      {"Windsor", 42.3149, -83.0364},       {"Detroit", 42.3314, -83.0458},
+      {"Basel", 47.5596, 7.5886},           {"Kehl", 48.5728, 7.8152},
+      {"Strasbourg", 48.5734, 7.7521},      {"Vatican", 41.9029, 12.4534},
+      {"Gibraltar", 36.1408, -5.3536},      {"El Paso", 31.7619, -106.485},
+      {"Ciudad Juarez", 31.6904, -106.4245}};
+  for (const auto& place : places) {
+    const std::uint32_t g = regions.lookup(place.lat, place.lon, 25.0);
+    std::printf(
+        "  %s: %s\n", place.place,
+        g == quorvel::regions::kNoRegion ? "-" : regions.field(g, 1).c_str());
   }
   check_agreement(regions, flat, lats, lons);
   return 0;
