@@ -7,10 +7,9 @@
 // sign (the points are collinear or nearly so) does it evaluate the
 // determinant as an exact sum of error-free products.
 //
-// Exactness holds while no product of two coordinates falls below the
-// smallest normal double (about 2.2e-308): true for every coordinate that is
-// 0 or at least 1e-150 in magnitude. Thinner coordinates may misjudge only
-// points within about 1e-300 of a line.
+// The answer is exact for every finite double. Coordinates within 2^-400 of
+// zero (where products could fall among the subnormal doubles and lose
+// their rounding error) take a slower path through wide integers.
 //
 // Thread safety: pure functions.
 
@@ -35,10 +34,14 @@ inline int orientation(double ax, double ay, double bx, double by, double cx,
   const double det = left - right;
   // The error bound of the double evaluation, (3 + 16 eps) * eps times the
   // magnitudes; a determinant beyond it has the sign it shows.
-  const double bound =
-      3.3306690738754716e-16 * (std::fabs(left) + std::fabs(right));
-  if (det > bound) return 1;
-  if (-det > bound) return -1;
+  const double magnitude = std::fabs(left) + std::fabs(right);
+  const double bound = 3.3306690738754716e-16 * magnitude;
+  // The bound assumes no product fell among the subnormal doubles, whose
+  // rounding is absolute, not relative; far above them it holds.
+  if (magnitude > 1e-200) {
+    if (det > bound) return 1;
+    if (-det > bound) return -1;
+  }
   return orientation_exact(ax, ay, bx, by, cx, cy);
 }
 

@@ -22,12 +22,15 @@ using test_support::Region;
 using test_support::Ring;
 
 TEST(RegionsOrientationTest, NearlyCollinearPointsAreDecidedExactly) {
-  // Points on the line y = x / 3 in doubles are rarely exactly on it; the
-  // sign must agree with integer arithmetic on the scaled coordinates.
+  // Integer points on or beside the line through two others, scaled by a
+  // power of two (exactly): the sign must agree with integer arithmetic,
+  // at ordinary scales and among the subnormal doubles.
   std::mt19937_64 rng(301);
   std::uniform_int_distribution<std::int64_t> coord(-(1 << 20), 1 << 20);
-  const double scale = std::ldexp(1.0, -13);
-  for (int trial = 0; trial < 20000; ++trial) {
+  for (int trial = 0; trial < 30000; ++trial) {
+    const double scale = std::ldexp(1.0, trial % 3 == 0   ? -13
+                                         : trial % 3 == 1 ? -600
+                                                          : -1074);
     std::int64_t a[2] = {coord(rng), coord(rng)};
     std::int64_t b[2] = {coord(rng), coord(rng)};
     // c near the line through a and b: a + t (b - a), rounded to the grid.
@@ -41,6 +44,16 @@ TEST(RegionsOrientationTest, NearlyCollinearPointsAreDecidedExactly) {
                           b[1] * scale, c[0] * scale, c[1] * scale),
               expected);
   }
+  // Subnormal coordinates, where products lose their rounding error.
+  const double d = 4.9406564584124654e-324;
+  EXPECT_EQ(orientation(0, 0, d, d, 3 * d, 3 * d), 0);
+  EXPECT_EQ(orientation(0, 0, d, d, 3 * d, 2 * d), -1);
+  EXPECT_EQ(orientation(0, 0, 180, d, 180, 2 * d), 1);
+  EXPECT_EQ(orientation(-180, -90, 180, 90, 0, d), 1);
+  EXPECT_EQ(orientation(-180, -90, 180, 90, d, 0), -1);
+  EXPECT_EQ(orientation(1e-300, 1e-300, 2e-300, 2e-300, 1e-300 + 1e-316,
+                        1e-300 + 1e-316),
+            0);
   // A classic case the double evaluation gets wrong.
   EXPECT_EQ(orientation_exact(0.5, 0.5, 12.0, 12.0, 24.0, 24.0), 0);
   const double tiny = std::nextafter(0.5, 1.0);
