@@ -109,17 +109,21 @@ std::uint32_t brute_region(const Flat& f, double lat, double lon) {
   return quorvel::regions::kNoRegion;
 }
 
-// Compares the index with the ray rule on 300 uniform positions and on 300
-// vertices of the data, each taken exactly and moved by 1e-9 degree.
+// Compares the index with the ray rule on 300 uniform positions, 300
+// positions near borders and coasts, and 300 vertices of the data, each
+// taken exactly and moved by 1e-9 degree.
 void check_agreement(const Regions& regions, const Flat& flat,
                      const std::vector<double>& lats,
-                     const std::vector<double>& lons) {
+                     const std::vector<double>& lons,
+                     const std::vector<double>& near_lats,
+                     const std::vector<double>& near_lons) {
   std::size_t checked = 0, differ = 0;
   auto check = [&](double lat, double lon) {
     ++checked;
     if (regions.region_at(lat, lon) != brute_region(flat, lat, lon)) ++differ;
   };
   for (std::size_t i = 0; i < 300; ++i) check(lats[i], lons[i]);
+  for (std::size_t i = 0; i < 300; ++i) check(near_lats[i], near_lons[i]);
   const std::size_t vertices = flat.coordinates.size() / 2;
   for (std::size_t i = 0; i < 300; ++i) {
     const std::size_t v = (i * 7919 * 1009) % vertices;
@@ -250,6 +254,6 @@ int main(int argc, char** argv) {
         "  %s: %s\n", place.place,
         g == quorvel::regions::kNoRegion ? "-" : regions.field(g, 1).c_str());
   }
-  check_agreement(regions, flat, lats, lons);
+  check_agreement(regions, flat, lats, lons, near_lats, near_lons);
   return 0;
 }
