@@ -33,7 +33,7 @@
 // (offsets, grid items, edge references) so that no lookup can read outside
 // its arrays. After construction nothing changes: any number of threads may
 // call the const methods concurrently. No method recurses or keeps more
-// than a few hundred bytes on the stack.
+// than a few KiB on the stack.
 
 #ifndef QUORVEL_REGIONS_REGIONS_H_
 #define QUORVEL_REGIONS_REGIONS_H_
