@@ -1,5 +1,6 @@
 #include "persist/regions_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -324,13 +325,25 @@ Result<Regions> load_regions(const std::string& path) {
   std::optional<FileDescriptor> file =
       FileDescriptor::open_for_load(path, open_error);
   if (!file) return Error(open_error.message());
-  // Read straight into the string, a megabyte at a time.
+  // Read straight into a string sized once from the file's size (growing
+  // only if the file grows meanwhile).
+  struct stat status;
+  std::size_t expected = 0;
+  if (::fstat(file->get(), &status) == 0 && status.st_size > 0) {
+    expected = static_cast<std::size_t>(status.st_size);
+  }
   constexpr std::size_t kChunk = 1 << 20;
   std::string bytes;
   std::size_t filled = 0;
   for (;;) {
-    bytes.resize(filled + kChunk);
-    const ssize_t n = ::read(file->get(), bytes.data() + filled, kChunk);
+    if (filled == bytes.size()) {
+      // A byte beyond the expected size lets the next read see the end.
+      const std::size_t more =
+          filled <= expected ? expected + 1 - filled : kChunk;
+      bytes.resize(filled + more);
+    }
+    const ssize_t n =
+        ::read(file->get(), bytes.data() + filled, bytes.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
       return Error(IoError::os(errno).message());
