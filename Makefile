@@ -123,7 +123,7 @@ tsan: system-deps venv
 # Seeds come from fuzz/corpus; what the runs learn stays in build/fuzz.
 SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
-FUZZ_TARGETS := load csv_build csv_line kdtree batch knn
+FUZZ_TARGETS := load csv_build csv_line kdtree batch knn regions_build regions_load
 
 fuzz: venv
 	@tools/ensure-system-deps.sh clang libclang-rt-14-dev

@@ -1,0 +1,59 @@
+// The saved-regions file: every stored field of a Regions (polygons, records
+// and the search grid) in a versioned little-endian layout of fixed-width
+// arrays, described in docs/regions_file_format.md.
+//
+// Why not MessagePack, as the saved geocoder: the bulk of a regions file is
+// some millions of coordinates, offsets and edge references. As raw arrays
+// they load with one copy each and no per-number marker, which keeps loading
+// the world's countries within a few milliseconds, and the file a third
+// smaller than with a marker byte per number.
+//
+// Loading checks the header (magic, version, lengths), a checksum of the
+// payload, every count against the bytes that remain (so a damaged length
+// cannot drive an allocation), and then hands the fields to
+// Regions::from_parts, which checks everything a lookup relies on. A damaged
+// file is an error value with the note that the data is not a saved regions
+// index or is damaged; it is never a crash.
+//
+// Thread safety: each call opens and closes its own file; a Regions being
+// saved is only read.
+
+#ifndef QUORVEL_PERSIST_REGIONS_FILE_H_
+#define QUORVEL_PERSIST_REGIONS_FILE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+#include "regions/regions.h"
+
+namespace quorvel::persist {
+
+// The first 8 bytes of every saved regions file.
+inline constexpr std::string_view kRegionsMagic = "QRVLREGN";
+
+// The layout version this code writes and reads.
+inline constexpr std::uint32_t kRegionsFileVersion = 1;
+
+// The exact bytes of the saved form of `regions`.
+Result<std::string> dumps_regions(const regions::Regions& regions);
+
+// Reads a Regions from the bytes dumps_regions() gives. Bytes after the
+// payload are an error.
+Result<regions::Regions> loads_regions(std::string_view bytes);
+
+// Writes the saved form to the file at `path` (created with mode 0666 before
+// the umask, truncated if it exists). A failed write or close is an error.
+Status save_regions(const regions::Regions& regions, const std::string& path);
+
+// Reads a Regions from the file at `path`.
+Result<regions::Regions> load_regions(const std::string& path);
+
+// The checksum kept in the header: of `payload`, 8 bytes at a time.
+// REQUIRES: payload.size() is a multiple of 8.
+std::uint64_t regions_checksum(std::string_view payload);
+
+}  // namespace quorvel::persist
+
+#endif  // QUORVEL_PERSIST_REGIONS_FILE_H_

@@ -1,0 +1,183 @@
+// The saved-regions file: round trips, and damaged or crafted files refused
+// with an error, never a crash.
+#include "persist/regions_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "regions/regions.h"
+#include "regions_test_support.h"
+
+namespace quorvel::regions {
+namespace {
+
+using persist::dumps_regions;
+using persist::load_regions;
+using persist::loads_regions;
+using persist::regions_checksum;
+using persist::save_regions;
+using test_support::box;
+using test_support::build_or_die;
+using test_support::Region;
+
+std::vector<Region> sample_regions() {
+  return {
+      {{box(0, 0, 10, 10), box(2, 2, 4, 4)}, {{box(20, 20, 21, 21)}}},
+      {{box(5, 5, 15, 15)}},
+      {{{{-180, -90},
+         {180, -90},
+         {180, -80},
+         {0, -80},
+         {-180, -80},
+         {-180, -90}}}},
+  };
+}
+
+// Sets the header's checksum to match the payload, so that a test reaches
+// the structural checks behind it.
+void reseal(std::string& bytes) {
+  if (bytes.size() < 32) return;
+  const std::uint64_t length = bytes.size() - 32;
+  std::memcpy(bytes.data() + 16, &length, 8);
+  const std::uint64_t sum =
+      regions_checksum(std::string_view(bytes).substr(32, length / 8 * 8));
+  std::memcpy(bytes.data() + 24, &sum, 8);
+}
+
+TEST(RegionsFileTest, RoundTripKeepsEveryAnswerAndRecord) {
+  Regions original = build_or_die(sample_regions(), 7);
+  Result<std::string> bytes = dumps_regions(original);
+  ASSERT_TRUE(bytes.ok());
+  Result<Regions> loaded = loads_regions(bytes.value());
+  ASSERT_TRUE(loaded.ok()) << loaded.error().report();
+  const Regions& copy = loaded.value();
+  EXPECT_EQ(copy.size(), original.size());
+  EXPECT_EQ(copy.columns(), original.columns());
+  EXPECT_EQ(copy.field(2, 0), "r2");
+  EXPECT_EQ(copy.grid_rows(), 7u);
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> lat(-90, 90), lon(-180, 180);
+  for (int k = 0; k < 20000; ++k) {
+    const double y = lat(rng) / 4, x = lon(rng) / 8;
+    ASSERT_EQ(copy.lookup(y, x, 50), original.lookup(y, x, 50));
+  }
+  // Saving again gives the same bytes.
+  EXPECT_EQ(dumps_regions(copy).value(), bytes.value());
+
+  const std::string path = ::testing::TempDir() + "regions_round_trip.bin";
+  ASSERT_TRUE(save_regions(original, path).ok());
+  Result<Regions> from_file = load_regions(path);
+  ASSERT_TRUE(from_file.ok()) << from_file.error().report();
+  EXPECT_EQ(from_file.value().region_at(7, 7), 0u);
+  std::remove(path.c_str());
+  EXPECT_FALSE(load_regions(path).ok());
+}
+
+TEST(RegionsFileTest, DamagedHeadersAreRefused) {
+  const std::string bytes =
+      dumps_regions(build_or_die(sample_regions())).value();
+  auto message = [](const std::string& b) {
+    Result<Regions> r = loads_regions(b);
+    if (r.ok()) return std::string("ok");
+    EXPECT_EQ(r.error().notes().size(), 1u);
+    return r.error().message();
+  };
+  EXPECT_EQ(message(""), "invalid saved regions: no regions header");
+  EXPECT_EQ(message("QRVLREGN"), "invalid saved regions: no regions header");
+  std::string b = bytes;
+  b[8] = 2;
+  EXPECT_EQ(message(b),
+            "invalid saved regions: layout version 2, this build reads "
+            "version 1");
+  b = bytes;
+  b.push_back('\0');
+  EXPECT_EQ(message(b),
+            "invalid saved regions: the payload length does not match the "
+            "data");
+  b = bytes;
+  b[100] ^= 1;
+  EXPECT_EQ(message(b), "invalid saved regions: checksum mismatch");
+  b = bytes.substr(0, bytes.size() - 8);
+  reseal(b);
+  EXPECT_EQ(message(b),
+            "invalid saved regions: edge references: the data ends early");
+}
+
+// Every byte of the payload flipped in turn (resealed, so that the
+// structure is what is tested): each load either fails or gives an index
+// whose lookups stay within their arrays (the sanitizer builds watch that).
+TEST(RegionsFileTest, FlippedBytesAreRefusedOrHarmless) {
+  const std::string bytes =
+      dumps_regions(build_or_die(sample_regions(), 3)).value();
+  int refused = 0;
+  for (std::size_t at = 32; at < bytes.size(); ++at) {
+    for (unsigned char mask : {0x01, 0x80, 0xff}) {
+      std::string b = bytes;
+      b[at] = static_cast<char>(b[at] ^ mask);
+      reseal(b);
+      Result<Regions> loaded = loads_regions(b);
+      if (!loaded.ok()) {
+        ++refused;
+        continue;
+      }
+      for (double y : {-90.0, -85.0, 0.0, 3.0, 7.0, 20.5, 90.0}) {
+        for (double x : {-180.0, 0.0, 3.0, 7.0, 20.5, 180.0}) {
+          (void)loaded.value().lookup(y, x, 500);
+        }
+      }
+    }
+  }
+  EXPECT_GT(refused, 0);
+}
+
+TEST(RegionsFileTest, InconsistentGridsAreRefused) {
+  RegionsParts good = build_or_die(sample_regions(), 3).parts();
+  auto error_of = [](RegionsParts parts) {
+    Result<Regions> r = Regions::from_parts(std::move(parts));
+    return r.ok() ? std::string("ok") : r.error().message();
+  };
+  EXPECT_EQ(error_of(good), "ok");
+  RegionsParts p = good;
+  p.grid_rows = 4;
+  EXPECT_EQ(error_of(p),
+            "regions grid is inconsistent: the cell table does not match the "
+            "grid");
+  p = good;
+  p.grid_rows = 0;
+  EXPECT_EQ(error_of(p).rfind("regions grid is inconsistent: grid rows 0", 0),
+            0u);
+  ASSERT_FALSE(good.items.empty());
+  p = good;
+  p.items[0].polygon = 99;
+  EXPECT_EQ(error_of(p).find("names a polygon outside its region") !=
+                std::string::npos,
+            true);
+  p = good;
+  p.items[0].region = p.items[0].region == 0 ? 1 : 0;
+  EXPECT_NE(error_of(p), "ok");
+  p = good;
+  for (CellItem& item : p.items) {
+    if (item.edge_count() > 0) {
+      item.edge_begin = static_cast<std::uint32_t>(p.edge_refs.size());
+      break;
+    }
+  }
+  EXPECT_NE(error_of(p).find("beyond the edge table"), std::string::npos);
+  p = good;
+  p.edge_refs[0] = p.ring_offsets[1] - 1;  // The last vertex starts no edge.
+  EXPECT_NE(error_of(p).find("an edge of another polygon"), std::string::npos);
+  p = good;
+  p.cell_offsets.back() += 1;
+  EXPECT_NE(error_of(p).find("cell offsets end at"), std::string::npos);
+  p = good;
+  p.coordinates[0] = 500;
+  EXPECT_NE(error_of(p).find("longitude outside"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvel::regions
