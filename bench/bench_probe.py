@@ -15,7 +15,10 @@ during the call.
 The first-answer probes (world-first, rg-first, rg-first-mode1,
 reverse-geocode-first) take no PATH: each times a fresh interpreter's import
 of one geocoder together with its first answer, the moment a user waits for,
-and reports the resident memory the loaded places hold.
+and reports the resident memory the loaded places hold. The batch probes
+(batch-rg, batch-rg-mode1, batch-reverse-geocode NPY) time one peer's batch
+call in a process of its own, since each peer keeps its places in a
+process-wide singleton that its first call builds.
 """
 
 import ctypes

@@ -357,8 +357,12 @@ def world_markdown(w):
             "every field of the answer; the peers are given a list of (lat, lon) tuples (their "
             "input form, built outside the timing) and return a list of dicts. Each peer runs "
             "in a fresh process, its places loaded by a one-position call before the timing; "
-            "each peer call is timed once, quorvel's are medians. reverse_geocoder's default "
-            "mode spreads the search over worker processes."]
+            "each peer call is timed once. quorvel's figures are medians of repeats taken "
+            "before the peers and again after them (the mean of the two medians), so that a "
+            "change of load meanwhile reaches both sides. reverse_geocoder's default mode "
+            "spreads the search over worker processes. The first answers and the peers' "
+            "batches run in child processes, which the CPU share of the benchmark process "
+            "does not cover: read the load averages for how busy the machine was."]
     return out
 
 

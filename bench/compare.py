@@ -9,6 +9,13 @@ run uses a small synthetic file, tiny sizes and single repeats, needs only
 quorvel and numpy, and skips every peer that is not installed: it exists so
 that the harness keeps working, not to produce figures.
 
+Its last section sets the world geocoder the package ships against the peers
+that ship places of their own (world_peers.py). It also rewrites the part of
+DIR/data.md between the generated-part markers with how often they agree on
+the country and what they answer for landmarks (DIR/data_peers.md when there
+is no such file). --world-only runs that section alone and writes it to
+DIR/benchmarks_world.md.
+
 Every figure is the median of its repeats, all taken in this one run. Slow
 peers get fewer repeats; the 1,000,000-position reverse_geocoder run is
 measured once.

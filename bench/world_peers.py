@@ -109,8 +109,8 @@ def place_positions(world):
 
 def batch(world, peers, lat, lon, median_seconds, repeats, log):
     """Seconds of one batch over the positions (lat, lon): quorvel's
-    get_nearest_as_columns on one worker and on every CPU, and each peer's
-    batch call in a fresh process.
+    get_nearest_as_columns on one worker and on every CPU (and the search
+    alone), and each peer's batch call in a fresh process.
 
     Returns {label: {"positions": timed count, "seconds": s}}; a peer too
     slow for all positions is timed on a tenth of them (see bench_probe.py).
@@ -119,21 +119,33 @@ def batch(world, peers, lat, lon, median_seconds, repeats, log):
     la = np.ascontiguousarray(lat, dtype=np.float64)
     lo = np.ascontiguousarray(lon, dtype=np.float64)
     cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-    out = {}
-    log("world: batch, quorvel")
-    out["quorvel get_nearest_as_columns, workers=1"] = {
-        "positions": n,
-        "seconds": median_seconds(lambda: world.get_nearest_as_columns(la, lo), repeats)}
-    out[f"quorvel get_nearest_as_columns, workers=-1 ({cpus} CPUs)"] = {
-        "positions": n,
-        "seconds": median_seconds(lambda: world.get_nearest_as_columns(la, lo, workers=-1),
-                                  repeats)}
+    ours = {
+        "quorvel get_nearest_as_columns, workers=1":
+            lambda: world.get_nearest_as_columns(la, lo),
+        f"quorvel get_nearest_as_columns, workers=-1 ({cpus} CPUs)":
+            lambda: world.get_nearest_as_columns(la, lo, workers=-1),
+        # The search alone, without building the answer's columns of strings.
+        "quorvel get_nearest_indices, workers=1 (search only)":
+            lambda: world.get_nearest_indices(la, lo),
+    }
     kinds = []
     if peers[RG]:
         kinds += [("reverse_geocoder.search (mode=1, one process)", "batch-rg-mode1"),
                   ("reverse_geocoder.search (default mode)", "batch-rg")]
     if peers[RGC]:
         kinds.append(("reverse_geocode.search", "batch-reverse-geocode"))
+    # quorvel's calls are timed before the peers and again after them, so
+    # that a change of load on the shared machine during the peers' minutes
+    # reaches both sides of the ratio.
+    seconds = {label: [] for label in ours}
+
+    def time_ours():
+        log("world: batch, quorvel")
+        for label, call in ours.items():
+            seconds[label].append(median_seconds(call, repeats))
+
+    time_ours()
+    out = {label: None for label in ours}
     if kinds:
         fd, path = tempfile.mkstemp(suffix=".npy")
         os.close(fd)
@@ -144,6 +156,9 @@ def batch(world, peers, lat, lon, median_seconds, repeats, log):
                 out[label] = _probe(kind, path)
         finally:
             os.remove(path)
+        time_ours()
+    for label, runs in seconds.items():
+        out[label] = {"positions": n, "seconds": statistics.median(runs)}
     return out
 
 
