@@ -375,8 +375,8 @@ def data_markdown(w):
         f"random, each position spread evenly over the disc of {w['land_km']:g} km around "
         "one), how often the geocoders name the same country: quorvel's world geocoder, "
         "reverse_geocoder 1.5.1 and reverse-geocode (module reverse_geocode). Every one "
-        "answers with its nearest place, so a disagreement is mostly a position near a "
-        "border, where the nearest places of different sets lie in different countries. "
+        "answers with its nearest place, so they disagree where the nearest places of their "
+        "different sets lie in different countries, as happens near borders. "
         + " ".join(_peer_notes(w)))
     out.append("")
     rows = [(pair, f"{share:.2%}") for pair, share in a["pairs"].items()]
