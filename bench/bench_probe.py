@@ -160,6 +160,27 @@ FIRST_PROBES = ("world-first", "rg-first", "rg-first-mode1", "reverse-geocode-fi
 SLOW_BATCH_SECONDS = 120.0
 
 
+def answers_probe(kind, path):
+    """Each position's answer from one peer as [name, admin1, cc, country]
+    (reverse_geocoder names no country: ""), for the positions at `path` as
+    in batch_probe. A fresh process, so that the peer answers from the
+    places it ships and from nothing an earlier call gave it."""
+    import numpy as np
+
+    pairs = [tuple(p) for p in np.load(path).tolist()]
+    if kind == "answers-rg":
+        import reverse_geocoder
+
+        return {"rows": [[a["name"], a["admin1"], a["cc"], ""]
+                         for a in reverse_geocoder.search(pairs, mode=1, verbose=False)]}
+    if kind == "answers-reverse-geocode":
+        import reverse_geocode
+
+        return {"rows": [[a.get("city", ""), a.get("state", ""), a.get("country_code", ""),
+                          a.get("country", "")] for a in reverse_geocode.search(pairs)]}
+    raise SystemExit(f"unknown probe {kind!r}")
+
+
 def batch_probe(kind, path):
     """Times one peer's batch call over the positions saved at `path` (an
     (n, 2) float64 .npy of latitudes and longitudes), after a one-position
@@ -236,14 +257,16 @@ if __name__ == "__main__":
         os.dup2(2, 1)
         json.dump(first_probe(sys.argv[1]), report_out)
         report_out.flush()
-    elif len(sys.argv) == 3 and sys.argv[1].startswith("batch-"):
+    elif len(sys.argv) == 3 and sys.argv[1].startswith(("batch-", "answers-")):
         report_out = os.fdopen(os.dup(1), "w")
         os.dup2(2, 1)
-        json.dump(batch_probe(sys.argv[1], sys.argv[2]), report_out)
+        probe = batch_probe if sys.argv[1].startswith("batch-") else answers_probe
+        json.dump(probe(sys.argv[1], sys.argv[2]), report_out)
         report_out.flush()
     elif len(sys.argv) == 3:
         main(sys.argv[1], sys.argv[2])
     else:
         raise SystemExit("usage: bench_probe.py quorvel-build|quorvel-load|rg-build PATH\n"
                          "       bench_probe.py batch-rg|batch-rg-mode1|batch-reverse-geocode NPY\n"
+                         "       bench_probe.py answers-rg|answers-reverse-geocode NPY\n"
                          "       bench_probe.py " + "|".join(FIRST_PROBES))

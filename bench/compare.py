@@ -363,7 +363,7 @@ def world_figures(sizes, fast, log):
     peers = world_peers.installed()
     world = quorvel.ReverseGeocoder.world()
     place_lat, place_lon = world_peers.place_positions(world)
-    out = {"places": len(world), "peers": {n: m is not None for n, m in peers.items()},
+    out = {"places": len(world), "peers": dict(peers),
            "batch_km": WORLD_BATCH_KM, "land_km": WORLD_LAND_KM}
     out["first"] = world_peers.first_answers(peers, sizes["world_first_runs"], log)
     lat, lon = bench_data.around_places(place_lat, place_lon, sizes["world_batch"], WORLD_BATCH_KM)

@@ -10,12 +10,13 @@ does. compare.py measures, through these functions:
   in this process, each peer's batch call in a fresh process of its own
   (their places are process-wide singletons, loaded by the first call);
 - how often the three name the same country for positions on land, and
-  what each answers for ten landmarks (these go into docs/data.md).
+  what each answers for ten landmarks (these go into docs/data.md), each
+  peer again answering in a fresh process.
 
 Only the peers' public calls are used, and only their answers are read.
 """
 
-import importlib
+import importlib.util
 import json
 import os
 import statistics
@@ -45,14 +46,9 @@ LANDMARKS = [
 
 
 def installed():
-    """The peers' modules by name; None for each one that is not installed."""
-    out = {}
-    for name in (RG, RGC):
-        try:
-            out[name] = importlib.import_module(name)
-        except ImportError:
-            out[name] = None
-    return out
+    """Which peers are installed, by module name. They are never imported
+    here: every peer call runs in a fresh process (bench_probe.py)."""
+    return {name: importlib.util.find_spec(name) is not None for name in (RG, RGC)}
 
 
 def _probe(*args):
@@ -162,14 +158,18 @@ def batch(world, peers, lat, lon, median_seconds, repeats, log):
     return out
 
 
-def _rg_rows(rg, positions):
-    return [(a["name"], a["admin1"], a["cc"])
-            for a in rg.search(positions, mode=1, verbose=False)]
-
-
-def _rgc_rows(rgc, positions):
-    return [(a.get("city", ""), a.get("state", ""), a.get("country_code", ""), a.get("country", ""))
-            for a in rgc.search(positions)]
+def _peer_answers(name, positions):
+    """The peer's [name, admin1, cc, country] for each position, from a fresh
+    process: in this one an earlier section may have fed reverse_geocoder
+    places of its own."""
+    fd, path = tempfile.mkstemp(suffix=".npy")
+    os.close(fd)
+    try:
+        np.save(path, np.asarray(positions, dtype=np.float64).reshape(-1, 2))
+        kind = "answers-rg" if name == RG else "answers-reverse-geocode"
+        return _probe(kind, path)["rows"]
+    finally:
+        os.remove(path)
 
 
 def agreement(world, peers, lat, lon):
@@ -182,10 +182,9 @@ def agreement(world, peers, lat, lon):
     lo = np.ascontiguousarray(lon, dtype=np.float64)
     positions = list(zip(la.tolist(), lo.tolist()))
     codes = {"quorvel": world.get_nearest_as_columns(la, lo)["cc"]}
-    if peers[RG]:
-        codes[RG] = [row[2] for row in _rg_rows(peers[RG], positions)]
-    if peers[RGC]:
-        codes[RGC] = [row[2] for row in _rgc_rows(peers[RGC], positions)]
+    for name in (RG, RGC):
+        if peers[name]:
+            codes[name] = [row[2] for row in _peer_answers(name, positions)]
     names = list(codes)
     n = len(positions)
     pairs = {}
@@ -212,8 +211,8 @@ def landmarks(world, peers, place_lat, place_lon):
                        for d in (world.get_nearest_as_dict(la, lo) for la, lo in positions)]}
     if peers[RG]:
         out[RG] = [(name, admin1, country_of.get(cc, cc))
-                   for name, admin1, cc in _rg_rows(peers[RG], positions)]
+                   for name, admin1, cc, _ in _peer_answers(RG, positions)]
     if peers[RGC]:
         out[RGC] = [(city, state, country)
-                    for city, state, _, country in _rgc_rows(peers[RGC], positions)]
+                    for city, state, _, country in _peer_answers(RGC, positions)]
     return {"landmarks": [name for name, _, _ in LANDMARKS], "answers": out}
