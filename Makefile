@@ -66,7 +66,8 @@ bench-cpp: cpp-build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done
 
 # The comparison with the peers runs in its own venv, so that they never leak
-# into the test venv; `make bench` rewrites docs/benchmarks.md and its chart.
+# into the test venv; `make bench` rewrites docs/benchmarks.md and its chart,
+# and the generated part of docs/data.md (the world geocoder against the peers).
 BENCH_VENV := build/bench-venv
 BPY := $(BENCH_VENV)/bin/python
 

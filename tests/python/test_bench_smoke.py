@@ -36,9 +36,33 @@ def test_report_has_every_figure_and_target(smoke_run):
     report = (out / "benchmarks.md").read_text(encoding="utf-8")
     for heading in ("## Machine", "## Targets", "## 1. Construction", "## 2. One lookup",
                     "## 3. Bulk", "## 4. save and load", "## 5. Memory",
-                    "## 6. Many positions at once"):
+                    "## 6. Many positions at once", "## 7. The world geocoder against its peers"):
         assert heading in report
     assert "Smoke run" in report
+
+
+def test_world_section_measures_quorvel_and_notes_absent_peers(smoke_run):
+    out, figures = smoke_run
+    world = figures["world"]
+    first = world["first"]["quorvel ReverseGeocoder.world()"]
+    assert first["answer"] == "Paris 16 Passy"
+    assert 0 < first["load_held"] <= first["held"]
+    assert world["batch"]["quorvel get_nearest_as_columns, workers=1"]["positions"] == (
+        world["batch_positions"])
+    report = (out / "benchmarks.md").read_text(encoding="utf-8")
+    for peer, present in world["peers"].items():
+        assert (f"{peer} is not installed" in report) != present
+        assert any(peer in label for label in world["first"]) == present
+
+
+def test_country_agreement_and_landmarks_reach_the_data_page(smoke_run):
+    out, figures = smoke_run
+    world = figures["world"]
+    page = (out / "data_peers.md").read_text(encoding="utf-8")
+    assert "## Against the peers" in page
+    assert "| Eiffel Tower | Paris 16 Passy, Île-de-France, France" in page
+    shares = world["agreement"]["pairs"].values()
+    assert all(0.5 < share <= 1.0 for share in shares)
 
 
 def test_timings_and_memory_are_measured(smoke_run):
