@@ -179,31 +179,77 @@ ImmutableKdTree ImmutableKdTree::new_from_slice(std::span<const Point> points) {
 // is off by far more than this.
 constexpr double kUnitLengthTolerance = 1e-9;
 
-std::optional<Error> first_misplaced_point(std::span<const LeafNode> leaves,
-                                           std::span<const double> stems) {
-  const auto where = [](std::size_t l, std::size_t s) {
-    return "tree.leaves[" + std::to_string(l) + "] slot " + std::to_string(s);
-  };
-  for (std::size_t l = 0; l < leaves.size(); ++l) {
+namespace {
+
+// The region of space a query descends to: lo[d] <= p[d] < hi[d] in every
+// dimension (a split equal to the coordinate sends it right).
+struct RouteBox {
+  std::array<double, kDimensions> lo;
+  std::array<double, kDimensions> hi;
+};
+
+// Checks every point under `node` against the box the stems above it carve
+// out. One box test per point instead of a descent from the root: the check
+// runs on every load, so it must cost little beside decoding.
+std::optional<Error> check_subtree(std::span<const LeafNode> leaves,
+                                   std::span<const double> stems,
+                                   std::size_t node, unsigned dim,
+                                   const RouteBox& box) {
+  if (node >= stems.size()) {
+    const std::size_t l = node - stems.size();
+    if (l >= leaves.size()) return std::nullopt;
     const LeafNode& leaf = leaves[l];
     for (std::size_t s = 0; s < leaf.size; ++s) {
       const Point point{leaf.content_points[0][s], leaf.content_points[1][s],
                         leaf.content_points[2][s]};
       const double length2 =
           point[0] * point[0] + point[1] * point[1] + point[2] * point[2];
+      const auto where = [&] {
+        return "tree.leaves[" + std::to_string(l) + "] slot " +
+               std::to_string(s);
+      };
       // Also false for an infinite coordinate, whose length2 is inf or NaN.
       if (!(std::fabs(length2 - 1.0) <= kUnitLengthTolerance)) {
-        return Error(where(l, s) + " holds a point that is not a unit vector");
+        return Error(where() + " holds a point that is not a unit vector");
       }
-      const std::size_t routed = route_to_leaf(stems, point);
-      if (routed != l) {
-        return Error(where(l, s) +
-                     " holds a point that the stems route to leaf " +
-                     std::to_string(routed));
+      bool inside = true;
+      for (std::size_t d = 0; d < kDimensions; ++d) {
+        inside &= point[d] >= box.lo[d] && point[d] < box.hi[d];
+      }
+      if (!inside) {
+        return Error(where() + " holds a point that the stems route to leaf " +
+                     std::to_string(route_to_leaf(stems, point)));
       }
     }
+    return std::nullopt;
   }
-  return std::nullopt;
+  const double split = stems[node];
+  const unsigned next = dim == kDimensions - 1 ? 0 : dim + 1;
+  // Left: the points with !(p >= split). A NaN split sends every point
+  // left, so it bounds nothing there and leaves nothing for the right.
+  RouteBox left = box;
+  if (split == split) left.hi[dim] = std::min(left.hi[dim], split);
+  if (auto error = check_subtree(leaves, stems, 2 * node, next, left)) {
+    return error;
+  }
+  RouteBox right = box;
+  right.lo[dim] = split == split ? std::max(right.lo[dim], split)
+                                 : std::numeric_limits<double>::infinity();
+  return check_subtree(leaves, stems, 2 * node + 1, next, right);
+}
+
+}  // namespace
+
+std::optional<Error> first_misplaced_point(std::span<const LeafNode> leaves,
+                                           std::span<const double> stems) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  RouteBox everything;
+  everything.lo.fill(-kInf);
+  everything.hi.fill(kInf);
+  // The stem slots are a power of two, so every leaf lies at the same depth
+  // and a left-first walk meets the leaves, and reports a fault, in index
+  // order. A single slot means no stems: node 1 is leaf 0.
+  return check_subtree(leaves, stems, 1, 0, everything);
 }
 
 Result<ImmutableKdTree> ImmutableKdTree::from_parts(
