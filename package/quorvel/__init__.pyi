@@ -230,6 +230,7 @@ class ReverseGeocoder:
     @overload
     def get_nearest_indices(
         self, lats: _Positions, lons: _Positions, *,
+        k: Literal[1] = 1, max_distance_km: float | None = None,
         return_distance: Literal[False] = False, workers: int = 1,
     ) -> array[int]:
         """Returns the record number of the nearest record for each position.
@@ -247,13 +248,31 @@ class ReverseGeocoder:
         kilometres on a sphere of radius 6371.0088 km (NaN where there is no
         record).
 
+        ``k`` > 1 asks for the ``k`` nearest records: the result is an n×k
+        ``memoryview`` of uint32 (``numpy.asarray`` reads it without a
+        copy), row ``i`` for position ``i``, nearest first; distances
+        likewise as an n×k ``memoryview`` of float64. Records at exactly the
+        same distance come in record-number order, so in an exact tie for
+        nearest, column 0 may differ from the ``k=1`` answer. A slot with no
+        record (fewer than ``k`` records, or fewer within
+        ``max_distance_km``) holds ``4294967295`` and distance ``inf``; a
+        NaN or infinite position fills its row with ``4294967295`` and NaN.
+
+        ``max_distance_km`` drops records farther than this great-circle
+        distance (a record exactly at it is kept): such a position gets
+        ``4294967295`` and distance ``inf``. ``None`` and ``inf`` mean no
+        limit.
+
         ``workers`` threads search at once (``-1``: every CPU the process may
         use). The interpreter lock is released while they search.
 
         Raises:
-            ValueError: lengths differ, an array is not 1-D, or ``workers`` is
-                0 or below -1.
-            TypeError: an argument or an element is not a number.
+            ValueError: lengths differ, an array is not 1-D, ``k`` is 0 or
+                below, ``max_distance_km`` is negative or NaN, or
+                ``workers`` is 0 or below -1.
+            TypeError: an argument or an element is not a number, or ``k``
+                is not an integer.
+            MemoryError: the n×k result does not fit in memory.
             RuntimeError: the batch is not empty and the geocoder holds no
                 records.
         """
@@ -261,38 +280,143 @@ class ReverseGeocoder:
     @overload
     def get_nearest_indices(
         self, lats: _Positions, lons: _Positions, *,
+        k: Literal[1] = 1, max_distance_km: float | None = None,
         return_distance: Literal[True], workers: int = 1,
     ) -> tuple[array[int], array[float]]: ...
     @overload
     def get_nearest_indices(
         self, lats: _Positions, lons: _Positions, *,
+        k: int, max_distance_km: float | None = None,
+        return_distance: Literal[False] = False, workers: int = 1,
+    ) -> array[int] | memoryview: ...
+    @overload
+    def get_nearest_indices(
+        self, lats: _Positions, lons: _Positions, *,
+        k: int, max_distance_km: float | None = None,
+        return_distance: Literal[True], workers: int = 1,
+    ) -> tuple[array[int], array[float]] | tuple[memoryview, memoryview]: ...
+    @overload
+    def get_nearest_indices(
+        self, lats: _Positions, lons: _Positions, *,
+        k: int = 1, max_distance_km: float | None = None,
         return_distance: bool, workers: int = 1,
-    ) -> array[int] | tuple[array[int], array[float]]: ...
+    ) -> (array[int] | memoryview | tuple[array[int], array[float]]
+          | tuple[memoryview, memoryview]): ...
 
     def get_nearest_as_strings(
-        self, lats: _Positions, lons: _Positions, *, workers: int = 1
+        self, lats: _Positions, lons: _Positions, *,
+        max_distance_km: float | None = None, workers: int = 1,
     ) -> list[str | None]:
         """Returns the stored line of the nearest record for each position,
         as :meth:`get_nearest_as_string` does, or ``None`` for a NaN or
-        infinite position. Positions that hit the same record share one
+        infinite position and for one whose nearest record is farther than
+        ``max_distance_km``. Positions that hit the same record share one
         ``str``. Arguments and errors as for :meth:`get_nearest_indices`."""
 
     def get_nearest_as_dicts(
-        self, lats: _Positions, lons: _Positions, *, workers: int = 1
+        self, lats: _Positions, lons: _Positions, *,
+        max_distance_km: float | None = None, workers: int = 1,
     ) -> list[dict[str, str] | None]:
         """Returns, for each position, what :meth:`get_nearest_as_dict`
-        returns, or ``None`` for a NaN or infinite position. Each dict is a
+        returns, or ``None`` for a NaN or infinite position and for one whose
+        nearest record is farther than ``max_distance_km``. Each dict is a
         new one. Arguments and errors as for :meth:`get_nearest_indices`."""
 
     def get_nearest_as_columns(
-        self, lats: _Positions, lons: _Positions, *, workers: int = 1
+        self, lats: _Positions, lons: _Positions, *,
+        max_distance_km: float | None = None, workers: int = 1,
     ) -> dict[str, list[str | None]]:
         """Returns the nearest records as columns: a dict from column name to
         a list with one value per position, ready for
         ``pandas.DataFrame(...)``. Keys come in column order, one per distinct
         name (the last field of a repeated name wins). A NaN or infinite
-        position gives ``None`` in every column. Arguments and errors as for
-        :meth:`get_nearest_indices`."""
+        position, and one whose nearest record is farther than
+        ``max_distance_km``, gives ``None`` in every column. Arguments and
+        errors as for :meth:`get_nearest_indices`."""
+
+    @overload
+    def get_indices_within(
+        self, lats: _Positions, lons: _Positions,
+        radius_km: float | _Positions, *,
+        return_distance: Literal[False] = False, sort: bool = True,
+        count_only: Literal[False] = False, workers: int = 1,
+    ) -> tuple[array[int], array[int]]:
+        """Returns every record within ``radius_km`` (inclusive) of each
+        position, as compressed rows ``(offsets, indices)``.
+
+        ``offsets`` is an ``array.array('Q')`` of n + 1: the record numbers
+        of position ``i`` are ``indices[offsets[i]:offsets[i + 1]]``
+        (``indices`` an ``array.array('I')``). With ``return_distance=True``
+        the result is ``(offsets, indices, distances)``, ``distances`` an
+        ``array.array('d')`` of kilometres beside ``indices``. With
+        ``sort=True`` each row is ordered by distance, ties by record number;
+        ``sort=False`` may return any order, and is faster. With
+        ``count_only=True`` the result is only an ``array.array('Q')`` of n
+        counts.
+
+        ``radius_km`` is one number for every position, or a column of one
+        radius per position (a GPS fix's own accuracy). A NaN or infinite
+        position gets an empty row. Records that share one position are
+        separate records, each returned. Positions are read as for
+        :meth:`get_nearest_indices`, and so are ``workers``.
+
+        Raises:
+            ValueError: lengths differ, an array is not 1-D, a radius is
+                negative or NaN (the message names its position),
+                ``count_only`` is combined with ``return_distance``, or
+                ``workers`` is 0 or below -1.
+            TypeError: an argument or an element is not a number.
+            MemoryError: the results do not fit in memory; nothing is
+                returned.
+        """
+
+    @overload
+    def get_indices_within(
+        self, lats: _Positions, lons: _Positions,
+        radius_km: float | _Positions, *,
+        return_distance: Literal[True], sort: bool = True,
+        count_only: Literal[False] = False, workers: int = 1,
+    ) -> tuple[array[int], array[int], array[float]]: ...
+    @overload
+    def get_indices_within(
+        self, lats: _Positions, lons: _Positions,
+        radius_km: float | _Positions, *,
+        return_distance: Literal[False] = False, sort: bool = True,
+        count_only: Literal[True], workers: int = 1,
+    ) -> array[int]: ...
+    @overload
+    def get_indices_within(
+        self, lats: _Positions, lons: _Positions,
+        radius_km: float | _Positions, *,
+        return_distance: bool = False, sort: bool = True,
+        count_only: bool = False, workers: int = 1,
+    ) -> (array[int] | tuple[array[int], array[int]]
+          | tuple[array[int], array[int], array[float]]): ...
+
+    def get_records_as_strings(
+        self, indices: Buffer | _SupportsArray | Iterable[SupportsIndex]
+    ) -> list[str | None]:
+        """Returns the stored line of each record number in ``indices``, or
+        ``None`` for ``4294967295`` (the "no record" of the other methods,
+        so their results can be fed back in, after ``.ravel()`` for
+        ``k`` > 1). ``indices`` is a 1-D column of integers of any dtype, a
+        buffer, or any iterable of integers. A record named more than once
+        shares one ``str``.
+
+        Raises:
+            IndexError: a number is negative or not a record (the message
+                names its position).
+            TypeError: ``indices`` is not a column of integers.
+            ValueError: an array is not 1-D.
+        """
+
+    def get_records_as_columns(
+        self, indices: Buffer | _SupportsArray | Iterable[SupportsIndex]
+    ) -> dict[str, list[str | None]]:
+        """Returns the records of ``indices`` as columns, as
+        :meth:`get_nearest_as_columns` gives them (``None`` in every column
+        for ``4294967295``). Arguments and errors as for
+        :meth:`get_records_as_strings`."""
 
     def get_record_as_string(self, index: SupportsIndex) -> str:
         """Returns the stored line of record ``index``; a negative index counts

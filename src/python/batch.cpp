@@ -1,10 +1,12 @@
 #include "python/batch.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -12,7 +14,9 @@
 #include "python/call_frame.h"
 #include "python/class.h"
 #include "python/errors.h"
+#include "python/new_array.h"
 #include "python/positions.h"
+#include "python/queries.h"
 #include "python/ref.h"
 #include "python/unlocked.h"
 
@@ -21,8 +25,9 @@ namespace {
 
 constexpr const char* kClassName = "ReverseGeocoder";
 constexpr const char* kPositionParameters[] = {"lats", "lons"};
-constexpr const char* kIndicesKeywords[] = {"return_distance", "workers"};
-constexpr const char* kWorkersKeyword[] = {"workers"};
+constexpr const char* kIndicesKeywords[] = {"k", "max_distance_km",
+                                            "return_distance", "workers"};
+constexpr const char* kLimitKeywords[] = {"max_distance_km", "workers"};
 constexpr const char* kIndexParameters[] = {"index"};
 
 const FunctionDescription kIndicesDescription{kClassName, "get_nearest_indices",
@@ -30,13 +35,12 @@ const FunctionDescription kIndicesDescription{kClassName, "get_nearest_indices",
                                               kIndicesKeywords};
 const FunctionDescription kStringsDescription{
     kClassName, "get_nearest_as_strings", kPositionParameters, 2,
-    kWorkersKeyword};
-const FunctionDescription kDictsDescription{kClassName, "get_nearest_as_dicts",
-                                            kPositionParameters, 2,
-                                            kWorkersKeyword};
+    kLimitKeywords};
+const FunctionDescription kDictsDescription{
+    kClassName, "get_nearest_as_dicts", kPositionParameters, 2, kLimitKeywords};
 const FunctionDescription kColumnsDescription{
     kClassName, "get_nearest_as_columns", kPositionParameters, 2,
-    kWorkersKeyword};
+    kLimitKeywords};
 const FunctionDescription kRecordStringDescription{
     kClassName, "get_record_as_string", kIndexParameters, 1};
 const FunctionDescription kRecordDictDescription{
@@ -49,11 +53,15 @@ struct BatchInput {
   PositionColumn lons;
   unsigned workers = 1;
   bool return_distance = false;
+  std::size_t k = 1;
+  double max_km = std::numeric_limits<double>::infinity();  // No limit.
 };
 
 // `workers`: n >= 1 threads at most, or -1 for every CPU the process may
 // use. A count beyond what any machine has is only an upper bound, so an
 // enormous integer is clamped rather than refused.
+}  // namespace
+
 bool convert_workers(PyObject* object, unsigned* out) {
   PyRef index = PyRef::steal(PyNumber_Index(object));
   if (!index) return argument_error("workers");
@@ -78,20 +86,31 @@ bool convert_workers(PyObject* object, unsigned* out) {
   return true;
 }
 
+namespace {
+
 bool read_batch(const FunctionDescription& description, PyObject* const* args,
                 Py_ssize_t nargs, PyObject* kwnames, BatchInput* in) {
-  PyObject* slots[4] = {};
+  PyObject* slots[6] = {};
   if (!bind_arguments(description, args, nargs, kwnames, slots)) return false;
-  const bool has_distance = description.keyword_only.size() == 2;
-  PyObject* distance = has_distance ? slots[2] : nullptr;
-  PyObject* workers = slots[has_distance ? 3 : 2];
   // Keyword values are only lent by the caller's argument array, which
   // outlives the call; no reference needs to be taken.
-  if (distance != nullptr && !convert_bool(distance, &in->return_distance)) {
-    return argument_error("return_distance");
+  for (std::size_t i = 0; i < description.keyword_only.size(); ++i) {
+    PyObject* value = slots[2 + i];
+    if (value == nullptr) continue;
+    const std::string_view name = description.keyword_only[i];
+    bool converted = true;
+    if (name == "k") {
+      converted = convert_k(value, &in->k);
+    } else if (name == "max_distance_km") {
+      converted = convert_max_distance(value, &in->max_km);
+    } else if (name == "return_distance") {
+      converted = convert_bool(value, &in->return_distance) ||
+                  argument_error("return_distance");
+    } else {
+      converted = convert_workers(value, &in->workers);
+    }
+    if (!converted) return false;
   }
-  if (workers != nullptr && !convert_workers(workers, &in->workers))
-    return false;
   if (!in->lats.acquire(slots[0], "lats")) return false;
   if (!in->lons.acquire(slots[1], "lons")) return false;
   return check_same_length(in->lats, in->lons);
@@ -102,6 +121,11 @@ bool read_batch(const FunctionDescription& description, PyObject* const* args,
 // tenth of a second. Distances, when asked for, come out in km.
 bool search(const BatchTarget& target, const BatchInput& in,
             std::span<std::uint32_t> items, std::span<double> distances) {
+  if (!std::isinf(in.max_km)) {
+    return nearest_within_limit(target.geocoder, in.lats.column(),
+                                in.lons.column(), in.max_km, items, distances,
+                                in.workers);
+  }
   PyThreadState* state = nullptr;
   StopCheck stop_check = signal_check_unlocked(&state);
   Status status = run_unlocked(&state, [&] {
@@ -118,60 +142,6 @@ bool search(const BatchTarget& target, const BatchInput& in,
   }
   return true;
 }
-
-// A new array.array of `count` zeroed elements of `typecode`, with a
-// writable view of its memory held until this object goes.
-class NewArray {
- public:
-  NewArray(const NewArray&) = delete;
-  NewArray& operator=(const NewArray&) = delete;
-  NewArray() = default;
-  ~NewArray() {
-    if (held_ && !interpreter_lock_lost()) PyBuffer_Release(&view_);
-  }
-
-  bool create(const char* typecode, std::size_t count, Py_ssize_t itemsize) {
-    PyRef module = PyRef::steal(PyImport_ImportModule("array"));
-    if (!module) return false;
-    PyRef zero = PyRef::steal(Py_BuildValue("[i]", 0));
-    if (!zero) return false;
-    PyRef one = PyRef::steal(
-        PyObject_CallMethod(module.get(), "array", "sO", typecode, zero.get()));
-    if (!one) return false;
-    // Repeating one element copies in doubling blocks: the cheapest way to
-    // get an array of the full size from the public interface.
-    array_ = PyRef::steal(
-        PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
-    if (!array_) return false;
-    if (PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE) < 0)
-      return false;
-    held_ = true;
-    if (view_.itemsize != itemsize ||
-        view_.len != static_cast<Py_ssize_t>(count) * itemsize) {
-      panic(std::string("array.array('") + typecode + "') does not have " +
-            std::to_string(itemsize) + "-byte items");
-    }
-    return true;
-  }
-
-  template <typename T>
-  std::span<T> elements() {
-    return {static_cast<T*>(view_.buf),
-            static_cast<std::size_t>(view_.len) / sizeof(T)};
-  }
-
-  // The array; the view is released first, so the caller may resize it.
-  PyObject* release() {
-    if (held_) PyBuffer_Release(&view_);
-    held_ = false;
-    return array_.release();
-  }
-
- private:
-  PyRef array_;
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 // One owned Python object per record that a batch hits, made on first use.
 // A table as long as the records when the batch is large enough to touch a
@@ -376,6 +346,11 @@ PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
   BatchInput in;
   if (!read_batch(kIndicesDescription, args, nargs, kwnames, &in))
     return nullptr;
+  if (in.k > 1) {
+    return nearest_k_indices(target.geocoder, in.lats.column(),
+                             in.lons.column(), in.lats.size(), in.k, in.max_km,
+                             in.return_distance, in.workers);
+  }
   // The search writes straight into the memory of the arrays returned.
   NewArray indices;
   if (!indices.create("I", in.lats.size(), sizeof(std::uint32_t)))
@@ -402,9 +377,7 @@ PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
   if (!batch_items(target, kStringsDescription, args, nargs, kwnames, &items)) {
     return nullptr;
   }
-  return list_of(target, items, [&](std::uint32_t item) {
-    return new_text(target.geocoder.line(item));
-  });
+  return strings_of_records(target, items);
 }
 
 PyObject* nearest_as_dicts(const BatchTarget& target, PyObject* const* args,
@@ -446,6 +419,18 @@ PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
   if (!batch_items(target, kColumnsDescription, args, nargs, kwnames, &items)) {
     return nullptr;
   }
+  return columns_of_records(target, items);
+}
+
+PyObject* strings_of_records(const BatchTarget& target,
+                             std::span<const std::uint32_t> items) {
+  return list_of(target, items, [&](std::uint32_t item) {
+    return new_text(target.geocoder.line(item));
+  });
+}
+
+PyObject* columns_of_records(const BatchTarget& target,
+                             std::span<const std::uint32_t> items) {
   const auto width =
       static_cast<std::size_t>(PyTuple_GET_SIZE(target.distinct_names));
   const auto n = static_cast<Py_ssize_t>(items.size());

@@ -19,6 +19,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 
 #include "geocoder/geocoder.h"
 
@@ -39,16 +40,17 @@ using BatchMethod = PyObject* (*)(const BatchTarget& target,
                                   PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
 
-// get_nearest_indices(lats, lons, *, return_distance=False, workers=1)
+// get_nearest_indices(lats, lons, *, k=1, max_distance_km=None,
+//                     return_distance=False, workers=1)
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames);
-// get_nearest_as_strings(lats, lons, *, workers=1)
+// get_nearest_as_strings(lats, lons, *, max_distance_km=None, workers=1)
 PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames);
-// get_nearest_as_dicts(lats, lons, *, workers=1)
+// get_nearest_as_dicts(lats, lons, *, max_distance_km=None, workers=1)
 PyObject* nearest_as_dicts(const BatchTarget& target, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames);
-// get_nearest_as_columns(lats, lons, *, workers=1)
+// get_nearest_as_columns(lats, lons, *, max_distance_km=None, workers=1)
 PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames);
 // get_record_as_string(index)
@@ -57,6 +59,22 @@ PyObject* record_as_string(const BatchTarget& target, PyObject* const* args,
 // get_record_as_dict(index)
 PyObject* record_as_dict(const BatchTarget& target, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames);
+
+// A list of the stored line of each record in `items`, None for kNoRecord;
+// a record named more than once shares one str.
+// REQUIRES: every item is kNoRecord or below the number of records.
+PyObject* strings_of_records(const BatchTarget& target,
+                             std::span<const std::uint32_t> items);
+
+// The dict of columns of get_nearest_as_columns for the records in `items`
+// (None in every column for kNoRecord).
+// REQUIRES: every item is kNoRecord or below the number of records.
+PyObject* columns_of_records(const BatchTarget& target,
+                             std::span<const std::uint32_t> items);
+
+// Converts `workers`: n >= 1 threads at most, or -1 for every CPU the
+// process may use. False with an error naming the argument raised.
+bool convert_workers(PyObject* object, unsigned* out);
 
 // The number of records, for len().
 Py_ssize_t record_total(const ReverseGeocoder& geocoder);

@@ -21,6 +21,7 @@
 #include "python/csv_source.h"
 #include "python/docstrings.h"
 #include "python/errors.h"
+#include "python/queries.h"
 #include "python/ref.h"
 #include "python/unlocked.h"
 
@@ -673,20 +674,34 @@ PyMethodDef methods[] = {
     // Many positions per call, and records by number.
     {"get_nearest_indices", as_cfunction(batch_method<nearest_indices>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_indices($self, lats, lons, *, return_distance=False, "
+     "get_nearest_indices($self, lats, lons, *, k=1, max_distance_km=None, "
+     "return_distance=False, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_INDICES},
     {"get_nearest_as_strings", as_cfunction(batch_method<nearest_as_strings>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_strings($self, lats, lons, *, "
+     "get_nearest_as_strings($self, lats, lons, *, max_distance_km=None, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_STRINGS},
     {"get_nearest_as_dicts", as_cfunction(batch_method<nearest_as_dicts>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_dicts($self, lats, lons, *, "
+     "get_nearest_as_dicts($self, lats, lons, *, max_distance_km=None, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_DICTS},
     {"get_nearest_as_columns", as_cfunction(batch_method<nearest_as_columns>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_columns($self, lats, lons, *, "
+     "get_nearest_as_columns($self, lats, lons, *, max_distance_km=None, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_COLUMNS},
+    {"get_indices_within", as_cfunction(batch_method<indices_within>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_indices_within($self, lats, lons, radius_km, *, "
+     "return_distance=False, sort=True, count_only=False, "
+     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_INDICES_WITHIN},
+    {"get_records_as_strings", as_cfunction(batch_method<records_as_strings>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_records_as_strings($self, "
+     "indices)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_STRINGS},
+    {"get_records_as_columns", as_cfunction(batch_method<records_as_columns>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_records_as_columns($self, "
+     "indices)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_COLUMNS},
     {"get_record_as_string", as_cfunction(batch_method<record_as_string>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_record_as_string($self, "

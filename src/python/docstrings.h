@@ -183,25 +183,45 @@
     "kilometres on a sphere of radius 6371.0088 km (NaN where there is no\n" \
     "record).\n" \
     "\n" \
+    "``k`` > 1 asks for the ``k`` nearest records: the result is an n×k\n" \
+    "``memoryview`` of uint32 (``numpy.asarray`` reads it without a\n" \
+    "copy), row ``i`` for position ``i``, nearest first; distances\n" \
+    "likewise as an n×k ``memoryview`` of float64. Records at exactly the\n" \
+    "same distance come in record-number order, so in an exact tie for\n" \
+    "nearest, column 0 may differ from the ``k=1`` answer. A slot with no\n" \
+    "record (fewer than ``k`` records, or fewer within\n" \
+    "``max_distance_km``) holds ``4294967295`` and distance ``inf``; a\n" \
+    "NaN or infinite position fills its row with ``4294967295`` and NaN.\n" \
+    "\n" \
+    "``max_distance_km`` drops records farther than this great-circle\n" \
+    "distance (a record exactly at it is kept): such a position gets\n" \
+    "``4294967295`` and distance ``inf``. ``None`` and ``inf`` mean no\n" \
+    "limit.\n" \
+    "\n" \
     "``workers`` threads search at once (``-1``: every CPU the process may\n" \
     "use). The interpreter lock is released while they search.\n" \
     "\n" \
     "Raises:\n" \
-    "    ValueError: lengths differ, an array is not 1-D, or ``workers`` is\n" \
-    "        0 or below -1.\n" \
-    "    TypeError: an argument or an element is not a number.\n" \
+    "    ValueError: lengths differ, an array is not 1-D, ``k`` is 0 or\n" \
+    "        below, ``max_distance_km`` is negative or NaN, or\n" \
+    "        ``workers`` is 0 or below -1.\n" \
+    "    TypeError: an argument or an element is not a number, or ``k``\n" \
+    "        is not an integer.\n" \
+    "    MemoryError: the n×k result does not fit in memory.\n" \
     "    RuntimeError: the batch is not empty and the geocoder holds no\n" \
     "        records."
 
 #define QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_STRINGS \
     "Returns the stored line of the nearest record for each position,\n" \
     "as :meth:`get_nearest_as_string` does, or ``None`` for a NaN or\n" \
-    "infinite position. Positions that hit the same record share one\n" \
+    "infinite position and for one whose nearest record is farther than\n" \
+    "``max_distance_km``. Positions that hit the same record share one\n" \
     "``str``. Arguments and errors as for :meth:`get_nearest_indices`."
 
 #define QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_DICTS \
     "Returns, for each position, what :meth:`get_nearest_as_dict`\n" \
-    "returns, or ``None`` for a NaN or infinite position. Each dict is a\n" \
+    "returns, or ``None`` for a NaN or infinite position and for one whose\n" \
+    "nearest record is farther than ``max_distance_km``. Each dict is a\n" \
     "new one. Arguments and errors as for :meth:`get_nearest_indices`."
 
 #define QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_COLUMNS \
@@ -209,8 +229,58 @@
     "a list with one value per position, ready for\n" \
     "``pandas.DataFrame(...)``. Keys come in column order, one per distinct\n" \
     "name (the last field of a repeated name wins). A NaN or infinite\n" \
-    "position gives ``None`` in every column. Arguments and errors as for\n" \
-    ":meth:`get_nearest_indices`."
+    "position, and one whose nearest record is farther than\n" \
+    "``max_distance_km``, gives ``None`` in every column. Arguments and\n" \
+    "errors as for :meth:`get_nearest_indices`."
+
+#define QUORVEL_DOC_REVERSEGEOCODER_GET_INDICES_WITHIN \
+    "Returns every record within ``radius_km`` (inclusive) of each\n" \
+    "position, as compressed rows ``(offsets, indices)``.\n" \
+    "\n" \
+    "``offsets`` is an ``array.array('Q')`` of n + 1: the record numbers\n" \
+    "of position ``i`` are ``indices[offsets[i]:offsets[i + 1]]``\n" \
+    "(``indices`` an ``array.array('I')``). With ``return_distance=True``\n" \
+    "the result is ``(offsets, indices, distances)``, ``distances`` an\n" \
+    "``array.array('d')`` of kilometres beside ``indices``. With\n" \
+    "``sort=True`` each row is ordered by distance, ties by record number;\n" \
+    "``sort=False`` may return any order, and is faster. With\n" \
+    "``count_only=True`` the result is only an ``array.array('Q')`` of n\n" \
+    "counts.\n" \
+    "\n" \
+    "``radius_km`` is one number for every position, or a column of one\n" \
+    "radius per position (a GPS fix's own accuracy). A NaN or infinite\n" \
+    "position gets an empty row. Records that share one position are\n" \
+    "separate records, each returned. Positions are read as for\n" \
+    ":meth:`get_nearest_indices`, and so are ``workers``.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    ValueError: lengths differ, an array is not 1-D, a radius is\n" \
+    "        negative or NaN (the message names its position),\n" \
+    "        ``count_only`` is combined with ``return_distance``, or\n" \
+    "        ``workers`` is 0 or below -1.\n" \
+    "    TypeError: an argument or an element is not a number.\n" \
+    "    MemoryError: the results do not fit in memory; nothing is\n" \
+    "        returned."
+
+#define QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_STRINGS \
+    "Returns the stored line of each record number in ``indices``, or\n" \
+    "``None`` for ``4294967295`` (the \"no record\" of the other methods,\n" \
+    "so their results can be fed back in, after ``.ravel()`` for\n" \
+    "``k`` > 1). ``indices`` is a 1-D column of integers of any dtype, a\n" \
+    "buffer, or any iterable of integers. A record named more than once\n" \
+    "shares one ``str``.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    IndexError: a number is negative or not a record (the message\n" \
+    "        names its position).\n" \
+    "    TypeError: ``indices`` is not a column of integers.\n" \
+    "    ValueError: an array is not 1-D."
+
+#define QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_COLUMNS \
+    "Returns the records of ``indices`` as columns, as\n" \
+    ":meth:`get_nearest_as_columns` gives them (``None`` in every column\n" \
+    "for ``4294967295``). Arguments and errors as for\n" \
+    ":meth:`get_records_as_strings`."
 
 #define QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_STRING \
     "Returns the stored line of record ``index``; a negative index counts\n" \
