@@ -347,7 +347,7 @@ PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
   if (!read_batch(kIndicesDescription, args, nargs, kwnames, &in))
     return nullptr;
   if (in.k > 1) {
-    return nearest_k_indices(target.geocoder, in.lats.column(),
+    return nearest_k_indices(target, in.lats.column(),
                              in.lons.column(), in.lats.size(), in.k, in.max_km,
                              in.return_distance, in.workers);
   }

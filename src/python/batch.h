@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <span>
 
+#include "geocoder/duplicates.h"
 #include "geocoder/geocoder.h"
 
 namespace quorvel::py {
@@ -34,6 +35,9 @@ struct BatchTarget {
   // when column_slots is NULL (no name repeats).
   PyObject* distinct_names;
   const std::uint32_t* column_slots;
+  // The records at the position of each indexed record that the index does
+  // not hold, for the searches that return every record.
+  const LazyDuplicates& duplicates;
 };
 
 using BatchMethod = PyObject* (*)(const BatchTarget& target,

@@ -48,9 +48,16 @@ struct GeocoderObject {
   // 0 when unused, n > 0 while n calls hold a shared borrow; -1 would mean
   // an exclusive borrow, which no operation takes.
   std::atomic<std::int32_t> borrow_flag;
+  // The geocoder's records that its index does not hold, worked out on the
+  // first search that returns every record.
+  alignas(
+      LazyDuplicates) unsigned char duplicates_storage[sizeof(LazyDuplicates)];
 
   ReverseGeocoder& geocoder() {
     return *std::launder(reinterpret_cast<ReverseGeocoder*>(storage));
+  }
+  LazyDuplicates& duplicates() {
+    return *std::launder(reinterpret_cast<LazyDuplicates*>(duplicates_storage));
   }
 };
 
@@ -144,7 +151,7 @@ class SharedBorrow {
   PyObject* column_names() const { return object_->column_names; }
   BatchTarget target() const {
     return {object_->geocoder(), object_->column_names, object_->distinct_names,
-            object_->column_slots};
+            object_->column_slots, object_->duplicates()};
   }
 
  private:
@@ -251,6 +258,9 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
   object->distinct_names = distinct.release();
   object->column_slots = slots.release();
   new (&object->borrow_flag) std::atomic<std::int32_t>(0);
+  static_assert(
+      std::is_nothrow_constructible_v<LazyDuplicates, const ReverseGeocoder&>);
+  new (object->duplicates_storage) LazyDuplicates(object->geocoder());
   return self;
 }
 
@@ -593,6 +603,7 @@ static_assert(std::is_nothrow_destructible_v<ReverseGeocoder>);
 void geocoder_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   GeocoderObject* object = as_geocoder(self);
+  object->duplicates().~LazyDuplicates();
   object->geocoder().~ReverseGeocoder();
   Py_CLEAR(object->column_names);
   Py_CLEAR(object->distinct_names);

@@ -12,6 +12,7 @@
 
 #include "base/interrupt.h"
 #include "geocoder/batch_queries.h"
+#include "geocoder/duplicates.h"
 #include "python/call_frame.h"
 #include "python/errors.h"
 #include "python/new_array.h"
@@ -447,6 +448,68 @@ PyObject* within_rows(std::vector<WithinRows>& slices, std::size_t n,
                       distances_array.get());
 }
 
+// The rows of one slice laid out flat, for the records the index does not
+// hold to be added to them.
+struct SliceRows {
+  SliceRows() = default;
+  explicit SliceRows(const WithinRows& rows)
+      : offsets(rows.positions() + 1),
+        items(rows.total()),
+        km(rows.has_distances() ? rows.total() : 0) {
+    rows.copy_to(offsets, items, km);
+  }
+
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::uint32_t> items;
+  std::vector<double> km;  // Empty when not kept.
+};
+
+// get_indices_within's result from slices laid out flat.
+PyObject* grown_rows(std::vector<SliceRows>& slices, std::size_t n,
+                     bool return_distance) {
+  std::uint64_t total = 0;
+  for (const SliceRows& rows : slices) total += rows.items.size();
+  if (total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / sizeof(double)) {
+    return PyErr_NoMemory();
+  }
+  NewArray offsets;
+  if (!offsets.create("Q", n + 1, sizeof(std::uint64_t))) return nullptr;
+  NewArray indices;
+  if (!indices.create("I", total, sizeof(std::uint32_t))) return nullptr;
+  NewArray distances;
+  if (return_distance && !distances.create("d", total, sizeof(double))) {
+    return nullptr;
+  }
+  std::span<std::uint64_t> all_offsets = offsets.elements<std::uint64_t>();
+  std::span<std::uint32_t> all_items = indices.elements<std::uint32_t>();
+  std::span<double> all_km =
+      return_distance ? distances.elements<double>() : std::span<double>();
+  std::size_t position = 0;
+  std::uint64_t at = 0;
+  for (SliceRows& slice : slices) {
+    const SliceRows rows = std::move(slice);
+    const std::size_t count = rows.offsets.size() - 1;
+    for (std::size_t i = 0; i <= count; ++i) {
+      all_offsets[position + i] = at + rows.offsets[i];
+    }
+    std::copy(rows.items.begin(), rows.items.end(), all_items.begin() + at);
+    if (return_distance) {
+      std::copy(rows.km.begin(), rows.km.end(), all_km.begin() + at);
+    }
+    position += count;
+    at += rows.items.size();
+  }
+  all_offsets[n] = at;
+  PyRef offsets_array = PyRef::steal(offsets.release());
+  PyRef indices_array = PyRef::steal(indices.release());
+  if (!return_distance) {
+    return PyTuple_Pack(2, offsets_array.get(), indices_array.get());
+  }
+  PyRef distances_array = PyRef::steal(distances.release());
+  return PyTuple_Pack(3, offsets_array.get(), indices_array.get(),
+                      distances_array.get());
+}
+
 }  // namespace
 
 bool convert_k(PyObject* object, std::size_t* out) {
@@ -497,10 +560,10 @@ bool nearest_within_limit(const ReverseGeocoder& geocoder,
   });
 }
 
-PyObject* nearest_k_indices(const ReverseGeocoder& geocoder,
-                            const NumberColumn& lats, const NumberColumn& lons,
-                            std::size_t n, std::size_t k, double max_km,
-                            bool return_distance, unsigned workers) {
+PyObject* nearest_k_indices(const BatchTarget& target, const NumberColumn& lats,
+                            const NumberColumn& lons, std::size_t n,
+                            std::size_t k, double max_km, bool return_distance,
+                            unsigned workers) {
   // Refused before n * k could overflow: no memory holds such a result.
   if (n != 0 &&
       k > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double) / n) {
@@ -515,11 +578,22 @@ PyObject* nearest_k_indices(const ReverseGeocoder& geocoder,
   std::span<std::uint32_t> items = indices.elements<std::uint32_t>();
   std::span<double> km =
       return_distance ? distances.elements<double>() : std::span<double>();
+  // Records the index does not hold join their group's rows, which needs
+  // the distances even when they are not returned.
+  std::vector<double> slice_km;
   if (!run_sliced(n, [&](std::size_t begin, std::size_t end) {
-        return nearest_k_records(geocoder, column_from(lats, begin),
-                                 column_from(lons, begin), k, max_km,
-                                 rows_of(items, begin, end, k),
-                                 rows_of(km, begin, end, k), workers);
+        const DuplicateTable& table = target.duplicates.get();
+        std::span<double> row_km = rows_of(km, begin, end, k);
+        if (!table.empty() && row_km.empty()) {
+          slice_km.resize((end - begin) * k);
+          row_km = slice_km;
+        }
+        std::span<std::uint32_t> row_items = rows_of(items, begin, end, k);
+        Status found = nearest_k_records(
+            target.geocoder, column_from(lats, begin), column_from(lons, begin),
+            k, max_km, row_items, row_km, workers);
+        if (found.ok()) expand_k_rows(table, k, row_items, row_km);
+        return found;
       })) {
     return nullptr;
   }
@@ -566,6 +640,7 @@ PyObject* indices_within(const BatchTarget& target, PyObject* const* args,
   Radii radii;
   if (!radii.acquire(slots[2], n)) return nullptr;
   const ReverseGeocoder& geocoder = target.geocoder;
+  const LazyDuplicates& duplicates = target.duplicates;
   const auto slice_columns = [&](std::size_t begin) {
     return std::make_tuple(column_from(lats.column(), begin),
                            column_from(lons.column(), begin),
@@ -576,12 +651,31 @@ PyObject* indices_within(const BatchTarget& target, PyObject* const* args,
     NewArray counts;
     if (!counts.create("Q", n, sizeof(std::uint64_t))) return nullptr;
     std::span<std::uint64_t> out = counts.elements<std::uint64_t>();
-    if (!run_sliced(n, [&](std::size_t begin, std::size_t end) {
+    if (!run_sliced(n, [&](std::size_t begin, std::size_t end) -> Status {
           const auto [slice_lats, slice_lons, slice_radii] =
               slice_columns(begin);
-          return count_records_within(geocoder, slice_lats, slice_lons,
-                                      slice_radii,
-                                      out.subspan(begin, end - begin), workers);
+          const DuplicateTable& table = duplicates.get();
+          if (table.empty()) {
+            return count_records_within(
+                geocoder, slice_lats, slice_lons, slice_radii,
+                out.subspan(begin, end - begin), workers);
+          }
+          // A count skips whole subtrees without naming their records, so
+          // groups are counted from the records themselves.
+          Result<WithinRows> rows =
+              records_within(geocoder, slice_lats, slice_lons, slice_radii,
+                             end - begin, false, false, workers);
+          if (!rows.ok()) return std::move(rows).error();
+          SliceRows flat(rows.value());
+          for (std::size_t i = 0; i < end - begin; ++i) {
+            std::uint64_t count = flat.offsets[i + 1] - flat.offsets[i];
+            for (std::uint64_t at = flat.offsets[i]; at < flat.offsets[i + 1];
+                 ++at) {
+              count += table.followers(flat.items[at]).size();
+            }
+            out[begin + i] = count;
+          }
+          return Status::Ok();
         })) {
       return nullptr;
     }
@@ -589,17 +683,30 @@ PyObject* indices_within(const BatchTarget& target, PyObject* const* args,
   }
 
   std::vector<WithinRows> slices;
+  std::vector<SliceRows> grown;
   if (!run_sliced(n, [&](std::size_t begin, std::size_t end) -> Status {
         const auto [slice_lats, slice_lons, slice_radii] = slice_columns(begin);
-        Result<WithinRows> rows =
-            records_within(geocoder, slice_lats, slice_lons, slice_radii,
-                           end - begin, return_distance, sort, workers);
+        const DuplicateTable& table = duplicates.get();
+        // Ordering a row that grew needs the distances.
+        Result<WithinRows> rows = records_within(
+            geocoder, slice_lats, slice_lons, slice_radii, end - begin,
+            return_distance || (sort && !table.empty()), sort, workers);
         if (!rows.ok()) return std::move(rows).error();
-        slices.push_back(std::move(rows).value());
+        if (table.empty()) {
+          slices.push_back(std::move(rows).value());
+        } else {
+          const SliceRows flat(rows.value());
+          grown.emplace_back();
+          SliceRows& out = grown.back();
+          expand_within_rows(table, flat.offsets, flat.items, flat.km, sort,
+                             &out.offsets, &out.items, &out.km);
+          if (!return_distance) std::vector<double>().swap(out.km);
+        }
         return Status::Ok();
       })) {
     return nullptr;
   }
+  if (!grown.empty()) return grown_rows(grown, n, return_distance);
   return within_rows(slices, n, return_distance);
 }
 

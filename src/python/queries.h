@@ -49,10 +49,10 @@ bool nearest_within_limit(const ReverseGeocoder& geocoder,
                           std::span<double> distances_km, unsigned workers);
 
 // The result of get_nearest_indices for k > 1: an n×k memoryview of uint32
-// record numbers, or with `return_distance` a tuple of it and an n×k
+// record numbers (each record of a group at one position counted), or with `return_distance` a tuple of it and an n×k
 // memoryview of float64 kilometres. NULL with an exception raised.
 // REQUIRES: k >= 1; max_km >= 0.
-PyObject* nearest_k_indices(const ReverseGeocoder& geocoder,
+PyObject* nearest_k_indices(const BatchTarget& target,
                             const NumberColumn& lats, const NumberColumn& lons,
                             std::size_t n, std::size_t k, double max_km,
                             bool return_distance, unsigned workers);
