@@ -432,3 +432,75 @@ def test_results_too_large_are_a_memory_error_in_a_small_address_space():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok"
+
+
+class TestGroupsAtOnePosition:
+    """Groups larger than the index keeps apart: every record still counts."""
+
+    def _places(self, drop=False):
+        lats = [10.0] * 50 + [20.0, 10.0, 30.0] + [-5.0] * 40
+        lons = [10.0] * 50 + [20.0, 10.0, 30.0] + [7.0] * 40
+        text = "name,lat,lon\n" + "".join(f"r{i},{a!r},{o!r}\n" for i, (a, o) in enumerate(zip(lats, lons)))
+        return R.read_csv(__import__("io").StringIO(text), lat="lat", lon="lon", drop_coordinates=drop), lats, lons
+
+    def test_k_nearest_and_within_count_every_record(self):
+        g, lats, lons = self._places()
+        group = [i for i in range(len(lats)) if (lats[i], lons[i]) == (10.0, 10.0)]
+        items = np.asarray(g.get_nearest_indices([10.0], [10.0], k=60)).ravel().tolist()
+        assert items[:len(group)] == group and items[len(group)] == 50
+        offsets, found = g.get_indices_within([10.0, -5.0], [10.0, 7.0], 0.0)
+        assert found[offsets[0]:offsets[1]].tolist() == group
+        assert found[offsets[1]:offsets[2]].tolist() == list(range(53, 93))
+        assert g.get_indices_within([10.0, -5.0], [10.0, 7.0], 0.0, count_only=True).tolist() == [51, 40]
+        _, unsorted = g.get_indices_within([10.0], [10.0], 2000.0, sort=False)
+        _, ordered, km = g.get_indices_within([10.0], [10.0], 2000.0, return_distance=True)
+        assert sorted(unsorted) == sorted(ordered) and len(ordered) == 92  # all but (30, 30)
+        assert list(km) == sorted(km)
+
+    def test_without_coordinates_a_group_is_its_lowest_record(self):
+        g, lats, lons = self._places(drop=True)
+        items = np.asarray(g.get_nearest_indices([10.0], [10.0], k=3)).ravel().tolist()
+        assert items[0] == 0 and items.count(0) == 1
+        assert set(items) <= set(range(len(lats)))
+        counts = g.get_indices_within([10.0], [10.0], 0.0, count_only=True)
+        assert 1 <= counts[0] <= 51
+
+
+LEAK_CALLS = 100_000
+LEAK_LATS = array.array("d", [11.5, float("nan"), -34.25])
+LEAK_LONS = [21.25, 0.0, 18.5]
+LEAK_INDICES = np.array([1, 0, NO_RECORD, 1], dtype=np.int64)
+
+
+def _caught(call):
+    def run():
+        try:
+            call()
+        except (TypeError, ValueError, IndexError, MemoryError):
+            pass
+    return run
+
+
+@pytest.mark.parametrize("make_call", [
+    lambda g: lambda: g.get_nearest_indices(LEAK_LATS, LEAK_LONS, k=3, return_distance=True),
+    lambda g: lambda: g.get_nearest_indices(LEAK_LATS, LEAK_LONS, max_distance_km=500.0),
+    lambda g: lambda: g.get_nearest_as_columns(LEAK_LATS, LEAK_LONS, max_distance_km=500.0),
+    lambda g: lambda: g.get_indices_within(LEAK_LATS, LEAK_LONS, 5000.0, return_distance=True),
+    lambda g: lambda: g.get_indices_within(LEAK_LATS, LEAK_LONS, [1.0, 2.0, 9000.0], count_only=True),
+    lambda g: lambda: g.get_records_as_strings(LEAK_INDICES),
+    lambda g: lambda: g.get_records_as_columns([1, 0, NO_RECORD]),
+    lambda g: _caught(lambda: g.get_nearest_indices(LEAK_LATS, LEAK_LONS, k=0)),
+    lambda g: _caught(lambda: g.get_nearest_as_strings(LEAK_LATS, LEAK_LONS, max_distance_km="x")),
+    lambda g: _caught(lambda: g.get_indices_within(LEAK_LATS, LEAK_LONS, [1.0, -1.0, 2.0])),
+    lambda g: _caught(lambda: g.get_indices_within(LEAK_LATS, LEAK_LONS, 1.0, count_only=True,
+                                                   return_distance=True)),
+    lambda g: _caught(lambda: g.get_records_as_strings([0, 7])),
+    lambda g: _caught(lambda: g.get_records_as_columns([0.5])),
+    lambda g: _caught(lambda: g.get_nearest_indices(LEAK_LATS, LEAK_LONS, k=2**62)),
+], ids=["k", "limit", "limit-columns", "within", "count", "records-strings", "records-columns",
+        "bad-k", "bad-limit", "bad-radius", "count-distance", "bad-index", "float-index", "huge-k"])
+def test_calls_do_not_leak(make_call):
+    from test_resources import _assert_no_growth
+
+    g = R("lat,lon,name\n10,20,a\n-33.9,18.4,b\n")
+    _assert_no_growth(make_call(g), [g, LEAK_LATS, LEAK_LONS, LEAK_INDICES], LEAK_CALLS)
