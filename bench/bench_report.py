@@ -280,6 +280,8 @@ def markdown(res, chart):
         out += batch_markdown(res)
     if "world" in res:
         out += world_markdown(res["world"])
+    if "queries" in res:
+        out += queries_markdown(res["queries"])
     out += PLANNER_BUDGET
     return "\n".join(out) + "\n"
 
@@ -443,6 +445,36 @@ def batch_markdown(res):
                          _ratio(s / ind), _ratio(s / strs)))
         out.append(_table(("Call", "Per position", "Positions/s", "Result holds",
                            "÷ get_nearest_indices", "÷ get_nearest_as_strings"), rows))
+    return out
+
+
+def queries_markdown(q):
+    n = q["positions"]
+    out = ["", f"## 8. Beyond the single nearest: {n:,} positions per call", ""]
+    out.append(
+        f"The same positions as section 6 (places of section 1). `k={q['k']}` against the kd-tree peers' `query(k={q['k']})`, "
+        f"`get_indices_within` with {q['radius_km']:g} km against scipy's `query_ball_point` with "
+        "the chord of that arc and scikit-learn's haversine `BallTree.query_radius`; the peers "
+        "convert the positions inside their timing. `max_distance_km` against no limit, and "
+        "`get_records_as_columns` on the records that `get_nearest_as_columns` finds: the "
+        "difference is the search's share. Ratios are each call's time divided by the first "
+        "call of its group.")
+    groups = (("get_nearest_indices, k=", "scipy cKDTree.query(k=", "pykdtree query(k="),
+              ("get_indices_within", "scipy cKDTree.query_ball_point", "sklearn BallTree"),
+              ("get_nearest_indices, no limit", "get_nearest_indices, max_distance_km"),
+              ("get_nearest_as_columns", "get_records_as_columns"))
+    for name, d in q["distributions"].items():
+        sec = d["seconds"]
+        out += ["", f"{name.capitalize()}:", ""]
+        rows = []
+        for group in groups:
+            labels = [label for label in sec if label.startswith(group)]
+            if not labels:
+                continue
+            base = sec[labels[0]]
+            for label in labels:
+                rows.append((label, f"{sec[label] * 1e9 / n:,.0f} ns", _ratio(sec[label] / base)))
+        out.append(_table(("Call", "Per position", "÷ first of its group"), rows))
     return out
 
 

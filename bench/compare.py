@@ -122,6 +122,8 @@ class Peers:
         kd = optional_import("pykdtree.kdtree")
         self.pykdtree = kd.KDTree if kd else None
         self.rg = optional_import("reverse_geocoder")
+        neighbors = optional_import("sklearn.neighbors")
+        self.balltree = neighbors.BallTree if neighbors else None
 
 
 def run(args):
@@ -342,6 +344,10 @@ def run(args):
     log("world")
     res["world"] = world_figures(sizes, fast, log)
 
+    # ---- 8. beyond the single nearest ----------------------------------------
+    log("k nearest, limits, radii")
+    res["queries"] = query_figures(geocoder, peers, lat, lon, qlat, qlon, fast, log)
+
     for name in os.listdir(work):
         os.remove(os.path.join(work, name))
     os.rmdir(work)
@@ -451,6 +457,70 @@ def batch_figures(geocoder, peers, text, lat, lon, lines, qlat, qlon, fast, log)
             "distinct_records": len(set(strings)),
         }
         del pairs, strings
+    return out
+
+
+QUERY_K = 5
+QUERY_RADIUS_KM = 10.0
+QUERY_LIMIT_KM = 50.0
+
+
+def query_figures(geocoder, peers, lat, lon, qlat, qlon, fast, log):
+    """The k nearest, a radius and a distance limit against the peers that
+    offer them over the same unit vectors (converted inside their time), and
+    records in bulk against the lookup that finds them, in two distributions.
+    """
+    n = len(qlat)
+    near_lat, near_lon = bench_data.near_places(lat, lon, n)
+    xyz = bench_data.unit_vectors(lat, lon)
+    tree = peers.ckdtree(xyz) if peers.ckdtree else None
+    kd = peers.pykdtree(xyz) if peers.pykdtree else None
+    ball = peers.balltree(np.radians(np.column_stack((lat, lon))), metric="haversine") \
+        if peers.balltree else None
+    earth_km = 6371.0088
+    # The straight-line chord that spans the radius's arc.
+    chord = 2.0 * np.sin(QUERY_RADIUS_KM / (2.0 * earth_km))
+    out = {"positions": n, "k": QUERY_K, "radius_km": QUERY_RADIUS_KM,
+           "limit_km": QUERY_LIMIT_KM, "distributions": {}}
+    for name, (la, lo) in (("uniform", (qlat, qlon)), ("near places", (near_lat, near_lon))):
+        log(f"queries: {name}")
+        la, lo = np.ascontiguousarray(la, dtype=np.float64), np.ascontiguousarray(lo, dtype=np.float64)
+        seconds = {}
+
+        def measure(label, call, repeats=fast):
+            seconds[label] = median_seconds(call, repeats)
+
+        measure(f"get_nearest_indices, k={QUERY_K}", lambda: geocoder.get_nearest_indices(la, lo, k=QUERY_K))
+        if tree is not None:
+            measure(f"scipy cKDTree.query(k={QUERY_K})",
+                    lambda: tree.query(bench_data.unit_vectors(la, lo), k=QUERY_K)[1])
+        if kd is not None:
+            measure(f"pykdtree query(k={QUERY_K})",
+                    lambda: kd.query(bench_data.unit_vectors(la, lo), k=QUERY_K)[1])
+        measure(f"get_indices_within, {QUERY_RADIUS_KM:g} km",
+                lambda: geocoder.get_indices_within(la, lo, QUERY_RADIUS_KM))
+        measure(f"get_indices_within, {QUERY_RADIUS_KM:g} km, count_only",
+                lambda: geocoder.get_indices_within(la, lo, QUERY_RADIUS_KM, count_only=True))
+        if tree is not None:
+            measure("scipy cKDTree.query_ball_point (matching chord)",
+                    lambda: tree.query_ball_point(bench_data.unit_vectors(la, lo), chord),
+                    repeats=min(fast, 3))
+        if ball is not None:
+            measure("sklearn BallTree(haversine).query_radius",
+                    lambda: ball.query_radius(np.radians(np.column_stack((la, lo))),
+                                              QUERY_RADIUS_KM / earth_km), repeats=1)
+            measure("sklearn BallTree(haversine).query_radius, count_only",
+                    lambda: ball.query_radius(np.radians(np.column_stack((la, lo))),
+                                              QUERY_RADIUS_KM / earth_km, count_only=True), repeats=1)
+        measure("get_nearest_indices, no limit", lambda: geocoder.get_nearest_indices(la, lo))
+        measure(f"get_nearest_indices, max_distance_km={QUERY_LIMIT_KM:g}",
+                lambda: geocoder.get_nearest_indices(la, lo, max_distance_km=QUERY_LIMIT_KM))
+        indices = np.asarray(geocoder.get_nearest_indices(la, lo))
+        measure("get_nearest_as_columns", lambda: geocoder.get_nearest_as_columns(la, lo),
+                repeats=min(fast, 3))
+        measure("get_records_as_columns (the same records by number)",
+                lambda: geocoder.get_records_as_columns(indices), repeats=min(fast, 3))
+        out["distributions"][name] = {"seconds": seconds}
     return out
 
 
