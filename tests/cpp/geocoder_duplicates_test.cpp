@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "geocoder/batch_queries.h"
@@ -101,6 +102,19 @@ TEST(DuplicateTableTest, EmptyWithoutCoordinatesOrWithoutGroups) {
       ReverseGeocoder::build("lat,lon\n1,2\n1,2\n3,4\n", U',', false);
   ASSERT_TRUE(plain.ok());
   EXPECT_TRUE(DuplicateTable::build(plain.value()).empty());
+}
+
+TEST(DuplicateTableTest, LazyTableIsBuiltOnceForManyThreads) {
+  const Crowd c = crowd(17, false);
+  const LazyDuplicates lazy(c.geocoder);
+  std::vector<const DuplicateTable*> seen(4);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < seen.size(); ++t) {
+    threads.emplace_back([&, t] { seen[t] = &lazy.get(); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const DuplicateTable* table : seen) EXPECT_EQ(table, seen[0]);
+  EXPECT_FALSE(seen[0]->empty());
 }
 
 struct Found {
