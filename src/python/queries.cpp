@@ -552,11 +552,29 @@ bool nearest_within_limit(const ReverseGeocoder& geocoder,
                           const NumberColumn& lats, const NumberColumn& lons,
                           double max_km, std::span<std::uint32_t> items,
                           std::span<double> distances_km, unsigned workers) {
+  // The plain batch search, then the limit on its distances: the same
+  // answers and ties as without a limit, at the cost of one comparison.
+  std::vector<double> slice_chords;
   return run_sliced(items.size(), [&](std::size_t begin, std::size_t end) {
-    return nearest_records_within(geocoder, column_from(lats, begin),
-                                  column_from(lons, begin), max_km,
-                                  items.subspan(begin, end - begin),
-                                  rows_of(distances_km, begin, end), workers);
+    std::span<std::uint32_t> slice_items = items.subspan(begin, end - begin);
+    std::span<double> chords = rows_of(distances_km, begin, end);
+    if (chords.empty()) {
+      slice_chords.resize(end - begin);
+      chords = slice_chords;
+    }
+    Status found =
+        nearest_records(geocoder, column_from(lats, begin),
+                        column_from(lons, begin), slice_items, chords, workers);
+    if (!found.ok()) return found;
+    for (std::size_t i = 0; i < slice_items.size(); ++i) {
+      if (slice_items[i] == kNoRecord) continue;
+      chords[i] = chord_to_km(chords[i]);
+      if (!(chords[i] <= max_km)) {
+        slice_items[i] = kNoRecord;
+        chords[i] = kInf;
+      }
+    }
+    return found;
   });
 }
 

@@ -504,3 +504,26 @@ def test_calls_do_not_leak(make_call):
 
     g = R("lat,lon,name\n10,20,a\n-33.9,18.4,b\n")
     _assert_no_growth(make_call(g), [g, LEAK_LATS, LEAK_LONS, LEAK_INDICES], LEAK_CALLS)
+
+
+def test_long_searches_stop_on_ctrl_c(tmp_path):
+    from test_interrupts import LATENCY_BOUND, latencies, run_child
+
+    out = run_child(
+        """
+        import numpy as np
+        rng = np.random.default_rng(7)
+        places = "lat,lon\\n" + "".join(f"{a:.4f},{b:.4f}\\n" for a, b in zip(
+            rng.uniform(-90, 90, 20000), rng.uniform(-180, 180, 20000)))
+        g = quorvel.ReverseGeocoder(places)
+        lats = rng.uniform(-90, 90, 4_000_000)
+        lons = rng.uniform(-180, 180, 4_000_000)
+        expect_interrupt(lambda: g.get_nearest_indices(lats, lons, k=20))
+        expect_interrupt(lambda: g.get_indices_within(lats, lons, 300.0, workers=2))
+        expect_interrupt(lambda: g.get_indices_within(lats, lons, 300.0, count_only=True))
+        print("after", g.get_nearest_indices([1.0], [2.0], k=2) is not None)
+        """,
+        tmp_path,
+    )
+    assert len(latencies(out)) == 3 and all(t < LATENCY_BOUND for t in latencies(out)), out
+    assert "after True" in out
