@@ -700,6 +700,19 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "get_nearest_as_columns($self, lats, lons, *, max_distance_km=None, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_COLUMNS},
+    {"get_record_as_string", as_cfunction(batch_method<record_as_string>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_record_as_string($self, "
+     "index)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_STRING},
+    {"get_record_as_dict", as_cfunction(batch_method<record_as_dict>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_record_as_dict($self, "
+     "index)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_DICT},
+    {"read_csv", as_cfunction(read_csv),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "read_csv(source, *, lat=None, lon=None, value_sep=',', "
+     "drop_coordinates=False)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_READ_CSV},
+    // Beyond the single nearest record, and records in bulk by number.
     {"get_indices_within", as_cfunction(batch_method<indices_within>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_indices_within($self, lats, lons, radius_km, *, "
@@ -713,18 +726,6 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "get_records_as_columns($self, "
      "indices)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_COLUMNS},
-    {"get_record_as_string", as_cfunction(batch_method<record_as_string>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "get_record_as_string($self, "
-     "index)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_STRING},
-    {"get_record_as_dict", as_cfunction(batch_method<record_as_dict>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "get_record_as_dict($self, "
-     "index)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_DICT},
-    {"read_csv", as_cfunction(read_csv),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "read_csv(source, *, lat=None, lon=None, value_sep=',', "
-     "drop_coordinates=False)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_READ_CSV},
     {"world", as_cfunction(world), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "world()\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_WORLD},
     {nullptr, nullptr, 0, nullptr},
