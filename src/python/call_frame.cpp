@@ -190,7 +190,8 @@ bool argument_error(const char* name) {
     PyErr_SetRaisedException(error.release());
     return false;
   }
-  raise_prefixed_type_error(error.get(), std::string("argument '") + name + "'");
+  raise_prefixed_type_error(error.get(),
+                            std::string("argument '") + name + "'");
   return false;
 }
 

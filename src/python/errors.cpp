@@ -124,8 +124,7 @@ void add_note(std::string_view note) {
 
 void raise_prefixed_type_error(PyObject* error, std::string_view prefix) {
   PyRef cause = PyRef::steal(PyException_GetCause(error));
-  set_error(PyExc_TypeError,
-            std::string(prefix) + ": " + object_text(error));
+  set_error(PyExc_TypeError, std::string(prefix) + ": " + object_text(error));
   if (cause) {
     PyRef wrapped = PyRef::steal(PyErr_GetRaisedException());
     PyException_SetCause(wrapped.get(), cause.release());
