@@ -352,11 +352,12 @@ enum class PerPosition {
 
 // A list with one element per position: None for a position without a
 // record, otherwise the record's object `make(item)` made once per distinct
-// record (see for_each_position), shared or copied as `policy` says.
-template <typename Make>
+// record (see for_each_position), shared or copied as `kPolicy` says. The
+// policy is a template argument so that the per-position loop has no branch
+// on it.
+template <PerPosition kPolicy, typename Make>
 PyObject* list_of(const BatchTarget& target,
-                  std::span<const std::uint32_t> items, PerPosition policy,
-                  Make&& make) {
+                  std::span<const std::uint32_t> items, Make&& make) {
   // Until filled, the list's slots are NULL, which a list tolerates when it
   // is released early on an error.
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -366,7 +367,7 @@ PyObject* list_of(const BatchTarget& target,
         PyObject* value;
         if (object == nullptr) {
           value = Py_NewRef(Py_None);
-        } else if (policy == PerPosition::kShared) {
+        } else if constexpr (kPolicy == PerPosition::kShared) {
           value = Py_NewRef(object);
         } else {
           value = PyDict_Copy(object);
@@ -451,7 +452,7 @@ PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
   if (!batch_items(target, kStringsSignature, args, nargs, kwnames, &items)) {
     return nullptr;
   }
-  return list_of(target, items, PerPosition::kShared, [&](std::uint32_t item) {
+  return list_of<PerPosition::kShared>(target, items, [&](std::uint32_t item) {
     return new_text(target.geocoder.line(item));
   });
 }
@@ -464,8 +465,9 @@ PyObject* nearest_as_dicts(const BatchTarget& target, PyObject* const* args,
   }
   // Dicts are mutable, so each position gets its own; the first dict of a
   // record is kept as a template whose copies share its key and value strs.
-  return list_of(target, items, PerPosition::kCopy,
-                 [&](std::uint32_t item) { return item_dict(target, item); });
+  return list_of<PerPosition::kCopy>(target, items, [&](std::uint32_t item) {
+    return item_dict(target, item);
+  });
 }
 
 PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
