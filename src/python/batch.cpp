@@ -12,6 +12,7 @@
 #include "python/call_frame.h"
 #include "python/class.h"
 #include "python/errors.h"
+#include "python/messages.h"
 #include "python/positions.h"
 #include "python/ref.h"
 #include "python/unlocked.h"
@@ -25,18 +26,57 @@ constexpr const char* kIndicesKeywords[] = {"return_distance", "workers"};
 constexpr const char* kWorkersKeyword[] = {"workers"};
 constexpr const char* kIndexParameters[] = {"index"};
 
-const FunctionDescription kIndicesDescription{kClassName, "get_nearest_indices",
-                                              kPositionParameters, 2,
-                                              kIndicesKeywords};
-const FunctionDescription kStringsDescription{
-    kClassName, "get_nearest_as_strings", kPositionParameters, 2,
-    kWorkersKeyword};
-const FunctionDescription kDictsDescription{kClassName, "get_nearest_as_dicts",
-                                            kPositionParameters, 2,
-                                            kWorkersKeyword};
-const FunctionDescription kColumnsDescription{
-    kClassName, "get_nearest_as_columns", kPositionParameters, 2,
-    kWorkersKeyword};
+// A slot that a batch method's signature does not have.
+constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+
+// The signature of a batch method: its description, and the slot of each
+// parameter (kNoSlot for one it does not take).
+struct BatchSignature {
+  FunctionDescription description;
+  std::size_t lats;
+  std::size_t lons;
+  std::size_t return_distance;
+  std::size_t workers;
+  std::size_t slot_count;
+};
+
+// get_nearest_indices(lats, lons, *, return_distance=False, workers=1)
+struct IndicesSlot {
+  enum : std::size_t { kLats, kLons, kReturnDistance, kWorkers, kCount };
+};
+// get_nearest_as_*(lats, lons, *, workers=1)
+struct RowsSlot {
+  enum : std::size_t { kLats, kLons, kWorkers, kCount };
+};
+static_assert(std::size(kPositionParameters) + std::size(kIndicesKeywords) ==
+              IndicesSlot::kCount);
+static_assert(std::size(kPositionParameters) + std::size(kWorkersKeyword) ==
+              RowsSlot::kCount);
+// The most slots any batch signature has.
+constexpr std::size_t kMaxBatchSlots = IndicesSlot::kCount;
+
+constexpr BatchSignature rows_signature(const char* function_name) {
+  return {{kClassName, function_name, kPositionParameters, 2, kWorkersKeyword},
+          RowsSlot::kLats,
+          RowsSlot::kLons,
+          kNoSlot,
+          RowsSlot::kWorkers,
+          RowsSlot::kCount};
+}
+
+const BatchSignature kIndicesSignature{
+    {kClassName, "get_nearest_indices", kPositionParameters, 2,
+     kIndicesKeywords},
+    IndicesSlot::kLats,
+    IndicesSlot::kLons,
+    IndicesSlot::kReturnDistance,
+    IndicesSlot::kWorkers,
+    IndicesSlot::kCount};
+const BatchSignature kStringsSignature =
+    rows_signature("get_nearest_as_strings");
+const BatchSignature kDictsSignature = rows_signature("get_nearest_as_dicts");
+const BatchSignature kColumnsSignature =
+    rows_signature("get_nearest_as_columns");
 const FunctionDescription kRecordStringDescription{
     kClassName, "get_record_as_string", kIndexParameters, 1};
 const FunctionDescription kRecordDictDescription{
@@ -69,22 +109,24 @@ bool convert_workers(PyObject* object, unsigned* out) {
     return true;
   }
   if (overflow < 0 || value < 1) {
-    set_error(PyExc_ValueError,
-              "argument 'workers': must be a positive integer or -1, not " +
-                  object_text(index.get()));
+    set_error(PyExc_ValueError, std::string("argument 'workers': ") +
+                                    messages::kBadWorkers +
+                                    object_text(index.get()));
     return false;
   }
   *out = static_cast<unsigned>(value);
   return true;
 }
 
-bool read_batch(const FunctionDescription& description, PyObject* const* args,
+bool read_batch(const BatchSignature& signature, PyObject* const* args,
                 Py_ssize_t nargs, PyObject* kwnames, BatchInput* in) {
-  PyObject* slots[4] = {};
-  if (!bind_arguments(description, args, nargs, kwnames, slots)) return false;
-  const bool has_distance = description.keyword_only.size() == 2;
-  PyObject* distance = has_distance ? slots[2] : nullptr;
-  PyObject* workers = slots[has_distance ? 3 : 2];
+  PyObject* slots[kMaxBatchSlots] = {};
+  if (!bind_arguments(signature.description, args, nargs, kwnames, slots))
+    return false;
+  PyObject* distance = signature.return_distance == kNoSlot
+                           ? nullptr
+                           : slots[signature.return_distance];
+  PyObject* workers = slots[signature.workers];
   // Keyword values are only lent by the caller's argument array, which
   // outlives the call; no reference needs to be taken.
   if (distance != nullptr && !convert_bool(distance, &in->return_distance)) {
@@ -92,8 +134,8 @@ bool read_batch(const FunctionDescription& description, PyObject* const* args,
   }
   if (workers != nullptr && !convert_workers(workers, &in->workers))
     return false;
-  if (!in->lats.acquire(slots[0], "lats")) return false;
-  if (!in->lons.acquire(slots[1], "lons")) return false;
+  if (!in->lats.acquire(slots[signature.lats], "lats")) return false;
+  if (!in->lons.acquire(slots[signature.lons], "lons")) return false;
   return check_same_length(in->lats, in->lons);
 }
 
@@ -220,40 +262,14 @@ void check_item(std::uint32_t item, std::size_t records) {
   }
 }
 
-// The dict of a record's fields: keys in column order, one per distinct
-// name, the last field of a repeated name winning. `field_str(i)` makes the
-// str of field i (a new reference, or NULL with an error raised).
-template <typename FieldStr>
-PyObject* fields_dict(PyObject* names, std::size_t field_count,
-                      FieldStr&& field_str) {
-  if (field_count > static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
-    panic("a record has more fields than the geocoder has columns");
-  }
-  PyRef dict =
-      PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(field_count)));
-  if (!dict) return nullptr;
-  for (std::size_t i = 0; i < field_count; ++i) {
-    PyRef value = PyRef::steal(field_str(i));
-    if (!value ||
-        PyDict_SetItem(dict.get(),
-                       PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)),
-                       value.get()) < 0) {
-      return nullptr;
-    }
-  }
-  return dict.release();
-}
-
 // The dict form of record `item`, as get_nearest_as_dict makes it.
-PyObject* record_dict(const BatchTarget& target, std::uint32_t item) {
+PyObject* item_dict(const BatchTarget& target, std::uint32_t item) {
   Result<csv::Record> record = target.geocoder.record_fields(item);
   if (!record.ok()) {
     raise_core_error(record.error());
     return nullptr;
   }
-  const csv::Record& fields = record.value();
-  return fields_dict(target.column_names, fields.size(),
-                     [&](std::size_t i) { return new_text(fields.field(i)); });
+  return record_dict(target.column_names, record.value());
 }
 
 // The value of every distinct name for record `item`, as a tuple: the last
@@ -297,44 +313,79 @@ inline void prefetch_line(const ReverseGeocoder& geocoder, std::uint32_t item,
 // fetched: enough to cover a miss to memory, few enough to stay in cache.
 constexpr std::size_t kPrefetchDistance = 16;
 
-// A list with one element per position: None for a position without a
-// record, otherwise `make(item)` (a new reference, NULL with an error), made
-// once per distinct record when `shared`, once per position otherwise.
-template <typename Make>
-PyObject* list_of(const BatchTarget& target,
-                  std::span<const std::uint32_t> items, Make&& make) {
+// Walks the positions of a batch in order, calling `visit(i, object)` for
+// position i: `object` is NULL for a position without a record, otherwise
+// the record's object made by `make(item)` (a new reference, or NULL with an
+// error raised), made once per distinct record in the batch and lent to
+// every position that hits it. False as soon as `make` or `visit` fails.
+template <typename Make, typename Visit>
+bool for_each_position(const BatchTarget& target,
+                       std::span<const std::uint32_t> items, Make&& make,
+                       Visit&& visit) {
   const std::size_t records = target.geocoder.size();
   PerRecord made(records, items.size());
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i + kPrefetchDistance < items.size()) {
       prefetch_line(target.geocoder, items[i + kPrefetchDistance], records);
     }
     const std::uint32_t item = items[i];
-    PyObject* value = Py_None;
+    PyObject* object = nullptr;
     if (item != kNoRecord) {
       check_item(item, records);
-      value = made.find(item);
-      if (value == nullptr) {
+      object = made.find(item);
+      if (object == nullptr) {
         PyObject* created = make(item);
-        if (created == nullptr) return nullptr;
-        value = made.put(item, created);
+        if (created == nullptr) return false;
+        object = made.put(item, created);
       }
     }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+    if (!visit(i, object)) return false;
   }
-  return list.release();
+  return true;
+}
+
+// What each position of a list gets from its record's object.
+enum class PerPosition {
+  kShared,  // The object itself: immutable values (str) are shared.
+  kCopy,    // A copy of the object (a dict): mutable values are not.
+};
+
+// A list with one element per position: None for a position without a
+// record, otherwise the record's object `make(item)` made once per distinct
+// record (see for_each_position), shared or copied as `kPolicy` says. The
+// policy is a template argument so that the per-position loop has no branch
+// on it.
+template <PerPosition kPolicy, typename Make>
+PyObject* list_of(const BatchTarget& target,
+                  std::span<const std::uint32_t> items, Make&& make) {
+  // Until filled, the list's slots are NULL, which a list tolerates when it
+  // is released early on an error.
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  const bool filled = for_each_position(
+      target, items, make, [&](std::size_t i, PyObject* object) {
+        PyObject* value;
+        if (object == nullptr) {
+          value = Py_NewRef(Py_None);
+        } else if constexpr (kPolicy == PerPosition::kShared) {
+          value = Py_NewRef(object);
+        } else {
+          value = PyDict_Copy(object);
+          if (value == nullptr) return false;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+        return true;
+      });
+  return filled ? list.release() : nullptr;
 }
 
 // The record numbers of a batch, for the forms that only need them inside
 // the call.
-bool batch_items(const BatchTarget& target,
-                 const FunctionDescription& description, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames,
+bool batch_items(const BatchTarget& target, const BatchSignature& signature,
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  std::vector<std::uint32_t>* items) {
   BatchInput in;
-  if (!read_batch(description, args, nargs, kwnames, &in)) return false;
+  if (!read_batch(signature, args, nargs, kwnames, &in)) return false;
   items->resize(in.lats.size());
   return search(target, in, *items, {});
 }
@@ -374,8 +425,7 @@ bool read_record_index(const BatchTarget& target,
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   BatchInput in;
-  if (!read_batch(kIndicesDescription, args, nargs, kwnames, &in))
-    return nullptr;
+  if (!read_batch(kIndicesSignature, args, nargs, kwnames, &in)) return nullptr;
   // The search writes straight into the memory of the arrays returned.
   NewArray indices;
   if (!indices.create("I", in.lats.size(), sizeof(std::uint32_t)))
@@ -399,10 +449,10 @@ PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
 PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<std::uint32_t> items;
-  if (!batch_items(target, kStringsDescription, args, nargs, kwnames, &items)) {
+  if (!batch_items(target, kStringsSignature, args, nargs, kwnames, &items)) {
     return nullptr;
   }
-  return list_of(target, items, [&](std::uint32_t item) {
+  return list_of<PerPosition::kShared>(target, items, [&](std::uint32_t item) {
     return new_text(target.geocoder.line(item));
   });
 }
@@ -410,40 +460,20 @@ PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
 PyObject* nearest_as_dicts(const BatchTarget& target, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<std::uint32_t> items;
-  if (!batch_items(target, kDictsDescription, args, nargs, kwnames, &items)) {
+  if (!batch_items(target, kDictsSignature, args, nargs, kwnames, &items)) {
     return nullptr;
   }
   // Dicts are mutable, so each position gets its own; the first dict of a
   // record is kept as a template whose copies share its key and value strs.
-  const std::size_t records = target.geocoder.size();
-  PerRecord templates(records, items.size());
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const std::uint32_t item = items[i];
-    PyObject* value = Py_None;
-    PyRef copy;
-    if (item != kNoRecord) {
-      check_item(item, records);
-      PyObject* model = templates.find(item);
-      if (model == nullptr) {
-        model = record_dict(target, item);
-        if (model == nullptr) return nullptr;
-        templates.put(item, model);
-      }
-      copy = PyRef::steal(PyDict_Copy(model));
-      if (!copy) return nullptr;
-      value = copy.get();
-    }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
-  }
-  return list.release();
+  return list_of<PerPosition::kCopy>(target, items, [&](std::uint32_t item) {
+    return item_dict(target, item);
+  });
 }
 
 PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<std::uint32_t> items;
-  if (!batch_items(target, kColumnsDescription, args, nargs, kwnames, &items)) {
+  if (!batch_items(target, kColumnsSignature, args, nargs, kwnames, &items)) {
     return nullptr;
   }
   const auto width =
@@ -456,31 +486,25 @@ PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
     if (!lists.back()) return nullptr;
   }
   // Until filled, a list's slots are NULL, which a list tolerates when it
-  // is released early on an error.
-  const std::size_t records = target.geocoder.size();
-  PerRecord rows(records, items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const std::uint32_t item = items[i];
-    PyObject* row = nullptr;
-    if (item != kNoRecord) {
-      check_item(item, records);
-      row = rows.find(item);
-      if (row == nullptr) {
-        row = record_row(target, item);
-        if (row == nullptr) return nullptr;
-        rows.put(item, row);
-      }
-    }
-    for (std::size_t k = 0; k < width; ++k) {
-      PyObject* value = row == nullptr
-                            ? Py_None
-                            : PyTuple_GET_ITEM(row, static_cast<Py_ssize_t>(k));
-      PyList_SET_ITEM(lists[k].get(), static_cast<Py_ssize_t>(i),
-                      Py_NewRef(value));
-    }
-  }
-  PyRef result =
-      PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
+  // is released early on an error. Each record's row is a tuple of its
+  // value strs, which every position that hits the record shares.
+  const bool filled = for_each_position(
+      target, items,
+      [&](std::uint32_t item) { return record_row(target, item); },
+      [&](std::size_t i, PyObject* row) {
+        for (std::size_t k = 0; k < width; ++k) {
+          PyObject* value =
+              row == nullptr
+                  ? Py_None
+                  : PyTuple_GET_ITEM(row, static_cast<Py_ssize_t>(k));
+          PyList_SET_ITEM(lists[k].get(), static_cast<Py_ssize_t>(i),
+                          Py_NewRef(value));
+        }
+        return true;
+      });
+  if (!filled) return nullptr;
+  // One dict per call, so it is not worth presizing.
+  PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
   for (std::size_t k = 0; k < width; ++k) {
     if (PyDict_SetItem(
@@ -510,7 +534,7 @@ PyObject* record_as_dict(const BatchTarget& target, PyObject* const* args,
                          &item)) {
     return nullptr;
   }
-  return record_dict(target, item);
+  return item_dict(target, item);
 }
 
 Py_ssize_t record_total(const ReverseGeocoder& geocoder) {

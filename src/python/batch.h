@@ -2,7 +2,7 @@
 //
 // Each function here is the body of one method: it binds and converts the
 // arguments, runs the core batch search with the interpreter lock released,
-// and builds the Python result with the lock held. The class (py_class.cpp)
+// and builds the Python result with the lock held. The class (class.cpp)
 // borrows the instance and passes its geocoder and column-name tuple in.
 //
 // Within one call, every position that hits the same record shares the same

@@ -15,6 +15,7 @@
 #include "persist/file_descriptor.h"
 #include "python/call_frame.h"
 #include "python/errors.h"
+#include "python/messages.h"
 #include "python/ref.h"
 #include "python/unlocked.h"
 
@@ -290,11 +291,11 @@ bool read_csv_text(PyObject* source, std::string* text) {
 
 bool check_column_names(PyObject* lat, PyObject* lon) {
   if (is_given(lat) && !PyUnicode_Check(lat)) {
-    conversion_type_error(lat, "PyString");
+    conversion_type_error(lat, messages::kStringTarget);
     return argument_error("lat");
   }
   if (is_given(lon) && !PyUnicode_Check(lon)) {
-    conversion_type_error(lon, "PyString");
+    conversion_type_error(lon, messages::kStringTarget);
     return argument_error("lon");
   }
   return true;

@@ -124,13 +124,7 @@ bool element_error(const char* name, std::size_t index) {
   PyRef error = fetch_error();
   if (Py_TYPE(error.get()) ==
       reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyRef cause = PyRef::steal(PyException_GetCause(error.get()));
-    set_error(PyExc_TypeError, where + ": " + object_text(error.get()));
-    if (cause) {
-      PyRef wrapped = PyRef::steal(PyErr_GetRaisedException());
-      PyException_SetCause(wrapped.get(), cause.release());
-      PyErr_SetRaisedException(wrapped.release());
-    }
+    raise_prefixed_type_error(error.get(), where);
     return false;
   }
   PyRef note = PyRef::steal(PyUnicode_FromString(where.c_str()));

@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 import quorvel
-from conftest import SMALL_CSV
+from support import SMALL_CSV
 
 R = quorvel.ReverseGeocoder
 NO_RECORD = 4294967295

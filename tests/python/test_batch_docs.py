@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from conftest import ROOT
+from support import ROOT
 
 GUIDE = ROOT / "docs" / "user_guide.md"
 

@@ -13,7 +13,7 @@ import pytest
 
 import quorvel
 
-from conftest import WORLD_PLACES
+from support import WORLD_PLACES
 
 # Generous: the machine running the tests may be heavily shared. The child
 # reports the latency it measured; only a frozen or deaf call fails.

@@ -17,7 +17,7 @@ import zipfile
 
 import pytest
 
-from conftest import ROOT
+from support import ROOT
 
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("QUORVEL_SANITIZED")),

@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import quorvel
-from conftest import SMALL_CSV
+from support import SMALL_CSV
 from quorvel import ReverseGeocoder as R
 
 _rng = random.Random(5)

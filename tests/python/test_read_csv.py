@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from conftest import WORLD_PLACES
+from support import WORLD_PLACES
 import quorvel
 from quorvel import ReverseGeocoder as R
 

@@ -12,7 +12,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT
+from support import ROOT
 
 pytestmark = [
     pytest.mark.skipif(bool(os.environ.get("QUORVEL_SANITIZED")),

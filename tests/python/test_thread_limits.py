@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from conftest import WORLD_PLACES
+from support import WORLD_PLACES
 
 
 def run_child(script, timeout=120):
