@@ -129,6 +129,8 @@ def test_blocked_fifo_frees_other_threads_and_stops_on_ctrl_c(
     assert ticks > 5, out
 
 
+@pytest.mark.skipif(bool(os.environ.get("QUORVEL_SANITIZED")),
+                    reason="AddressSanitizer reserves more address space than the limit allows")
 def test_endless_source_stops_with_an_error(tmp_path):
     # A limit on the address space stands in for a machine without memory
     # to spare: either the source's size limit or the lack of memory ends
