@@ -1,6 +1,6 @@
 // The arithmetic every search of the tree shares: the distance from a query
-// to a node's bounds, and the distances from a query to the 32 slots of a
-// leaf.
+// to a node's bounds, the distances from a query to the 32 slots of a leaf,
+// and the least of them.
 //
 // Both are forced inline so that each copy of a search compiled for a wider
 // instruction set (see kdtree.cpp and knn_search.cpp) vectorises them to its
@@ -14,6 +14,7 @@
 #define QUORVEL_KDTREE_LEAF_SCAN_H_
 
 #include <cstddef>
+#include <limits>
 
 #include "kdtree/kdtree.h"
 
@@ -53,6 +54,50 @@ namespace quorvel::kdtree {
     const double d2 = leaf.content_points[2][s] - q2;
     distances[s] = (d0 * d0 + d1 * d1) + d2 * d2;
   }
+}
+
+// Folds the upper half of both arrays onto the lower half, down to element 0:
+// a min for `lowest`, a sum for `total`. Constant widths let every level
+// become straight vector code.
+template <std::size_t kWidth>
+inline void fold_halves(double* lowest, double* total) {
+  for (std::size_t s = 0; s < kWidth; ++s) {
+    lowest[s] = lowest[s + kWidth] < lowest[s] ? lowest[s + kWidth] : lowest[s];
+    total[s] += total[s + kWidth];
+  }
+  if constexpr (kWidth > 1) fold_halves<kWidth / 2>(lowest, total);
+}
+
+// The least of a leaf's filled distances, and whether any of them is NaN.
+struct LeastDistance {
+  double least;  // Meaningless when `nan`.
+  bool nan;      // The leaf holds a point with a NaN coordinate.
+};
+
+// The least of distances[0, filled), and whether any of them is NaN.
+// REQUIRES: 0 < filled <= 32; distances holds 32 values.
+[[gnu::always_inline]] inline LeastDistance least_filled_distance(
+    const double* distances, std::size_t filled) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  // Unfilled slots become +inf so they never win. Two reductions follow, both
+  // pairwise trees of element-wise operations that vectorise: a min, and a
+  // sum whose only purpose is to turn NaN if any filled distance is NaN
+  // (distances are never negative, so +inf terms cannot cancel).
+  alignas(64) double lowest[kBucketSize];
+  alignas(64) double total[kBucketSize];
+  if (filled == kBucketSize) {
+    for (std::size_t s = 0; s < kBucketSize; ++s) {
+      lowest[s] = distances[s];
+      total[s] = distances[s];
+    }
+  } else {
+    for (std::size_t s = 0; s < kBucketSize; ++s) {
+      lowest[s] = s < filled ? distances[s] : kInfinity;
+      total[s] = lowest[s];
+    }
+  }
+  fold_halves<kBucketSize / 2>(lowest, total);
+  return {lowest[0], total[0] != total[0]};
 }
 
 }  // namespace quorvel::kdtree
