@@ -12,6 +12,7 @@
 #include "base/error.h"
 #include "kdtree/diagnostics.h"
 #include "kdtree/distinct_split_build.h"
+#include "kdtree/leaf_scan.h"
 #include "kdtree/planner.h"
 #include "kdtree/routing.h"
 
