@@ -426,7 +426,7 @@ class Regions:
         """Writes the index to ``path`` in quorvel's saved-regions format.
 
         Raises:
-            OSError: the file cannot be written.
+            RuntimeError: the file cannot be written (a note names it).
         """
 
     @staticmethod
@@ -434,9 +434,8 @@ class Regions:
         """Reads an index written by :meth:`save`.
 
         Raises:
-            OSError: the file cannot be read.
-            RuntimeError: the data is not a saved regions index, or is
-                damaged.
+            RuntimeError: the file cannot be read, or the data is not a
+                saved regions index, or is damaged (a note names the file).
         """
 
     def dumps(self) -> bytes:

@@ -113,6 +113,13 @@ def from_geojson(source: Any, *, fields: Any = None) -> _core.Regions:
         if not isinstance(properties, dict):
             properties = {}
         records.extend(_field_text(properties.get(name)) for name in columns)
-    return _core._build_regions(
-        coordinates, ring_offsets, polygon_offsets, region_offsets, columns, records
-    )
+    try:
+        return _core._build_regions(
+            coordinates, ring_offsets, polygon_offsets, region_offsets, columns, records
+        )
+    except ValueError as error:
+        # The engine numbers regions, which here are the features one for one.
+        text = str(error)
+        if text.startswith("region "):
+            raise ValueError("feature " + text[len("region "):]) from None
+        raise

@@ -321,15 +321,14 @@
     "Writes the index to ``path`` in quorvel's saved-regions format.\n" \
     "\n" \
     "Raises:\n" \
-    "    OSError: the file cannot be written."
+    "    RuntimeError: the file cannot be written (a note names it)."
 
 #define QUORVEL_DOC_REGIONS_LOAD \
     "Reads an index written by :meth:`save`.\n" \
     "\n" \
     "Raises:\n" \
-    "    OSError: the file cannot be read.\n" \
-    "    RuntimeError: the data is not a saved regions index, or is\n" \
-    "        damaged."
+    "    RuntimeError: the file cannot be read, or the data is not a\n" \
+    "        saved regions index, or is damaged (a note names the file)."
 
 #define QUORVEL_DOC_REGIONS_DUMPS \
     "The bytes :meth:`save` writes."

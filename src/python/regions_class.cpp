@@ -207,7 +207,13 @@ PyObject* get_region_indices(PyObject* self, PyObject* const* args,
         PyBUF_READ));
     if (!bytes) return nullptr;
     static_assert(sizeof(unsigned int) == sizeof(std::uint32_t));
-    return PyObject_CallMethod(module.get(), "array", "sO", "I", bytes.get());
+    PyRef result = PyRef::steal(
+        PyObject_CallMethod(module.get(), "array", "s", "I"));
+    if (!result) return nullptr;
+    PyRef appended = PyRef::steal(
+        PyObject_CallMethod(result.get(), "frombytes", "O", bytes.get()));
+    if (!appended) return nullptr;
+    return result.release();
   });
 }
 

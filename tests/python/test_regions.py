@@ -191,8 +191,9 @@ class TestPersistence:
         with pytest.raises(RuntimeError):
             Regions.load(path)
 
-    def test_a_missing_file_is_an_os_error(self, tmp_path):
-        with pytest.raises(OSError):
+    def test_a_missing_file_is_a_runtime_error_naming_it(self, tmp_path):
+        # As for the geocoder's load.
+        with pytest.raises(RuntimeError, match="No such file"):
             Regions.load(tmp_path / "missing.regions")
 
 
