@@ -9,7 +9,7 @@ It never changes afterwards, so threads may share one instance.
 import os
 from _typeshed import SupportsRead
 from array import array
-from collections.abc import Buffer, Callable, Iterable
+from collections.abc import Buffer, Callable, Iterable, Mapping, Sequence
 from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload, type_check_only
 
 import numpy
@@ -231,6 +231,7 @@ class ReverseGeocoder:
     def get_nearest_indices(
         self, lats: _Positions, lons: _Positions, *,
         return_distance: Literal[False] = False, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> array[int]:
         """Returns the record number of the nearest record for each position.
 
@@ -250,9 +251,26 @@ class ReverseGeocoder:
         ``workers`` threads search at once (``-1``: every CPU the process may
         use). The interpreter lock is released while they search.
 
+        ``where={column: values}`` restricts each position to records whose
+        field ``column`` equals its value: ``values`` holds one ``str`` or
+        ``None`` (no restriction) per position, and a value no record has
+        gives no record. The answer is exactly that of a scan over the
+        matching records (among equal distances, the lowest record number).
+        The first use of a column builds an index per distinct value, once
+        per geocoder and column, kept with the instance. With
+        :meth:`Regions.get_regions_as_columns` this gives the nearest place
+        on the same side of a border::
+
+            cc = Regions.world_countries().get_regions_as_columns(
+                lats, lons, max_distance_km=25)["cc"]
+            places = ReverseGeocoder.world().get_nearest_as_columns(
+                lats, lons, where={"cc": cc})
+
         Raises:
-            ValueError: lengths differ, an array is not 1-D, or ``workers`` is
-                0 or below -1.
+            ValueError: lengths differ, an array is not 1-D, ``workers`` is
+                0 or below -1, or ``where`` names more than one column or
+                has a column of another length.
+            KeyError: ``where`` names a column the geocoder does not have.
             TypeError: an argument or an element is not a number.
             RuntimeError: the batch is not empty and the geocoder holds no
                 records.
@@ -262,15 +280,18 @@ class ReverseGeocoder:
     def get_nearest_indices(
         self, lats: _Positions, lons: _Positions, *,
         return_distance: Literal[True], workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> tuple[array[int], array[float]]: ...
     @overload
     def get_nearest_indices(
         self, lats: _Positions, lons: _Positions, *,
         return_distance: bool, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> array[int] | tuple[array[int], array[float]]: ...
 
     def get_nearest_as_strings(
-        self, lats: _Positions, lons: _Positions, *, workers: int = 1
+        self, lats: _Positions, lons: _Positions, *, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> list[str | None]:
         """Returns the stored line of the nearest record for each position,
         as :meth:`get_nearest_as_string` does, or ``None`` for a NaN or
@@ -278,14 +299,16 @@ class ReverseGeocoder:
         ``str``. Arguments and errors as for :meth:`get_nearest_indices`."""
 
     def get_nearest_as_dicts(
-        self, lats: _Positions, lons: _Positions, *, workers: int = 1
+        self, lats: _Positions, lons: _Positions, *, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> list[dict[str, str] | None]:
         """Returns, for each position, what :meth:`get_nearest_as_dict`
         returns, or ``None`` for a NaN or infinite position. Each dict is a
         new one. Arguments and errors as for :meth:`get_nearest_indices`."""
 
     def get_nearest_as_columns(
-        self, lats: _Positions, lons: _Positions, *, workers: int = 1
+        self, lats: _Positions, lons: _Positions, *, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> dict[str, list[str | None]]:
         """Returns the nearest records as columns: a dict from column name to
         a list with one value per position, ready for

@@ -11,13 +11,17 @@ GeoJSON structure and names the feature it is reading.
 
 from __future__ import annotations
 
+import importlib
 import json
 import math
 import os
 from array import array
 from typing import Any
 
-from quorvel import _core
+from quorvel import Regions
+
+# The builder is private to the extension and has no stub entry.
+_core: Any = importlib.import_module("quorvel._core")
 
 
 def _load_collection(source: Any) -> Any:
@@ -63,7 +67,7 @@ def _positions(ring: Any, where: str) -> list[float]:
     return flat
 
 
-def from_geojson(source: Any, *, fields: Any = None) -> _core.Regions:
+def from_geojson(source: Any, *, fields: Any = None) -> Regions:
     collection = _load_collection(source)
     if not isinstance(collection, dict) or collection.get("type") != "FeatureCollection":
         raise ValueError("the GeoJSON is not a FeatureCollection")
@@ -90,7 +94,7 @@ def from_geojson(source: Any, *, fields: Any = None) -> _core.Regions:
         where = f"feature {number}"
         if not isinstance(feature, dict) or feature.get("type") != "Feature":
             raise ValueError(f"{where}: not a GeoJSON Feature")
-        geometry = feature.get("geometry")
+        geometry: Any = feature.get("geometry")
         kind = geometry.get("type") if isinstance(geometry, dict) else None
         if kind == "Polygon":
             polygons = [geometry.get("coordinates")]
@@ -114,7 +118,7 @@ def from_geojson(source: Any, *, fields: Any = None) -> _core.Regions:
             properties = {}
         records.extend(_field_text(properties.get(name)) for name in columns)
     try:
-        return _core._build_regions(
+        built: Regions = _core._build_regions(
             coordinates, ring_offsets, polygon_offsets, region_offsets, columns, records
         )
     except ValueError as error:
@@ -123,3 +127,4 @@ def from_geojson(source: Any, *, fields: Any = None) -> _core.Regions:
         if text.startswith("region "):
             raise ValueError("feature " + text[len("region "):]) from None
         raise
+    return built
