@@ -24,7 +24,7 @@ HEADER = ROOT / "src" / "python" / "docstrings.h"
 # QUORVEL_DOC_<CLASS>_<METHOD>, the class's own to QUORVEL_DOC_<CLASS>.
 CLASSES = ("ReverseGeocoder", "Regions")
 # Module-level functions of the extension.
-FUNCTIONS = ("_loads",)
+FUNCTIONS = ("_loads", "_loads_regions")
 
 
 def _docstrings(tree):

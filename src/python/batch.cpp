@@ -22,8 +22,9 @@ namespace {
 
 constexpr const char* kClassName = "ReverseGeocoder";
 constexpr const char* kPositionParameters[] = {"lats", "lons"};
-constexpr const char* kIndicesKeywords[] = {"return_distance", "workers"};
-constexpr const char* kWorkersKeyword[] = {"workers"};
+constexpr const char* kIndicesKeywords[] = {"return_distance", "workers",
+                                            "where"};
+constexpr const char* kWorkersKeyword[] = {"workers", "where"};
 constexpr const char* kIndexParameters[] = {"index"};
 
 // A slot that a batch method's signature does not have.
@@ -37,16 +38,25 @@ struct BatchSignature {
   std::size_t lons;
   std::size_t return_distance;
   std::size_t workers;
+  std::size_t where;
   std::size_t slot_count;
 };
 
-// get_nearest_indices(lats, lons, *, return_distance=False, workers=1)
+// get_nearest_indices(lats, lons, *, return_distance=False, workers=1,
+//                     where=None)
 struct IndicesSlot {
-  enum : std::size_t { kLats, kLons, kReturnDistance, kWorkers, kCount };
+  enum : std::size_t {
+    kLats,
+    kLons,
+    kReturnDistance,
+    kWorkers,
+    kWhere,
+    kCount
+  };
 };
-// get_nearest_as_*(lats, lons, *, workers=1)
+// get_nearest_as_*(lats, lons, *, workers=1, where=None)
 struct RowsSlot {
-  enum : std::size_t { kLats, kLons, kWorkers, kCount };
+  enum : std::size_t { kLats, kLons, kWorkers, kWhere, kCount };
 };
 static_assert(std::size(kPositionParameters) + std::size(kIndicesKeywords) ==
               IndicesSlot::kCount);
@@ -61,6 +71,7 @@ constexpr BatchSignature rows_signature(const char* function_name) {
           RowsSlot::kLons,
           kNoSlot,
           RowsSlot::kWorkers,
+          RowsSlot::kWhere,
           RowsSlot::kCount};
 }
 
@@ -71,6 +82,7 @@ const BatchSignature kIndicesSignature{
     IndicesSlot::kLons,
     IndicesSlot::kReturnDistance,
     IndicesSlot::kWorkers,
+    IndicesSlot::kWhere,
     IndicesSlot::kCount};
 const BatchSignature kStringsSignature =
     rows_signature("get_nearest_as_strings");
@@ -89,6 +101,7 @@ struct BatchInput {
   PositionColumn lons;
   unsigned workers = 1;
   bool return_distance = false;
+  PyObject* where = nullptr;  // Borrowed from the caller's arguments.
 };
 
 // `workers`: n >= 1 threads at most, or -1 for every CPU the process may
@@ -127,6 +140,8 @@ bool read_batch(const BatchSignature& signature, PyObject* const* args,
                            ? nullptr
                            : slots[signature.return_distance];
   PyObject* workers = slots[signature.workers];
+  PyObject* where = slots[signature.where];
+  if (where != nullptr && where != Py_None) in->where = where;
   // Keyword values are only lent by the caller's argument array, which
   // outlives the call; no reference needs to be taken.
   if (distance != nullptr && !convert_bool(distance, &in->return_distance)) {
@@ -139,11 +154,134 @@ bool read_batch(const BatchSignature& signature, PyObject* const* args,
   return check_same_length(in->lats, in->lons);
 }
 
+// The column that `where` names: the last of that name, as the dict forms
+// let the last field of a repeated name win. False with KeyError raised.
+bool where_column(const BatchTarget& target, PyObject* name,
+                  std::size_t* column) {
+  std::string text;
+  if (!PyUnicode_Check(name) || !convert_text(name, &text)) {
+    PyErr_Clear();
+    set_error(PyExc_TypeError,
+              "argument 'where': keys must be column names (str), not '" +
+                  type_qualname(name) + "'");
+    return false;
+  }
+  const std::vector<std::string>& columns = target.geocoder.columns();
+  for (std::size_t i = columns.size(); i-- > 0;) {
+    if (columns[i] == text) {
+      *column = i;
+      return true;
+    }
+  }
+  PyErr_SetObject(PyExc_KeyError, name);
+  add_note("argument 'where' names a column the geocoder does not have");
+  return false;
+}
+
+// Turns the values of `where` into value ids: None is no restriction, a str
+// is the id of that value (kAbsentValue when no record has it). Each
+// distinct str object is looked up once: a column of countries from
+// Regions holds one object per country.
+bool where_values(const ValueIndex& index, PyObject* object, std::size_t n,
+                  std::vector<std::uint32_t>* ids) {
+  PyRef sequence = PyRef::steal(
+      PySequence_Fast(object,
+                      "argument 'where': each value must be a "
+                      "sequence of str or None, one per position"));
+  if (!sequence) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  if (static_cast<std::size_t>(count) != n) {
+    set_error(PyExc_ValueError, "argument 'where': the column has " +
+                                    std::to_string(count) + " values for " +
+                                    std::to_string(n) + " positions");
+    return false;
+  }
+  PyObject** items = PySequence_Fast_ITEMS(sequence.get());
+  std::unordered_map<PyObject*, std::uint32_t> seen;
+  ids->resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* value = items[i];
+    if (value == Py_None) {
+      (*ids)[i] = kAnyValue;
+      continue;
+    }
+    auto it = seen.find(value);
+    if (it != seen.end()) {
+      (*ids)[i] = it->second;
+      continue;
+    }
+    if (!PyUnicode_Check(value)) {
+      set_error(PyExc_TypeError, "argument 'where': value " +
+                                     std::to_string(i) +
+                                     " must be a str or None, not '" +
+                                     type_qualname(value) + "'");
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+    if (text == nullptr) return false;
+    const std::uint32_t id =
+        index.find(std::string_view(text, static_cast<std::size_t>(size)));
+    // The key is borrowed: `sequence` keeps every element alive.
+    seen.emplace(value, id);
+    (*ids)[i] = id;
+  }
+  return true;
+}
+
+// The search of one batch restricted by `where`: the column's index is
+// built (once per geocoder and column) and searched without the lock.
+bool search_where(const BatchTarget& target, const BatchInput& in,
+                  std::span<std::uint32_t> items, std::span<double> distances) {
+  if (!PyDict_Check(in.where)) {
+    return conversion_type_error(in.where, "dict") || argument_error("where");
+  }
+  if (PyDict_GET_SIZE(in.where) != 1) {
+    set_error(PyExc_ValueError,
+              "argument 'where': must name exactly one column, not " +
+                  std::to_string(PyDict_GET_SIZE(in.where)));
+    return false;
+  }
+  Py_ssize_t position = 0;
+  PyObject* name = nullptr;
+  PyObject* values = nullptr;
+  PyDict_Next(in.where, &position, &name, &values);
+  // The dict lends its entries; keep them while the lock is released.
+  PyRef name_ref = PyRef::borrow(name);
+  PyRef values_ref = PyRef::borrow(values);
+  std::size_t column = 0;
+  if (!where_column(target, name, &column)) return false;
+  PyThreadState* state = nullptr;
+  Result<const ValueIndex*> index = run_unlocked(&state, [&] {
+    return target.where_indexes->get(target.geocoder, column);
+  });
+  if (!index.ok()) {
+    raise_core_error(index.error());
+    return false;
+  }
+  std::vector<std::uint32_t> ids;
+  if (!where_values(*index.value(), values, items.size(), &ids)) return false;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  Status status = run_unlocked(&state, [&] {
+    Status found = nearest_records_where(
+        target.geocoder, *index.value(), in.lats.column(), in.lons.column(),
+        ids, items, distances, in.workers, stop_check);
+    if (found.ok()) chords_to_km(distances);
+    return found;
+  });
+  if (!status.ok()) {
+    if (!is_interrupted(status.error())) raise_core_error(status.error());
+    return false;
+  }
+  return true;
+}
+
 // The search of one batch, run without the interpreter lock: other Python
 // threads go on meanwhile, and a pending Ctrl-C stops it within about a
 // tenth of a second. Distances, when asked for, come out in km.
 bool search(const BatchTarget& target, const BatchInput& in,
             std::span<std::uint32_t> items, std::span<double> distances) {
+  if (in.where != nullptr) return search_where(target, in, items, distances);
   PyThreadState* state = nullptr;
   StopCheck stop_check = signal_check_unlocked(&state);
   Status status = run_unlocked(&state, [&] {

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "geocoder/geocoder.h"
+#include "geocoder/value_index.h"
 
 namespace quorvel::py {
 
@@ -33,22 +34,25 @@ struct BatchTarget {
   // when column_slots is NULL (no name repeats).
   PyObject* distinct_names;
   const std::uint32_t* column_slots;
+  // The instance's per-value indexes for `where=`.
+  ValueIndexCache* where_indexes;
 };
 
 using BatchMethod = PyObject* (*)(const BatchTarget& target,
                                   PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames);
 
-// get_nearest_indices(lats, lons, *, return_distance=False, workers=1)
+// get_nearest_indices(lats, lons, *, return_distance=False, workers=1,
+//                     where=None)
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames);
-// get_nearest_as_strings(lats, lons, *, workers=1)
+// get_nearest_as_strings(lats, lons, *, workers=1, where=None)
 PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames);
-// get_nearest_as_dicts(lats, lons, *, workers=1)
+// get_nearest_as_dicts(lats, lons, *, workers=1, where=None)
 PyObject* nearest_as_dicts(const BatchTarget& target, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames);
-// get_nearest_as_columns(lats, lons, *, workers=1)
+// get_nearest_as_columns(lats, lons, *, workers=1, where=None)
 PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames);
 // get_record_as_string(index)

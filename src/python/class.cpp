@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "geocoder/geocoder.h"
+#include "geocoder/value_index.h"
 #include "persist/saved_file.h"
 #include "python/batch.h"
 #include "python/call_frame.h"
@@ -44,6 +45,8 @@ struct GeocoderObject {
   // columns form of a lookup never compares names.
   PyObject* distinct_names;
   std::uint32_t* column_slots;
+  // The per-value indexes that `where=` builds on first use of a column.
+  ValueIndexCache* where_indexes;
 
   ReverseGeocoder& geocoder() {
     return *std::launder(reinterpret_cast<ReverseGeocoder*>(storage));
@@ -147,7 +150,7 @@ class SharedBorrow {
   PyObject* column_names() const { return object_->column_names; }
   BatchTarget target() const {
     return {object_->geocoder(), object_->column_names, object_->distinct_names,
-            object_->column_slots};
+            object_->column_slots, object_->where_indexes};
   }
 
  private:
@@ -277,6 +280,7 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
   std::unique_ptr<std::uint32_t[]> slots;
   if (!group_column_names(geocoder.columns(), names.get(), &distinct, &slots))
     return nullptr;
+  auto where_indexes = std::make_unique<ValueIndexCache>();
   allocfunc alloc =
       type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
@@ -289,6 +293,7 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
   object->column_names = names.release();
   object->distinct_names = distinct.release();
   object->column_slots = slots.release();
+  object->where_indexes = where_indexes.release();
   return self;
 }
 
@@ -619,6 +624,7 @@ void geocoder_dealloc(PyObject* self) {
   Py_CLEAR(object->column_names);
   Py_CLEAR(object->distinct_names);
   delete[] object->column_slots;
+  delete object->where_indexes;
   // A type based on object always has tp_free. Without it the memory cannot
   // be given back: it is kept, with the reference to the type that it holds.
   freefunc free = type->tp_free;
@@ -695,19 +701,23 @@ PyMethodDef methods[] = {
     {"get_nearest_indices", as_cfunction(batch_method<nearest_indices>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_nearest_indices($self, lats, lons, *, return_distance=False, "
-     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_INDICES},
+     "workers=1, "
+     "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_INDICES},
     {"get_nearest_as_strings", as_cfunction(batch_method<nearest_as_strings>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_nearest_as_strings($self, lats, lons, *, "
-     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_STRINGS},
+     "workers=1, "
+     "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_STRINGS},
     {"get_nearest_as_dicts", as_cfunction(batch_method<nearest_as_dicts>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_nearest_as_dicts($self, lats, lons, *, "
-     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_DICTS},
+     "workers=1, "
+     "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_DICTS},
     {"get_nearest_as_columns", as_cfunction(batch_method<nearest_as_columns>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_nearest_as_columns($self, lats, lons, *, "
-     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_COLUMNS},
+     "workers=1, "
+     "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_COLUMNS},
     {"get_record_as_string", as_cfunction(batch_method<record_as_string>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_record_as_string($self, "

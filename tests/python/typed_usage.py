@@ -70,7 +70,7 @@ def ship(geocoder: ReverseGeocoder) -> None:
     assert restored.dumps() == again.dumps() == data
     loader: Callable[[bytes], ReverseGeocoder] = ReverseGeocoder.loads
     assert loader(data).dumps() == data
-    assert quorvel.__all__ == ["ReverseGeocoder"]
+    assert quorvel.__all__ == ["ReverseGeocoder", "Regions"]
     assert_type(quorvel.__version__, str)
 
 
