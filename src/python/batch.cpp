@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "geocoder/batch_queries.h"
 #include "geocoder/batch_search.h"
 #include "python/call_frame.h"
 #include "python/class.h"
@@ -17,39 +18,6 @@
 #include "python/unlocked.h"
 
 namespace quorvel::py {
-namespace {
-
-constexpr const char* kClassName = "ReverseGeocoder";
-constexpr const char* kPositionParameters[] = {"lats", "lons"};
-constexpr const char* kIndicesKeywords[] = {"return_distance", "workers"};
-constexpr const char* kWorkersKeyword[] = {"workers"};
-constexpr const char* kIndexParameters[] = {"index"};
-
-const FunctionDescription kIndicesDescription{kClassName, "get_nearest_indices",
-                                              kPositionParameters, 2,
-                                              kIndicesKeywords};
-const FunctionDescription kStringsDescription{
-    kClassName, "get_nearest_as_strings", kPositionParameters, 2,
-    kWorkersKeyword};
-const FunctionDescription kDictsDescription{kClassName, "get_nearest_as_dicts",
-                                            kPositionParameters, 2,
-                                            kWorkersKeyword};
-const FunctionDescription kColumnsDescription{
-    kClassName, "get_nearest_as_columns", kPositionParameters, 2,
-    kWorkersKeyword};
-const FunctionDescription kRecordStringDescription{
-    kClassName, "get_record_as_string", kIndexParameters, 1};
-const FunctionDescription kRecordDictDescription{
-    kClassName, "get_record_as_dict", kIndexParameters, 1};
-
-// The converted arguments of one batch call. The columns hold their
-// buffers until the call returns.
-struct BatchInput {
-  PositionColumn lats;
-  PositionColumn lons;
-  unsigned workers = 1;
-  bool return_distance = false;
-};
 
 // `workers`: n >= 1 threads at most, or -1 for every CPU the process may
 // use. A count beyond what any machine has is only an upper bound, so an
@@ -78,6 +46,43 @@ bool convert_workers(PyObject* object, unsigned* out) {
   return true;
 }
 
+namespace {
+
+constexpr const char* kClassName = "ReverseGeocoder";
+constexpr double kNoLimit = std::numeric_limits<double>::infinity();
+constexpr const char* kPositionParameters[] = {"lats", "lons"};
+constexpr const char* kIndicesKeywords[] = {"return_distance", "workers"};
+constexpr const char* kWorkersKeyword[] = {"workers"};
+constexpr const char* kIndexParameters[] = {"index"};
+
+// `lons` is optional in the binding only: without it `lats` must hold
+// pairs, which read_positions checks.
+const FunctionDescription kIndicesDescription{kClassName, "get_nearest_indices",
+                                              kPositionParameters, 1,
+                                              kIndicesKeywords};
+const FunctionDescription kStringsDescription{
+    kClassName, "get_nearest_as_strings", kPositionParameters, 1,
+    kWorkersKeyword};
+const FunctionDescription kDictsDescription{kClassName, "get_nearest_as_dicts",
+                                            kPositionParameters, 1,
+                                            kWorkersKeyword};
+const FunctionDescription kColumnsDescription{
+    kClassName, "get_nearest_as_columns", kPositionParameters, 1,
+    kWorkersKeyword};
+const FunctionDescription kRecordStringDescription{
+    kClassName, "get_record_as_string", kIndexParameters, 1};
+const FunctionDescription kRecordDictDescription{
+    kClassName, "get_record_as_dict", kIndexParameters, 1};
+
+// The converted arguments of one batch call. The columns hold their
+// buffers until the call returns.
+struct BatchInput {
+  PositionColumn lats;
+  PositionColumn lons;
+  unsigned workers = 1;
+  bool return_distance = false;
+};
+
 bool read_batch(const FunctionDescription& description, PyObject* const* args,
                 Py_ssize_t nargs, PyObject* kwnames, BatchInput* in) {
   PyObject* slots[4] = {};
@@ -92,31 +97,7 @@ bool read_batch(const FunctionDescription& description, PyObject* const* args,
   }
   if (workers != nullptr && !convert_workers(workers, &in->workers))
     return false;
-  if (!in->lats.acquire(slots[0], "lats")) return false;
-  if (!in->lons.acquire(slots[1], "lons")) return false;
-  return check_same_length(in->lats, in->lons);
-}
-
-// The search of one batch, run without the interpreter lock: other Python
-// threads go on meanwhile, and a pending Ctrl-C stops it within about a
-// tenth of a second. Distances, when asked for, come out in km.
-bool search(const BatchTarget& target, const BatchInput& in,
-            std::span<std::uint32_t> items, std::span<double> distances) {
-  PyThreadState* state = nullptr;
-  StopCheck stop_check = signal_check_unlocked(&state);
-  Status status = run_unlocked(&state, [&] {
-    Status found =
-        nearest_records(target.geocoder, in.lats.column(), in.lons.column(),
-                        items, distances, in.workers, stop_check);
-    if (found.ok()) chords_to_km(distances);
-    return found;
-  });
-  if (!status.ok()) {
-    // When the check stopped the search, its exception is the one pending.
-    if (!is_interrupted(status.error())) raise_core_error(status.error());
-    return false;
-  }
-  return true;
+  return read_positions(description, slots[0], slots[1], &in->lats, &in->lons);
 }
 
 // A new array.array of `count` zeroed elements of `typecode`, with a
@@ -336,7 +317,8 @@ bool batch_items(const BatchTarget& target,
   BatchInput in;
   if (!read_batch(description, args, nargs, kwnames, &in)) return false;
   items->resize(in.lats.size());
-  return search(target, in, *items, {});
+  return search_positions(target.geocoder, in.lats, in.lons, in.workers,
+                          kNoLimit, *items, {});
 }
 
 // Record `index` of the geocoder, counting from the end when negative.
@@ -371,6 +353,71 @@ bool read_record_index(const BatchTarget& target,
 
 }  // namespace
 
+bool read_positions(const FunctionDescription& description, PyObject* lats,
+                    PyObject* lons, PositionColumn* lat_column,
+                    PositionColumn* lon_column) {
+  if (lons == nullptr || lons == Py_None) {
+    const int pairs = acquire_pairs(lats, "lats", lat_column, lon_column);
+    if (pairs < 0) return false;
+    if (pairs == 0) {
+      set_error(PyExc_TypeError,
+                description.full_name() +
+                    " missing 1 required positional argument: 'lons' (pass "
+                    "lats and lons as two columns, or one argument of (lat, "
+                    "lon) pairs: a sequence of pairs or an n×2 array)");
+      return false;
+    }
+    return true;
+  }
+  if (!lat_column->acquire(lats, "lats")) return false;
+  if (!lon_column->acquire(lons, "lons")) return false;
+  return check_same_length(*lat_column, *lon_column);
+}
+
+// The positions are searched segment by segment, so that an Arrow column in
+// chunks is read where it lies; other columns make one segment. The lock is
+// released once around all of them: other Python threads go on meanwhile,
+// and a pending Ctrl-C stops the search within about a tenth of a second.
+bool search_positions(const ReverseGeocoder& geocoder,
+                      const PositionColumn& lats, const PositionColumn& lons,
+                      unsigned workers, double max_km,
+                      std::span<std::uint32_t> items,
+                      std::span<double> distances_km) {
+  const std::vector<arrow::PositionSegment> segments =
+      position_segments(lats, lons);
+  const bool limited = max_km != kNoLimit;
+  PyThreadState* state = nullptr;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  Status status = run_unlocked(&state, [&]() -> Status {
+    for (const arrow::PositionSegment& segment : segments) {
+      const auto start = static_cast<std::size_t>(segment.start);
+      const auto count = static_cast<std::size_t>(segment.lats.length);
+      std::span<std::uint32_t> rows = items.subspan(start, count);
+      std::span<double> kilometres = distances_km.empty()
+                                         ? distances_km
+                                         : distances_km.subspan(start, count);
+      Status found = limited
+                         ? nearest_records_within(geocoder, segment.lats.column,
+                                                  segment.lons.column, max_km,
+                                                  rows, kilometres, workers)
+                         : nearest_records(geocoder, segment.lats.column,
+                                           segment.lons.column, rows,
+                                           kilometres, workers, stop_check);
+      if (!found.ok()) return found;
+      if (!limited) chords_to_km(kilometres);
+      arrow::clear_null_rows(segment.lats, rows, kilometres);
+      arrow::clear_null_rows(segment.lons, rows, kilometres);
+    }
+    return Status();
+  });
+  if (!status.ok()) {
+    // When the check stopped the search, its exception is the one pending.
+    if (!is_interrupted(status.error())) raise_core_error(status.error());
+    return false;
+  }
+  return true;
+}
+
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   BatchInput in;
@@ -385,9 +432,10 @@ PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
       !distances.create("d", in.lats.size(), sizeof(double))) {
     return nullptr;
   }
-  if (!search(target, in, indices.elements<std::uint32_t>(),
-              in.return_distance ? distances.elements<double>()
-                                 : std::span<double>())) {
+  if (!search_positions(target.geocoder, in.lats, in.lons, in.workers, kNoLimit,
+                        indices.elements<std::uint32_t>(),
+                        in.return_distance ? distances.elements<double>()
+                                           : std::span<double>())) {
     return nullptr;
   }
   PyRef items = PyRef::steal(indices.release());

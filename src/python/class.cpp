@@ -22,6 +22,7 @@
 #include "python/docstrings.h"
 #include "python/errors.h"
 #include "python/ref.h"
+#include "python/table.h"
 #include "python/unlocked.h"
 
 namespace quorvel::py {
@@ -695,6 +696,16 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "get_record_as_dict($self, "
      "index)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_DICT},
+    // Arrow tables, for the data-frame libraries and SQL engines.
+    {"get_nearest_as_table", as_cfunction(batch_method<nearest_as_table>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_as_table($self, lats, lons, *, fields=None, distance=False, "
+     "max_distance_km=None, "
+     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_TABLE},
+    {"get_records_as_table", as_cfunction(batch_method<records_as_table>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_records_as_table($self, indices, *, "
+     "fields=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_TABLE},
     {"read_csv", as_cfunction(read_csv),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "read_csv(source, *, lat=None, lon=None, value_sep=',', "
