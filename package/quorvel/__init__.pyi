@@ -246,12 +246,14 @@ class ReverseGeocoder:
         ``lat`` and ``lon`` name the header columns that hold the latitude
         and the longitude, wherever they stand. The names are matched
         against the header's fields after CSV decoding (quotes removed).
-        Left out, each is found by name: the one column called ``lat`` or
-        ``latitude``, and the one called ``lon``, ``lng``, ``long`` or
-        ``longitude`` (case and surrounding spaces ignored), so a header
-        ``lon,lat,...`` is read the right way round. A coordinate that no
-        single column is named for is the first column (latitude) or the
-        second (longitude), as for the constructor.
+        With both left out, they are found by name: the one column called
+        ``lat`` or ``latitude`` and the one called ``lon``, ``lng``, ``long``
+        or ``longitude`` (case and surrounding spaces ignored), wherever they
+        stand, so a header ``lon,lat,...`` is read the right way round.
+        When the header lacks either name (or has it twice), the first and
+        the second column are the latitude and the longitude, as for the
+        constructor; with only one of ``lat`` and ``lon`` given, the other
+        is that default column.
 
         Every other rule is the constructor's: lines, fields, validation and
         messages. The stored lines are the file's lines as they stand; with

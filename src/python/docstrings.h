@@ -170,12 +170,14 @@
     "``lat`` and ``lon`` name the header columns that hold the latitude\n" \
     "and the longitude, wherever they stand. The names are matched\n" \
     "against the header's fields after CSV decoding (quotes removed).\n" \
-    "Left out, each is found by name: the one column called ``lat`` or\n" \
-    "``latitude``, and the one called ``lon``, ``lng``, ``long`` or\n" \
-    "``longitude`` (case and surrounding spaces ignored), so a header\n" \
-    "``lon,lat,...`` is read the right way round. A coordinate that no\n" \
-    "single column is named for is the first column (latitude) or the\n" \
-    "second (longitude), as for the constructor.\n" \
+    "With both left out, they are found by name: the one column called\n" \
+    "``lat`` or ``latitude`` and the one called ``lon``, ``lng``, ``long``\n" \
+    "or ``longitude`` (case and surrounding spaces ignored), wherever they\n" \
+    "stand, so a header ``lon,lat,...`` is read the right way round.\n" \
+    "When the header lacks either name (or has it twice), the first and\n" \
+    "the second column are the latitude and the longitude, as for the\n" \
+    "constructor; with only one of ``lat`` and ``lon`` given, the other\n" \
+    "is that default column.\n" \
     "\n" \
     "Every other rule is the constructor's: lines, fields, validation and\n" \
     "messages. The stored lines are the file's lines as they stand; with\n" \

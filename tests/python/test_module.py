@@ -13,7 +13,8 @@ from quorvel import ReverseGeocoder
 
 
 def test_module_surface():
-    assert quorvel.__all__ == ["ReverseGeocoder"]
+    assert quorvel.__all__ == ["ArrowTable", "ReverseGeocoder"]
+    assert quorvel.ArrowTable.__module__ == "quorvel"
     assert quorvel.__doc__.startswith("Fast offline reverse geocoding")
     assert quorvel.ReverseGeocoder is ReverseGeocoder
     assert issubclass(quorvel.PanicException, BaseException)
