@@ -16,7 +16,7 @@ import argparse
 import time
 
 import numpy as np
-import pyarrow as pa
+import pyarrow as pa  # type: ignore[import-untyped]
 import ray
 
 from quorvel import ReverseGeocoder

@@ -38,7 +38,7 @@ from collections.abc import Iterator
 
 import numpy as np
 import pandas as pd
-import pyarrow as pa
+import pyarrow as pa  # type: ignore[import-untyped]
 from pyspark import Broadcast, SparkFiles
 from pyspark.sql import DataFrame, SparkSession
 
