@@ -14,7 +14,7 @@ from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, 
 
 import numpy
 
-__all__: Final[list[str]] = ["ReverseGeocoder", "Regions"]
+__all__: Final[list[str]] = ["ReverseGeocoder", "Regions", "ArrowTable"]
 __version__: Final[str]
 """The version of the installed package, as its metadata gives it."""
 WORLD_ATTRIBUTION: Final[str]
@@ -31,10 +31,56 @@ class PanicException(BaseException):
 class _SupportsArray(Protocol):
     def __array__(self) -> Any: ...
 
-# A column of latitudes or longitudes: a 1-D array or buffer of numbers, an
-# object with ``__array__`` (pandas and polars Series, pandas Index), or any
+@type_check_only
+class _ArrowStreamExporter(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+@type_check_only
+class _ArrowArrayExporter(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+# A column of latitudes or longitudes: an Arrow column (pyarrow Array or
+# ChunkedArray, polars Series, nanoarrow array), a 1-D array or buffer of
+# numbers, an object with ``__array__`` (pandas Series, pandas Index), or any
 # iterable of what the one-position methods accept.
-_Positions = Buffer | _SupportsArray | Iterable[SupportsFloat | SupportsIndex]
+_Positions = (
+    _ArrowStreamExporter | _ArrowArrayExporter | Buffer | _SupportsArray
+    | Iterable[SupportsFloat | SupportsIndex | None]
+)
+# (lat, lon) pairs in one argument: an n×2 array or a sequence of pairs.
+_Pairs = Buffer | _SupportsArray | Iterable[tuple[SupportsFloat, SupportsFloat] | list[float]]
+
+@final
+class ArrowTable:
+    """An Arrow table of batch results, from
+    :meth:`ReverseGeocoder.get_nearest_as_table` and
+    :meth:`ReverseGeocoder.get_records_as_table`.
+
+    It implements the Arrow PyCapsule interface, so ``pyarrow.table(t)``,
+    ``polars.DataFrame(t)``, ``pandas.DataFrame.from_arrow(t)``,
+    ``duckdb.sql("select * from t")`` and ``nanoarrow`` read it without
+    copying. It may be read any number of times; what a reader took stays
+    valid after the table is gone. Instances cannot be made directly.
+
+    The string columns are dictionary-encoded: the dictionary holds each
+    distinct value once (readers turn it into a categorical or enum column,
+    which refuses repeated values), and each row holds its value's index.
+    """
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """A PyCapsule ``"arrow_array_stream"`` over the table's record
+        batches. ``requested_schema`` is accepted and ignored: the columns
+        keep their types, which the reader may cast."""
+
+    def __arrow_c_schema__(self) -> object:
+        """A PyCapsule ``"arrow_schema"`` with the table's schema."""
+
+    def __len__(self) -> int:
+        """The number of rows."""
+
+    @property
+    def column_names(self) -> list[str]:
+        """The column names, in order, as a new list."""
 
 @final
 class ReverseGeocoder:
@@ -198,9 +244,16 @@ class ReverseGeocoder:
         dropped.
 
         ``lat`` and ``lon`` name the header columns that hold the latitude
-        and the longitude, wherever they stand; by default they are the first
-        and the second column, as for the constructor. The names are matched
+        and the longitude, wherever they stand. The names are matched
         against the header's fields after CSV decoding (quotes removed).
+        With both left out, they are found by name: the one column called
+        ``lat`` or ``latitude`` and the one called ``lon``, ``lng``, ``long``
+        or ``longitude`` (case and surrounding spaces ignored), wherever they
+        stand, so a header ``lon,lat,...`` is read the right way round.
+        When the header lacks either name (or has it twice), the first and
+        the second column are the latitude and the longitude, as for the
+        constructor; with only one of ``lat`` and ``lon`` given, the other
+        is that default column.
 
         Every other rule is the constructor's: lines, fields, validation and
         messages. The stored lines are the file's lines as they stand; with
@@ -229,19 +282,24 @@ class ReverseGeocoder:
 
     @overload
     def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         return_distance: Literal[False] = False, workers: int = 1,
         where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> array[int]:
         """Returns the record number of the nearest record for each position.
 
         ``lats`` and ``lons`` are 1-D sequences of equal length in degrees:
-        NumPy arrays of any float or integer dtype (strided or not),
-        ``array.array``, ``memoryview``, pandas or polars Series, or any
-        iterable of numbers. The result is an ``array.array('I')`` in input
-        order; record ``k`` is the ``k``-th data record
-        (:meth:`get_record_as_string`). A position whose latitude or
-        longitude is NaN or infinite gets ``4294967295``.
+        Arrow columns of float or integer type (pyarrow Array and
+        ChunkedArray, polars Series, nanoarrow arrays; read in place, chunk
+        by chunk), NumPy arrays of any float or integer dtype (strided or
+        not), ``array.array``, ``memoryview``, pandas Series, or any
+        iterable of numbers. With ``lons`` left out, ``lats`` holds (lat,
+        lon) pairs: a sequence of pairs or an n×2 array. The result is an
+        ``array.array('I')`` in input order; record ``k`` is the ``k``-th
+        data record (:meth:`get_record_as_string`). A missing position gets
+        ``4294967295``: a latitude or longitude that is NaN or infinite, a
+        null of an Arrow column, or ``None`` or ``pandas.NA`` in an array of
+        objects (what pandas makes of a column with gaps).
 
         With ``return_distance=True`` the result is ``(indices, distances)``,
         ``distances`` an ``array.array('d')`` of great-circle distances in
@@ -271,26 +329,28 @@ class ReverseGeocoder:
                 0 or below -1, or ``where`` names more than one column or
                 has a column of another length.
             KeyError: ``where`` names a column the geocoder does not have.
-            TypeError: an argument or an element is not a number.
+            TypeError: an argument or an element is not a number (the
+                message names its position), an Arrow column is not of
+                numbers, or ``lons`` is left out and ``lats`` is not pairs.
             RuntimeError: the batch is not empty and the geocoder holds no
                 records.
         """
 
     @overload
     def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         return_distance: Literal[True], workers: int = 1,
         where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> tuple[array[int], array[float]]: ...
     @overload
     def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         return_distance: bool, workers: int = 1,
         where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> array[int] | tuple[array[int], array[float]]: ...
 
     def get_nearest_as_strings(
-        self, lats: _Positions, lons: _Positions, *, workers: int = 1,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *, workers: int = 1,
         where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> list[str | None]:
         """Returns the stored line of the nearest record for each position,
@@ -299,7 +359,7 @@ class ReverseGeocoder:
         ``str``. Arguments and errors as for :meth:`get_nearest_indices`."""
 
     def get_nearest_as_dicts(
-        self, lats: _Positions, lons: _Positions, *, workers: int = 1,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *, workers: int = 1,
         where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> list[dict[str, str] | None]:
         """Returns, for each position, what :meth:`get_nearest_as_dict`
@@ -307,7 +367,7 @@ class ReverseGeocoder:
         new one. Arguments and errors as for :meth:`get_nearest_indices`."""
 
     def get_nearest_as_columns(
-        self, lats: _Positions, lons: _Positions, *, workers: int = 1,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *, workers: int = 1,
         where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> dict[str, list[str | None]]:
         """Returns the nearest records as columns: a dict from column name to
@@ -316,6 +376,51 @@ class ReverseGeocoder:
         name (the last field of a repeated name wins). A NaN or infinite
         position gives ``None`` in every column. Arguments and errors as for
         :meth:`get_nearest_indices`."""
+
+    def get_nearest_as_table(
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
+        fields: Iterable[str] | None = None, distance: bool = False,
+        max_distance_km: float | None = None, workers: int = 1,
+    ) -> ArrowTable:
+        """Returns the nearest records as an Arrow table (an
+        :class:`ArrowTable`), one row per position, for pyarrow, polars,
+        pandas or DuckDB to read without copying.
+
+        One column per field, dictionary-encoded UTF-8: every distinct column
+        name in column order (a repeated name gives one column, holding its
+        last field), or those of ``fields`` in the order given. With
+        ``distance=True`` a last column ``distance_km`` (float64) gives the
+        great-circle distance. A missing position, and with
+        ``max_distance_km`` one whose nearest record is farther than that
+        many kilometres, is null in every column. Each string column costs
+        at most 4 bytes and 1 bit per row, plus one copy of each distinct
+        value.
+
+        Arguments and errors otherwise as for :meth:`get_nearest_indices`.
+
+        Raises:
+            ValueError: a name in ``fields`` is no column or is given twice;
+                the geocoder has a column ``distance_km`` and ``distance`` is
+                asked for without ``fields`` leaving it out;
+                ``max_distance_km`` is negative or NaN.
+            TypeError: ``fields`` is not a sequence of ``str``.
+        """
+
+    def get_records_as_table(
+        self, indices: _Positions, *, fields: Iterable[str] | None = None
+    ) -> ArrowTable:
+        """Returns records by number as an Arrow table, with the columns of
+        :meth:`get_nearest_as_table`: row ``i`` shows record ``indices[i]``.
+        ``indices`` is any column of whole numbers (what
+        :meth:`get_nearest_indices` returns, a list, an array, an Arrow
+        column); ``4294967295``, NaN and nulls give a row of nulls.
+
+        Raises:
+            IndexError: an index is negative or not below ``len(self)``.
+            ValueError: an index is not a whole number; ``fields`` as for
+                :meth:`get_nearest_as_table`.
+            TypeError: ``indices`` is not a column of numbers.
+        """
 
     def get_record_as_string(self, index: SupportsIndex) -> str:
         """Returns the stored line of record ``index``; a negative index counts

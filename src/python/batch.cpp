@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "geocoder/batch_queries.h"
 #include "geocoder/batch_search.h"
 #include "python/call_frame.h"
 #include "python/class.h"
@@ -21,11 +22,15 @@ namespace quorvel::py {
 namespace {
 
 constexpr const char* kClassName = "ReverseGeocoder";
+constexpr double kNoLimit = std::numeric_limits<double>::infinity();
 constexpr const char* kPositionParameters[] = {"lats", "lons"};
 constexpr const char* kIndicesKeywords[] = {"return_distance", "workers",
                                             "where"};
 constexpr const char* kWorkersKeyword[] = {"workers", "where"};
 constexpr const char* kIndexParameters[] = {"index"};
+
+// `lons` is optional in the binding only: without it `lats` must hold
+// pairs, which read_positions checks.
 
 // A slot that a batch method's signature does not have.
 constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
@@ -66,7 +71,7 @@ static_assert(std::size(kPositionParameters) + std::size(kWorkersKeyword) ==
 constexpr std::size_t kMaxBatchSlots = IndicesSlot::kCount;
 
 constexpr BatchSignature rows_signature(const char* function_name) {
-  return {{kClassName, function_name, kPositionParameters, 2, kWorkersKeyword},
+  return {{kClassName, function_name, kPositionParameters, 1, kWorkersKeyword},
           RowsSlot::kLats,
           RowsSlot::kLons,
           kNoSlot,
@@ -76,7 +81,7 @@ constexpr BatchSignature rows_signature(const char* function_name) {
 }
 
 const BatchSignature kIndicesSignature{
-    {kClassName, "get_nearest_indices", kPositionParameters, 2,
+    {kClassName, "get_nearest_indices", kPositionParameters, 1,
      kIndicesKeywords},
     IndicesSlot::kLats,
     IndicesSlot::kLons,
@@ -104,33 +109,6 @@ struct BatchInput {
   PyObject* where = nullptr;  // Borrowed from the caller's arguments.
 };
 
-// `workers`: n >= 1 threads at most, or -1 for every CPU the process may
-// use. A count beyond what any machine has is only an upper bound, so an
-// enormous integer is clamped rather than refused.
-bool convert_workers(PyObject* object, unsigned* out) {
-  PyRef index = PyRef::steal(PyNumber_Index(object));
-  if (!index) return argument_error("workers");
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
-  if (overflow > 0 || value > std::numeric_limits<unsigned>::max()) {
-    *out = std::numeric_limits<unsigned>::max();
-    return true;
-  }
-  if (overflow == 0 && value == -1) {
-    *out = available_cpus();
-    return true;
-  }
-  if (overflow < 0 || value < 1) {
-    set_error(PyExc_ValueError, std::string("argument 'workers': ") +
-                                    messages::kBadWorkers +
-                                    object_text(index.get()));
-    return false;
-  }
-  *out = static_cast<unsigned>(value);
-  return true;
-}
-
 bool read_batch(const BatchSignature& signature, PyObject* const* args,
                 Py_ssize_t nargs, PyObject* kwnames, BatchInput* in) {
   PyObject* slots[kMaxBatchSlots] = {};
@@ -149,9 +127,8 @@ bool read_batch(const BatchSignature& signature, PyObject* const* args,
   }
   if (workers != nullptr && !convert_workers(workers, &in->workers))
     return false;
-  if (!in->lats.acquire(slots[signature.lats], "lats")) return false;
-  if (!in->lons.acquire(slots[signature.lons], "lons")) return false;
-  return check_same_length(in->lats, in->lons);
+  return read_positions(signature.description, slots[signature.lats],
+                        slots[signature.lons], &in->lats, &in->lons);
 }
 
 // The column that `where` names: the last of that name, as the dict forms
@@ -261,13 +238,28 @@ bool search_where(const BatchTarget& target, const BatchInput& in,
   }
   std::vector<std::uint32_t> ids;
   if (!where_values(*index.value(), values, items.size(), &ids)) return false;
+  // An Arrow column may come in chunks: search each stretch where neither
+  // column changes chunk, as the unrestricted search does.
+  const std::vector<arrow::PositionSegment> segments =
+      position_segments(in.lats, in.lons);
   StopCheck stop_check = signal_check_unlocked(&state);
-  Status status = run_unlocked(&state, [&] {
-    Status found = nearest_records_where(
-        target.geocoder, *index.value(), in.lats.column(), in.lons.column(),
-        ids, items, distances, in.workers, stop_check);
-    if (found.ok()) chords_to_km(distances);
-    return found;
+  Status status = run_unlocked(&state, [&]() -> Status {
+    for (const arrow::PositionSegment& segment : segments) {
+      const auto start = static_cast<std::size_t>(segment.start);
+      const auto count = static_cast<std::size_t>(segment.lats.length);
+      std::span<std::uint32_t> rows = items.subspan(start, count);
+      std::span<double> kilometres =
+          distances.empty() ? distances : distances.subspan(start, count);
+      Status found = nearest_records_where(
+          target.geocoder, *index.value(), segment.lats.column,
+          segment.lons.column, std::span(ids).subspan(start, count), rows,
+          kilometres, in.workers, stop_check);
+      if (!found.ok()) return found;
+      chords_to_km(kilometres);
+      arrow::clear_null_rows(segment.lats, rows, kilometres);
+      arrow::clear_null_rows(segment.lons, rows, kilometres);
+    }
+    return Status();
   });
   if (!status.ok()) {
     if (!is_interrupted(status.error())) raise_core_error(status.error());
@@ -282,21 +274,8 @@ bool search_where(const BatchTarget& target, const BatchInput& in,
 bool search(const BatchTarget& target, const BatchInput& in,
             std::span<std::uint32_t> items, std::span<double> distances) {
   if (in.where != nullptr) return search_where(target, in, items, distances);
-  PyThreadState* state = nullptr;
-  StopCheck stop_check = signal_check_unlocked(&state);
-  Status status = run_unlocked(&state, [&] {
-    Status found =
-        nearest_records(target.geocoder, in.lats.column(), in.lons.column(),
-                        items, distances, in.workers, stop_check);
-    if (found.ok()) chords_to_km(distances);
-    return found;
-  });
-  if (!status.ok()) {
-    // When the check stopped the search, its exception is the one pending.
-    if (!is_interrupted(status.error())) raise_core_error(status.error());
-    return false;
-  }
-  return true;
+  return search_positions(target.geocoder, in.lats, in.lons, in.workers,
+                          kNoLimit, items, distances);
 }
 
 // A new array.array of `count` zeroed elements of `typecode`, with a
@@ -559,6 +538,98 @@ bool read_record_index(const BatchTarget& target,
 }
 
 }  // namespace
+
+// `workers`: n >= 1 threads at most, or -1 for every CPU the process may
+// use. A count beyond what any machine has is only an upper bound, so an
+// enormous integer is clamped rather than refused.
+bool convert_workers(PyObject* object, unsigned* out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return argument_error("workers");
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow > 0 || value > std::numeric_limits<unsigned>::max()) {
+    *out = std::numeric_limits<unsigned>::max();
+    return true;
+  }
+  if (overflow == 0 && value == -1) {
+    *out = available_cpus();
+    return true;
+  }
+  if (overflow < 0 || value < 1) {
+    set_error(PyExc_ValueError, std::string("argument 'workers': ") +
+                                    messages::kBadWorkers +
+                                    object_text(index.get()));
+    return false;
+  }
+  *out = static_cast<unsigned>(value);
+  return true;
+}
+
+bool read_positions(const FunctionDescription& description, PyObject* lats,
+                    PyObject* lons, PositionColumn* lat_column,
+                    PositionColumn* lon_column) {
+  if (lons == nullptr || lons == Py_None) {
+    const int pairs = acquire_pairs(lats, "lats", lat_column, lon_column);
+    if (pairs < 0) return false;
+    if (pairs == 0) {
+      set_error(PyExc_TypeError,
+                description.full_name() +
+                    " missing 1 required positional argument: 'lons' (pass "
+                    "lats and lons as two columns, or one argument of (lat, "
+                    "lon) pairs: a sequence of pairs or an n×2 array)");
+      return false;
+    }
+    return true;
+  }
+  if (!lat_column->acquire(lats, "lats")) return false;
+  if (!lon_column->acquire(lons, "lons")) return false;
+  return check_same_length(*lat_column, *lon_column);
+}
+
+// The positions are searched segment by segment, so that an Arrow column in
+// chunks is read where it lies; other columns make one segment. The lock is
+// released once around all of them: other Python threads go on meanwhile,
+// and a pending Ctrl-C stops the search within about a tenth of a second.
+bool search_positions(const ReverseGeocoder& geocoder,
+                      const PositionColumn& lats, const PositionColumn& lons,
+                      unsigned workers, double max_km,
+                      std::span<std::uint32_t> items,
+                      std::span<double> distances_km) {
+  const std::vector<arrow::PositionSegment> segments =
+      position_segments(lats, lons);
+  const bool limited = max_km != kNoLimit;
+  PyThreadState* state = nullptr;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  Status status = run_unlocked(&state, [&]() -> Status {
+    for (const arrow::PositionSegment& segment : segments) {
+      const auto start = static_cast<std::size_t>(segment.start);
+      const auto count = static_cast<std::size_t>(segment.lats.length);
+      std::span<std::uint32_t> rows = items.subspan(start, count);
+      std::span<double> kilometres = distances_km.empty()
+                                         ? distances_km
+                                         : distances_km.subspan(start, count);
+      Status found = limited
+                         ? nearest_records_within(geocoder, segment.lats.column,
+                                                  segment.lons.column, max_km,
+                                                  rows, kilometres, workers)
+                         : nearest_records(geocoder, segment.lats.column,
+                                           segment.lons.column, rows,
+                                           kilometres, workers, stop_check);
+      if (!found.ok()) return found;
+      if (!limited) chords_to_km(kilometres);
+      arrow::clear_null_rows(segment.lats, rows, kilometres);
+      arrow::clear_null_rows(segment.lons, rows, kilometres);
+    }
+    return Status();
+  });
+  if (!status.ok()) {
+    // When the check stopped the search, its exception is the one pending.
+    if (!is_interrupted(status.error())) raise_core_error(status.error());
+    return false;
+  }
+  return true;
+}
 
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {

@@ -19,9 +19,12 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 
 #include "geocoder/geocoder.h"
 #include "geocoder/value_index.h"
+#include "python/call_frame.h"
+#include "python/positions.h"
 
 namespace quorvel::py {
 
@@ -61,6 +64,33 @@ PyObject* record_as_string(const BatchTarget& target, PyObject* const* args,
 // get_record_as_dict(index)
 PyObject* record_as_dict(const BatchTarget& target, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames);
+
+// `workers`: n >= 1 threads at most, or -1 for every CPU. False with an
+// error raised for anything else.
+bool convert_workers(PyObject* object, unsigned* out);
+
+// Reads the position arguments of the method `description` names: `lats`
+// and `lons` as columns or, when `lons` is NULL or None, `lats` as
+// (lat, lon) pairs; None counts as not given. False with an error raised: the
+// columns' errors, ValueError for columns of different lengths, and TypeError
+// (the binding's "missing ... 'lons'" message, with the forms accepted) when
+// `lons` is missing and `lats` is not pairs.
+bool read_positions(const FunctionDescription& description, PyObject* lats,
+                    PyObject* lons, PositionColumn* lat_column,
+                    PositionColumn* lon_column);
+
+// The nearest record of every position, searched with the interpreter lock
+// released: items[i] for row i (kNoRecord for a missing position, a null of
+// an Arrow column included, and for one farther than `max_km`) and, when
+// not empty, distances_km[i] (NaN for a missing position, +inf beyond
+// `max_km`). Pass +inf for no limit. False with an error raised.
+// REQUIRES: items (and distances_km unless empty) as long as the columns,
+// which have one length; max_km >= 0.
+bool search_positions(const ReverseGeocoder& geocoder,
+                      const PositionColumn& lats, const PositionColumn& lons,
+                      unsigned workers, double max_km,
+                      std::span<std::uint32_t> items,
+                      std::span<double> distances_km);
 
 // The number of records, for len().
 Py_ssize_t record_total(const ReverseGeocoder& geocoder);

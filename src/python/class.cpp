@@ -23,6 +23,7 @@
 #include "python/docstrings.h"
 #include "python/errors.h"
 #include "python/ref.h"
+#include "python/table.h"
 #include "python/unlocked.h"
 
 namespace quorvel::py {
@@ -700,22 +701,22 @@ PyMethodDef methods[] = {
     // Many positions per call, and records by number.
     {"get_nearest_indices", as_cfunction(batch_method<nearest_indices>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_indices($self, lats, lons, *, return_distance=False, "
+     "get_nearest_indices($self, lats, lons=None, *, return_distance=False, "
      "workers=1, "
      "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_INDICES},
     {"get_nearest_as_strings", as_cfunction(batch_method<nearest_as_strings>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_strings($self, lats, lons, *, "
+     "get_nearest_as_strings($self, lats, lons=None, *, "
      "workers=1, "
      "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_STRINGS},
     {"get_nearest_as_dicts", as_cfunction(batch_method<nearest_as_dicts>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_dicts($self, lats, lons, *, "
+     "get_nearest_as_dicts($self, lats, lons=None, *, "
      "workers=1, "
      "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_DICTS},
     {"get_nearest_as_columns", as_cfunction(batch_method<nearest_as_columns>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_columns($self, lats, lons, *, "
+     "get_nearest_as_columns($self, lats, lons=None, *, "
      "workers=1, "
      "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_COLUMNS},
     {"get_record_as_string", as_cfunction(batch_method<record_as_string>),
@@ -730,6 +731,17 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "read_csv(source, *, lat=None, lon=None, value_sep=',', "
      "drop_coordinates=False)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_READ_CSV},
+    // Arrow tables, for the data-frame libraries and SQL engines.
+    {"get_nearest_as_table", as_cfunction(batch_method<nearest_as_table>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_as_table($self, lats, lons=None, *, fields=None, "
+     "distance=False, "
+     "max_distance_km=None, "
+     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_TABLE},
+    {"get_records_as_table", as_cfunction(batch_method<records_as_table>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_records_as_table($self, indices, *, "
+     "fields=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_TABLE},
     {"world", as_cfunction(world), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "world()\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_WORLD},
     {nullptr, nullptr, 0, nullptr},

@@ -255,6 +255,45 @@ bool find_column(const csv::Record& header, const char* parameter,
 
 bool is_given(PyObject* name) { return name != nullptr && name != Py_None; }
 
+// The names that mark a coordinate column when the caller names none.
+constexpr std::string_view kLatitudeNames[] = {"lat", "latitude"};
+constexpr std::string_view kLongitudeNames[] = {"lon", "lng", "long",
+                                                "longitude"};
+
+bool same_ascii_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) {
+      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The one column of `header` named like one of `names` (case and spaces
+// around it ignored), unless it is `taken`; nothing when none or several.
+template <std::size_t N>
+std::optional<std::size_t> column_named_like(
+    const csv::Record& header, const std::string_view (&names)[N],
+    std::optional<std::size_t> taken = std::nullopt) {
+  std::optional<std::size_t> found;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    std::string_view field = header.field(i);
+    while (!field.empty() && field.front() == ' ') field.remove_prefix(1);
+    while (!field.empty() && field.back() == ' ') field.remove_suffix(1);
+    for (std::string_view name : names) {
+      if (same_ascii_name(field, name)) {
+        if (found) return std::nullopt;
+        found = i;
+        break;
+      }
+    }
+  }
+  if (found == taken) return std::nullopt;
+  return found;
+}
+
 }  // namespace
 
 bool read_csv_text(PyObject* source, std::string* text) {
@@ -304,9 +343,23 @@ bool check_column_names(PyObject* lat, PyObject* lon) {
 bool resolve_coordinate_columns(std::string_view text, char32_t value_sep,
                                 PyObject* lat, PyObject* lon,
                                 BuildOptions* options) {
-  if (!is_given(lat) && !is_given(lon)) return true;
   std::optional<csv::Record> header = header_fields(text, value_sep);
   if (!header) return true;
+  // With neither named, the coordinates are looked for by name: a places
+  // file with a header "lon,lat,..." must not be read with its axes
+  // swapped. Both must be found, or the first two columns stay. Naming one
+  // keeps the other at its default, so that a mistyped name is reported.
+  if (!is_given(lat) && !is_given(lon)) {
+    const std::optional<std::size_t> lat_at =
+        column_named_like(*header, kLatitudeNames);
+    const std::optional<std::size_t> lon_at =
+        column_named_like(*header, kLongitudeNames, lat_at);
+    if (lat_at && lon_at) {
+      options->lat_column = *lat_at;
+      options->lon_column = *lon_at;
+    }
+    return true;
+  }
   if (is_given(lat) &&
       !find_column(*header, "lat", lat, &options->lat_column)) {
     return false;

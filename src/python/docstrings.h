@@ -7,6 +7,35 @@
 
 // clang-format off
 
+#define QUORVEL_DOC_ARROWTABLE \
+    "An Arrow table of batch results, from\n" \
+    ":meth:`ReverseGeocoder.get_nearest_as_table` and\n" \
+    ":meth:`ReverseGeocoder.get_records_as_table`.\n" \
+    "\n" \
+    "It implements the Arrow PyCapsule interface, so ``pyarrow.table(t)``,\n" \
+    "``polars.DataFrame(t)``, ``pandas.DataFrame.from_arrow(t)``,\n" \
+    "``duckdb.sql(\"select * from t\")`` and ``nanoarrow`` read it without\n" \
+    "copying. It may be read any number of times; what a reader took stays\n" \
+    "valid after the table is gone. Instances cannot be made directly.\n" \
+    "\n" \
+    "The string columns are dictionary-encoded: the dictionary holds each\n" \
+    "distinct value once (readers turn it into a categorical or enum column,\n" \
+    "which refuses repeated values), and each row holds its value's index."
+
+#define QUORVEL_DOC_ARROWTABLE_ARROW_C_STREAM \
+    "A PyCapsule ``\"arrow_array_stream\"`` over the table's record\n" \
+    "batches. ``requested_schema`` is accepted and ignored: the columns\n" \
+    "keep their types, which the reader may cast."
+
+#define QUORVEL_DOC_ARROWTABLE_ARROW_C_SCHEMA \
+    "A PyCapsule ``\"arrow_schema\"`` with the table's schema."
+
+#define QUORVEL_DOC_ARROWTABLE_LEN \
+    "The number of rows."
+
+#define QUORVEL_DOC_ARROWTABLE_COLUMN_NAMES \
+    "The column names, in order, as a new list."
+
 #define QUORVEL_DOC_REVERSEGEOCODER \
     "An immutable index of place records, searched by position on the globe.\n" \
     "\n" \
@@ -139,9 +168,16 @@
     "dropped.\n" \
     "\n" \
     "``lat`` and ``lon`` name the header columns that hold the latitude\n" \
-    "and the longitude, wherever they stand; by default they are the first\n" \
-    "and the second column, as for the constructor. The names are matched\n" \
+    "and the longitude, wherever they stand. The names are matched\n" \
     "against the header's fields after CSV decoding (quotes removed).\n" \
+    "With both left out, they are found by name: the one column called\n" \
+    "``lat`` or ``latitude`` and the one called ``lon``, ``lng``, ``long``\n" \
+    "or ``longitude`` (case and surrounding spaces ignored), wherever they\n" \
+    "stand, so a header ``lon,lat,...`` is read the right way round.\n" \
+    "When the header lacks either name (or has it twice), the first and\n" \
+    "the second column are the latitude and the longitude, as for the\n" \
+    "constructor; with only one of ``lat`` and ``lon`` given, the other\n" \
+    "is that default column.\n" \
     "\n" \
     "Every other rule is the constructor's: lines, fields, validation and\n" \
     "messages. The stored lines are the file's lines as they stand; with\n" \
@@ -171,12 +207,17 @@
     "Returns the record number of the nearest record for each position.\n" \
     "\n" \
     "``lats`` and ``lons`` are 1-D sequences of equal length in degrees:\n" \
-    "NumPy arrays of any float or integer dtype (strided or not),\n" \
-    "``array.array``, ``memoryview``, pandas or polars Series, or any\n" \
-    "iterable of numbers. The result is an ``array.array('I')`` in input\n" \
-    "order; record ``k`` is the ``k``-th data record\n" \
-    "(:meth:`get_record_as_string`). A position whose latitude or\n" \
-    "longitude is NaN or infinite gets ``4294967295``.\n" \
+    "Arrow columns of float or integer type (pyarrow Array and\n" \
+    "ChunkedArray, polars Series, nanoarrow arrays; read in place, chunk\n" \
+    "by chunk), NumPy arrays of any float or integer dtype (strided or\n" \
+    "not), ``array.array``, ``memoryview``, pandas Series, or any\n" \
+    "iterable of numbers. With ``lons`` left out, ``lats`` holds (lat,\n" \
+    "lon) pairs: a sequence of pairs or an n×2 array. The result is an\n" \
+    "``array.array('I')`` in input order; record ``k`` is the ``k``-th\n" \
+    "data record (:meth:`get_record_as_string`). A missing position gets\n" \
+    "``4294967295``: a latitude or longitude that is NaN or infinite, a\n" \
+    "null of an Arrow column, or ``None`` or ``pandas.NA`` in an array of\n" \
+    "objects (what pandas makes of a column with gaps).\n" \
     "\n" \
     "With ``return_distance=True`` the result is ``(indices, distances)``,\n" \
     "``distances`` an ``array.array('d')`` of great-circle distances in\n" \
@@ -206,7 +247,9 @@
     "        0 or below -1, or ``where`` names more than one column or\n" \
     "        has a column of another length.\n" \
     "    KeyError: ``where`` names a column the geocoder does not have.\n" \
-    "    TypeError: an argument or an element is not a number.\n" \
+    "    TypeError: an argument or an element is not a number (the\n" \
+    "        message names its position), an Arrow column is not of\n" \
+    "        numbers, or ``lons`` is left out and ``lats`` is not pairs.\n" \
     "    RuntimeError: the batch is not empty and the geocoder holds no\n" \
     "        records."
 
@@ -228,6 +271,43 @@
     "name (the last field of a repeated name wins). A NaN or infinite\n" \
     "position gives ``None`` in every column. Arguments and errors as for\n" \
     ":meth:`get_nearest_indices`."
+
+#define QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_TABLE \
+    "Returns the nearest records as an Arrow table (an\n" \
+    ":class:`ArrowTable`), one row per position, for pyarrow, polars,\n" \
+    "pandas or DuckDB to read without copying.\n" \
+    "\n" \
+    "One column per field, dictionary-encoded UTF-8: every distinct column\n" \
+    "name in column order (a repeated name gives one column, holding its\n" \
+    "last field), or those of ``fields`` in the order given. With\n" \
+    "``distance=True`` a last column ``distance_km`` (float64) gives the\n" \
+    "great-circle distance. A missing position, and with\n" \
+    "``max_distance_km`` one whose nearest record is farther than that\n" \
+    "many kilometres, is null in every column. Each string column costs\n" \
+    "at most 4 bytes and 1 bit per row, plus one copy of each distinct\n" \
+    "value.\n" \
+    "\n" \
+    "Arguments and errors otherwise as for :meth:`get_nearest_indices`.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    ValueError: a name in ``fields`` is no column or is given twice;\n" \
+    "        the geocoder has a column ``distance_km`` and ``distance`` is\n" \
+    "        asked for without ``fields`` leaving it out;\n" \
+    "        ``max_distance_km`` is negative or NaN.\n" \
+    "    TypeError: ``fields`` is not a sequence of ``str``."
+
+#define QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_TABLE \
+    "Returns records by number as an Arrow table, with the columns of\n" \
+    ":meth:`get_nearest_as_table`: row ``i`` shows record ``indices[i]``.\n" \
+    "``indices`` is any column of whole numbers (what\n" \
+    ":meth:`get_nearest_indices` returns, a list, an array, an Arrow\n" \
+    "column); ``4294967295``, NaN and nulls give a row of nulls.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    IndexError: an index is negative or not below ``len(self)``.\n" \
+    "    ValueError: an index is not a whole number; ``fields`` as for\n" \
+    "        :meth:`get_nearest_as_table`.\n" \
+    "    TypeError: ``indices`` is not a column of numbers."
 
 #define QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_STRING \
     "Returns the stored line of record ``index``; a negative index counts\n" \

@@ -19,6 +19,7 @@
 #include "python/errors.h"
 #include "python/ref.h"
 #include "python/regions_class.h"
+#include "python/table.h"
 
 #ifndef QUORVEL_VERSION
 #error "QUORVEL_VERSION is set by the build, from the package's version"
@@ -84,7 +85,7 @@ bool add_class(PyObject* module) {
     return false;
   }
   return add_unpickler(module) && add_cli_support(module) &&
-         add_regions(module);
+         add_regions(module) && add_table_type(module);
 }
 
 // Whether CPython refuses single-phase modules in the running interpreter

@@ -13,6 +13,7 @@
 
 #include "geocoder/region_batch.h"
 #include "persist/regions_file.h"
+#include "python/batch.h"
 #include "python/call_frame.h"
 #include "python/class.h"
 #include "python/docstrings.h"
@@ -130,29 +131,6 @@ PyObject* instance_or_error(Result<Regions> made) {
   return new_instance(std::move(made).value());
 }
 
-// `workers`: n >= 1 threads at most, or -1 for every CPU the process may
-// use; a count beyond any machine is clamped, as the geocoder's are.
-bool convert_workers(PyObject* object, unsigned* out) {
-  PyRef index = PyRef::steal(PyNumber_Index(object));
-  if (!index) return argument_error("workers");
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
-  if (overflow > 0 || value > std::numeric_limits<unsigned>::max()) {
-    *out = std::numeric_limits<unsigned>::max();
-  } else if (overflow == 0 && value == -1) {
-    *out = available_cpus();
-  } else if (overflow < 0 || value < 1) {
-    set_error(PyExc_ValueError,
-              "argument 'workers': must be a positive integer or -1, not " +
-                  object_text(index.get()));
-    return false;
-  } else {
-    *out = static_cast<unsigned>(value);
-  }
-  return true;
-}
-
 // The regions of a batch of positions, searched without the lock.
 bool lookup_batch(PyObject* self, const FunctionDescription& description,
                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -182,9 +160,23 @@ bool lookup_batch(PyObject* self, const FunctionDescription& description,
   const Regions& index = as_regions(self)->regions();
   PyThreadState* state = nullptr;
   StopCheck stop_check = signal_check_unlocked(&state);
-  Status status = run_unlocked(&state, [&] {
-    return region_indices(index, lats.column(), lons.column(), max_km, *out,
-                          workers, stop_check);
+  // An Arrow column may come in chunks: search each stretch where neither
+  // column changes chunk; an Arrow null is a missing position.
+  const std::vector<arrow::PositionSegment> segments =
+      position_segments(lats, lons);
+  Status status = run_unlocked(&state, [&]() -> Status {
+    for (const arrow::PositionSegment& segment : segments) {
+      const auto start = static_cast<std::size_t>(segment.start);
+      const auto count = static_cast<std::size_t>(segment.lats.length);
+      std::span<std::uint32_t> rows = std::span(*out).subspan(start, count);
+      Status found =
+          region_indices(index, segment.lats.column, segment.lons.column,
+                         max_km, rows, workers, stop_check);
+      if (!found.ok()) return found;
+      arrow::clear_null_rows(segment.lats, rows, {});
+      arrow::clear_null_rows(segment.lons, rows, {});
+    }
+    return Status();
   });
   if (!status.ok()) {
     if (!is_interrupted(status.error())) raise_core_error(status.error());
