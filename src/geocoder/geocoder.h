@@ -78,10 +78,12 @@ class ReverseGeocoder {
 
   // The same from the tree's unchecked fields, which must also pass the
   // tree's own rules (kdtree::ImmutableKdTree::from_parts). The slices are
-  // checked first, then the tree, then its items.
+  // checked first, then the tree, then its items. Asks `stop_check` between
+  // runs of slices and leaves, failing with interrupted() once it says stop.
   static Result<ReverseGeocoder> from_parts(
       std::string csv, char32_t value_sep, std::vector<std::string> columns,
-      std::vector<StringSlice> indexed_data, kdtree::TreeParts tree);
+      std::vector<StringSlice> indexed_data, kdtree::TreeParts tree,
+      StopCheck& stop_check = never_stop());
 
   // Fields in declaration order; the saved file writes them in this order.
 
