@@ -7,6 +7,7 @@
 
 #include "base/interrupt.h"
 #include "geocoder/geocoder.h"
+#include "kdtree_test_support.h"
 
 namespace quorvel {
 namespace {
@@ -267,6 +268,24 @@ TEST(GeocoderBuild, AStopCheckThatNeverStopsChangesNothing) {
     EXPECT_EQ(g.value().columns(), plain.columns());
     EXPECT_EQ(stored_lines(g.value()), stored_lines(plain));
     EXPECT_EQ(g.value().tree().stems(), plain.tree().stems());
+  }
+}
+
+TEST(GeocoderParts, AStopCheckThatSaysStopEndsTheChecks) {
+  const ReverseGeocoder g = built(many_lines(100'000));
+  for (const bool stop : {true, false}) {
+    StopCheck check([stop] { return stop; });
+    check.check_now();
+    Result<ReverseGeocoder> rebuilt = ReverseGeocoder::from_parts(
+        g.csv(), g.value_sep(), g.columns(), g.indexed_data(),
+        kdtree::test_support::parts_of(g.tree()), check);
+    if (stop) {
+      ASSERT_FALSE(rebuilt.ok());
+      EXPECT_TRUE(is_interrupted(rebuilt.error()));
+    } else {
+      ASSERT_TRUE(rebuilt.ok()) << rebuilt.error().message();
+      EXPECT_EQ(rebuilt.value().size(), g.size());
+    }
   }
 }
 
