@@ -318,6 +318,19 @@ bool bind_lat_lon(const FunctionDescription& description, PyObject* const* args,
   return bind_arguments(description, args, nargs, kwnames, slots);
 }
 
+// Builds a geocoder from text without the interpreter lock, stopping on
+// Ctrl-C (interrupted(), with KeyboardInterrupt left pending). `text` is the
+// call's own copy, so no other thread can change it meanwhile.
+Result<ReverseGeocoder> build_unlocked(std::string text, char32_t value_sep,
+                                       const BuildOptions& options) {
+  PyThreadState* state = nullptr;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  return run_unlocked(&state, [&] {
+    return ReverseGeocoder::build(std::move(text), value_sep, options,
+                                  stop_check);
+  });
+}
+
 PyObject* geocoder_new(PyTypeObject* subtype, PyObject* args,
                        PyObject* kwargs) {
   return guard_entry([&]() -> PyObject* {
@@ -344,9 +357,12 @@ PyObject* geocoder_new(PyTypeObject* subtype, PyObject* args,
       return nullptr;
     }
 
+    BuildOptions options;
+    options.drop_coordinates = drop_coordinates;
     Result<ReverseGeocoder> built =
-        ReverseGeocoder::build(std::move(text), value_sep, drop_coordinates);
+        build_unlocked(std::move(text), value_sep, options);
     if (!built.ok()) {
+      if (is_interrupted(built.error())) return nullptr;
       raise_core_error(built.error());
       return nullptr;
     }
@@ -592,8 +608,9 @@ PyObject* read_csv(PyObject* /*unused: static method*/, PyObject* const* args,
       return nullptr;
     }
     Result<ReverseGeocoder> built =
-        ReverseGeocoder::build(std::move(text), value_sep, options);
+        build_unlocked(std::move(text), value_sep, options);
     if (!built.ok()) {
+      if (is_interrupted(built.error())) return nullptr;
       raise_core_error(built.error());
       return nullptr;
     }

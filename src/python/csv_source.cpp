@@ -12,6 +12,7 @@
 
 #include "base/utf8.h"
 #include "csv/csv.h"
+#include "csv/lines.h"
 #include "persist/file_descriptor.h"
 #include "python/call_frame.h"
 #include "python/errors.h"
@@ -196,16 +197,15 @@ void raise_decode_error(std::string_view data, std::size_t offset,
 // then fails on it with the constructor's message.
 std::optional<csv::Record> header_fields(std::string_view text,
                                          char32_t value_sep) {
-  if (value_sep >= 128 || text.empty()) return std::nullopt;
-  std::string_view line = text.substr(0, text.find('\n'));
-  if (line.size() < text.size() && line.ends_with('\r')) line.remove_suffix(1);
+  const std::optional<csv::AsciiSeparator> sep =
+      csv::AsciiSeparator::from(value_sep);
+  if (!sep || text.empty()) return std::nullopt;
+  const std::string_view line = csv::first_line(text);
   // A header whose first record leaves text out is refused by the build,
   // which names it; its names are not to be matched meanwhile.
   csv::Record header;
   std::size_t dropped_at = std::string_view::npos;
-  if (!csv::parse_csv_line_into(line, static_cast<std::uint8_t>(value_sep),
-                                header, &dropped_at)
-           .ok() ||
+  if (!csv::parse_csv_line_into(line, sep->byte(), header, &dropped_at).ok() ||
       dropped_at != std::string_view::npos) {
     return std::nullopt;
   }

@@ -233,3 +233,46 @@ def test_interrupted_save_leaves_no_partial_file(tmp_path):
         timeout=600,
     )
     assert "ok 3000000" in out
+
+
+def test_building_from_text_stops_on_ctrl_c_and_lets_other_threads_run(
+        tmp_path):
+    out = run_child(
+        """
+        rows = [f"{(i * 7919) % 17999 / 100 - 89.99:.2f},"
+                f"{(i * 104729) % 35999 / 100 - 179.99:.2f},place {i}\\n"
+                for i in range(3_000_000)]
+        text = "lat,lon,name\\n" + "".join(rows)
+        del rows
+        with open("big.csv", "w") as f:
+            f.write(text)
+
+        ticks = []
+        done = threading.Event()
+        def tick():
+            while not done.is_set():
+                ticks.append(1)
+                time.sleep(0.001)
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        expect_interrupt(lambda: quorvel.ReverseGeocoder(text))
+        expect_interrupt(
+            lambda: quorvel.ReverseGeocoder(text, drop_coordinates=True))
+        expect_interrupt(lambda: quorvel.ReverseGeocoder.read_csv("big.csv"))
+        done.set()
+        ticker.join()
+        print("ticks", len(ticks))
+
+        g = quorvel.ReverseGeocoder("lat,lon,n\\n1,2,a\\n")
+        print(g.get_nearest_as_string(1.0, 2.0))
+        """,
+        tmp_path,
+    )
+    assert len(latencies(out)) == 3, out
+    assert all(seconds < LATENCY_BOUND for seconds in latencies(out)), out
+    # Three builds of at least half a second each, while the ticker sleeps a
+    # millisecond a tick: with the lock held throughout it would barely tick.
+    ticks = int(next(line.split()[1] for line in out.splitlines()
+                     if line.startswith("ticks")))
+    assert ticks > 100, out
+    assert "1,2,a" in out, out
