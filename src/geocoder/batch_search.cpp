@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -142,10 +143,14 @@ bool for_blocks(std::size_t count, unsigned threads, std::atomic<bool>& stop,
 // The searches of one batch.
 class BatchSearch {
  public:
-  BatchSearch(const kdtree::ImmutableKdTree& tree, const NumberColumn& lats,
+  BatchSearch(const ReverseGeocoder& geocoder, const NumberColumn& lats,
               const NumberColumn& lons, std::span<std::uint32_t> items,
               std::span<double> chords)
-      : tree_(tree), lats_(lats), lons_(lons), items_(items), chords_(chords) {}
+      : geocoder_(geocoder),
+        lats_(lats),
+        lons_(lons),
+        items_(items),
+        chords_(chords) {}
 
   // Searches positions [begin, end) with `scratch` as room for the block.
   // REQUIRES: end - begin <= kBlock.
@@ -171,25 +176,36 @@ class BatchSearch {
       std::uint32_t item = kNoRecord;
       double chord = kNaN;
       if (finite[k]) {
-        const kdtree::QueryOutcome found = tree_.nearest_one(points[k]);
-        if (found.status == kdtree::QueryStatus::kOk) {
-          item = found.result.item;
-          chord = found.result.distance;
-        } else if (found.status != kdtree::QueryStatus::kQueryNotFinite) {
+        Result<kdtree::NearestResult> found = geocoder_.nearest_to(points[k]);
+        if (!found.ok()) [[unlikely]] {
           // Only a tree read from a damaged file, which loading refuses.
-          corrupt.store(true, std::memory_order_relaxed);
+          fail(std::move(found).error());
           return;
         }
+        item = found.value().item;
+        chord = found.value().distance;
       }
       items_[begin + k] = item;
       if (!chords_.empty()) chords_[begin + k] = chord;
     }
   }
 
-  std::atomic<bool> corrupt{false};
+  // Set when a search failed (or the run must stop): ends the run.
+  std::atomic<bool> failed{false};
+
+  // The first search's error, once the run has ended.
+  std::optional<Error> take_failure() { return std::move(failure_); }
 
  private:
-  const kdtree::ImmutableKdTree& tree_;
+  [[gnu::cold, gnu::noinline]] void fail(Error error) {
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    if (!failure_) failure_ = std::move(error);
+    failed.store(true, std::memory_order_relaxed);
+  }
+
+  const ReverseGeocoder& geocoder_;
+  std::mutex failure_mutex_;
+  std::optional<Error> failure_;
   const NumberColumn& lats_;
   const NumberColumn& lons_;
   std::span<std::uint32_t> items_;
@@ -253,33 +269,20 @@ Status nearest_records(const ReverseGeocoder& geocoder,
     panic("distance output does not match the batch");
   }
   if (items.empty()) return Status::Ok();
-  const kdtree::ImmutableKdTree& tree = geocoder.tree();
-  if (tree.size() == 0) {
-    return Error("cannot look up a place: the geocoder has no records");
-  }
-  BatchSearch batch(tree, lats, lons, items, squared_chords);
+  if (Status s = geocoder.check_has_records(); !s.ok()) return s;
+  BatchSearch batch(geocoder, lats, lons, items, squared_chords);
   const std::size_t n = items.size();
   const unsigned threads = batch_threads(n, workers);
   const bool finished = for_blocks(
-      n, threads, batch.corrupt, stop_check,
+      n, threads, batch.failed, stop_check,
       [&](std::size_t begin, std::size_t end, BlockScratch& scratch) {
         batch.search(begin, end, scratch);
       });
   if (!finished) return interrupted();
-  if (batch.corrupt.load())
-    return Error("the geocoder's spatial index is corrupt");
+  if (std::optional<Error> failure = batch.take_failure()) {
+    return std::move(*failure);
+  }
   return Status::Ok();
-}
-
-double chord_to_km(double squared_chord) {
-  // Rounding can put a near-antipodal chord a hair past the diameter, where
-  // asin would give NaN; the clamp is written so that a NaN chord stays NaN.
-  const double half = std::sqrt(squared_chord) / 2.0;
-  return 2.0 * kEarthRadiusKm * std::asin(half > 1.0 ? 1.0 : half);
-}
-
-void chords_to_km(std::span<double> values) {
-  for (double& v : values) v = chord_to_km(v);
 }
 
 }  // namespace quorvel

@@ -26,16 +26,13 @@
 
 #include "base/error.h"
 #include "base/interrupt.h"
-#include "csv/csv.h"
 #include "geocoder/geocoder.h"
+#include "geocoder/sphere.h"
 
 namespace quorvel {
 
 // The record number given to a position that is not finite.
 inline constexpr std::uint32_t kNoRecord = 0xFFFFFFFFu;
-
-// Mean radius of the Earth in kilometres, for great-circle distances.
-inline constexpr double kEarthRadiusKm = 6371.0088;
 
 // The element type of an input column.
 enum class NumberFormat : std::uint8_t {
@@ -94,13 +91,6 @@ Status nearest_records(const ReverseGeocoder& geocoder,
                        std::span<std::uint32_t> items,
                        std::span<double> squared_chords, unsigned workers,
                        StopCheck& stop_check = never_stop());
-
-// The great-circle distance in kilometres on a sphere of kEarthRadiusKm for a
-// squared chord distance on the unit sphere; NaN stays NaN.
-double chord_to_km(double squared_chord);
-
-// Converts squared chord distances to kilometres in place.
-void chords_to_km(std::span<double> values);
 
 }  // namespace quorvel
 

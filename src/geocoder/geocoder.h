@@ -19,23 +19,18 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/interrupt.h"
 #include "csv/csv.h"
+#include "geocoder/sphere.h"
 #include "kdtree/kdtree.h"
 
 namespace quorvel {
-
-// The double nearest to pi / 180.
-inline constexpr double DEGREES_TO_RADIANS = 0.017453292519943295;
 
 // Where one stored line lies in the geocoder's text, without its line ending.
 struct StringSlice {
   std::ptrdiff_t offset;
   std::size_t len;
 };
-
-// The unit vector of a latitude and longitude in degrees. Construction and
-// lookups both use it, so identical inputs give bit-identical vectors.
-kdtree::Point lat_lon_to_point(double lat, double lon);
 
 // Where build() finds the coordinates in each line, and what it stores.
 struct BuildOptions {
@@ -63,9 +58,12 @@ class ReverseGeocoder {
   // As above, with the latitude and longitude in the fields that `options`
   // names, wherever they stand; the default options give exactly the build
   // above. A coordinate column beyond the header's fails every data line for
-  // want of that field. Equal columns fail with kInvalidArgument.
+  // want of that field. Equal columns fail with kInvalidArgument. The build
+  // asks `stop_check` as it goes (between blocks of lines and during the
+  // tree's build) and fails with interrupted() once it says stop.
   static Result<ReverseGeocoder> build(std::string csv, char32_t value_sep,
-                                       const BuildOptions& options);
+                                       const BuildOptions& options,
+                                       StopCheck& stop_check = never_stop());
 
   // A geocoder of parts that come from elsewhere (a saved file), or a runtime
   // error "invalid saved geocoder: ..." naming the first rule they break and
@@ -80,10 +78,12 @@ class ReverseGeocoder {
 
   // The same from the tree's unchecked fields, which must also pass the
   // tree's own rules (kdtree::ImmutableKdTree::from_parts). The slices are
-  // checked first, then the tree, then its items.
+  // checked first, then the tree, then its items. Asks `stop_check` between
+  // runs of slices and leaves, failing with interrupted() once it says stop.
   static Result<ReverseGeocoder> from_parts(
       std::string csv, char32_t value_sep, std::vector<std::string> columns,
-      std::vector<StringSlice> indexed_data, kdtree::TreeParts tree);
+      std::vector<StringSlice> indexed_data, kdtree::TreeParts tree,
+      StopCheck& stop_check = never_stop());
 
   // Fields in declaration order; the saved file writes them in this order.
 
@@ -98,6 +98,26 @@ class ReverseGeocoder {
 
   // Number of records.
   std::size_t size() const { return indexed_data_.size(); }
+
+  // The record nearest to `unit` (a unit vector from lat_lon_to_point) and
+  // its squared chord distance on the unit sphere, or the lookup error: a
+  // runtime error for a geocoder without records or with a corrupt index,
+  // kInvalidArgument for a vector with a non-finite coordinate. The one
+  // search behind get_nearest and every batch, so that a batch answers what
+  // a single lookup answers because it is the same code. Inline: a batch
+  // calls it once per position, and the success path is one test.
+  Result<kdtree::NearestResult> nearest_to(const kdtree::Point& unit) const {
+    const kdtree::QueryOutcome found = tree_.nearest_one(unit);
+    if (found.status == kdtree::QueryStatus::kOk) [[likely]] {
+      return found.result;
+    }
+    return lookup_error(found.status);
+  }
+
+  // Fails with the lookups' error for a geocoder without records, which no
+  // position can be looked up in; a batch asks before it starts, so that it
+  // fails even when none of its positions is finite.
+  Status check_has_records() const;
 
   // The stored line of record `item`, a view into csv() valid as long as
   // this geocoder.
@@ -127,6 +147,11 @@ class ReverseGeocoder {
  private:
   // The record nearest to (lat, lon), failing as get_nearest does.
   Result<std::uint32_t> nearest_item(double lat, double lon) const;
+
+  // The one mapping of the tree's reasons for having no answer to the
+  // lookup errors. REQUIRES: status is not kOk.
+  [[gnu::cold, gnu::noinline]] static Error lookup_error(
+      kdtree::QueryStatus status);
 
   // Takes parts that already agree with each other.
   ReverseGeocoder(std::string csv, char32_t value_sep,

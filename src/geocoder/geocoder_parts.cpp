@@ -30,9 +30,15 @@ bool on_char_boundary(const std::string& text, std::size_t pos) {
   return pos == text.size() || !utf8::is_continuation_byte(text[pos]);
 }
 
+// Slices and leaves are checked between stop requests in runs of this many:
+// well under a millisecond of work.
+constexpr std::size_t kChecksPerStop = 1 << 16;
+
 Status check_slices(const std::string& csv,
-                    const std::vector<StringSlice>& slices) {
+                    const std::vector<StringSlice>& slices,
+                    StopCheck& stop_check) {
   for (std::size_t i = 0; i < slices.size(); ++i) {
+    if (i % kChecksPerStop == 0 && stop_check.due()) return interrupted();
     const StringSlice& s = slices[i];
     // Built only on failure: this loop runs once per record.
     auto where = [&] {
@@ -54,10 +60,11 @@ Status check_slices(const std::string& csv,
   return Status::Ok();
 }
 
-Status check_items(const kdtree::ImmutableKdTree& tree,
-                   std::size_t slice_count) {
+Status check_items(const kdtree::ImmutableKdTree& tree, std::size_t slice_count,
+                   StopCheck& stop_check) {
   const std::vector<kdtree::LeafNode>& leaves = tree.leaves();
   for (std::size_t l = 0; l < leaves.size(); ++l) {
+    if (l % kChecksPerStop == 0 && stop_check.due()) return interrupted();
     const kdtree::LeafNode& leaf = leaves[l];
     for (std::size_t s = 0; s < leaf.size; ++s) {
       if (leaf.content_items[s] >= slice_count) {
@@ -75,10 +82,11 @@ Status check_items(const kdtree::ImmutableKdTree& tree,
 Result<ReverseGeocoder> ReverseGeocoder::from_parts(
     std::string csv, char32_t value_sep, std::vector<std::string> columns,
     std::vector<StringSlice> indexed_data, kdtree::ImmutableKdTree tree) {
-  if (Status s = check_slices(csv, indexed_data); !s.ok()) {
+  if (Status s = check_slices(csv, indexed_data, never_stop()); !s.ok()) {
     return std::move(s).error();
   }
-  if (Status s = check_items(tree, indexed_data.size()); !s.ok()) {
+  if (Status s = check_items(tree, indexed_data.size(), never_stop());
+      !s.ok()) {
     return std::move(s).error();
   }
   return ReverseGeocoder(std::move(csv), value_sep, std::move(columns),
@@ -87,13 +95,15 @@ Result<ReverseGeocoder> ReverseGeocoder::from_parts(
 
 Result<ReverseGeocoder> ReverseGeocoder::from_parts(
     std::string csv, char32_t value_sep, std::vector<std::string> columns,
-    std::vector<StringSlice> indexed_data, kdtree::TreeParts tree) {
-  if (Status s = check_slices(csv, indexed_data); !s.ok()) {
+    std::vector<StringSlice> indexed_data, kdtree::TreeParts tree,
+    StopCheck& stop_check) {
+  if (Status s = check_slices(csv, indexed_data, stop_check); !s.ok()) {
     return std::move(s).error();
   }
   Result<kdtree::ImmutableKdTree> checked = kdtree::ImmutableKdTree::from_parts(
       std::move(tree.leaves), std::move(tree.stems), tree.size);
   if (!checked.ok()) return broken(checked.error().message());
+  if (stop_check.due()) return interrupted();
   // Every point of a geocoder is the unit vector of a position, in the leaf
   // its build routed it to; a damaged file whose points pass the tree's own
   // checks would otherwise load and answer with the wrong records.
@@ -101,7 +111,9 @@ Result<ReverseGeocoder> ReverseGeocoder::from_parts(
           checked.value().leaves(), checked.value().stems())) {
     return broken(misplaced->message());
   }
-  if (Status s = check_items(checked.value(), indexed_data.size()); !s.ok()) {
+  if (stop_check.due()) return interrupted();
+  if (Status s = check_items(checked.value(), indexed_data.size(), stop_check);
+      !s.ok()) {
     return std::move(s).error();
   }
   return ReverseGeocoder(std::move(csv), value_sep, std::move(columns),

@@ -242,7 +242,8 @@ std::vector<Record> first_of_each_position(std::span<const Point> points) {
 
 }  // namespace
 
-TreeParts build_with_distinct_splits(std::span<const Point> points) {
+TreeParts build_with_distinct_splits(std::span<const Point> points,
+                                     StopCheck& stop_check) {
   std::vector<Record> records = first_of_each_position(points);
   // Insertion in item order keeps each leaf's slots in input order. Items
   // are below points.size(), so marking the kept ones orders them in O(n).
@@ -259,6 +260,7 @@ TreeParts build_with_distinct_splits(std::span<const Point> points) {
   std::uint64_t leaf_budget = minimum_leaves;
   std::uint64_t step = std::max<std::uint64_t>(1, minimum_leaves / 32);
   for (unsigned attempt = 0;; ++attempt) {
+    if (stop_check.due()) return TreeParts{};
     const unsigned depth =
         leaf_budget <= 1 ? 0 : std::bit_width(leaf_budget - 1);
     if (depth > kMaxDepth) {

@@ -30,6 +30,7 @@
 
 #include <span>
 
+#include "base/interrupt.h"
 #include "kdtree/kdtree.h"
 
 namespace quorvel::kdtree {
@@ -39,7 +40,10 @@ namespace quorvel::kdtree {
 // dimensions at once, that no tree of sensible depth separates them; unit
 // vectors of distinct positions on the globe never do.
 // REQUIRES: points.size() < 2^32.
-TreeParts build_with_distinct_splits(std::span<const Point> points);
+// Asks `stop_check` between attempts; once it says stop, returns an empty
+// tree that the caller must discard.
+TreeParts build_with_distinct_splits(std::span<const Point> points,
+                                     StopCheck& stop_check = never_stop());
 
 }  // namespace quorvel::kdtree
 

@@ -12,6 +12,7 @@
 #include "base/error.h"
 #include "kdtree/diagnostics.h"
 #include "kdtree/distinct_split_build.h"
+#include "kdtree/leaf_scan.h"
 #include "kdtree/planner.h"
 #include "kdtree/routing.h"
 
@@ -79,13 +80,19 @@ AddOutcome safe_add_to_optimized(TreeParts& tree, const Point& point,
 
 // The tree exactly as planned, or nullopt where the plan cannot hold the
 // points (a full leaf, a leaf past the plan) or cannot be made at all.
-std::optional<TreeParts> build_as_planned(std::span<const Point> points) {
-  std::optional<StemPlan> plan = plan_stems(points);
+// Points are placed between stop requests in runs of this many: well under
+// a millisecond of work.
+constexpr std::size_t kPointsPerStopCheck = 1 << 16;
+
+std::optional<TreeParts> build_as_planned(std::span<const Point> points,
+                                          StopCheck& stop_check) {
+  std::optional<StemPlan> plan = plan_stems(points, stop_check);
   if (!plan) return std::nullopt;
   TreeParts tree;
   tree.stems = std::move(plan->stems);
   tree.leaves.resize(plan->leaf_count);
   for (std::size_t i = 0; i < points.size(); ++i) {
+    if (i % kPointsPerStopCheck == 0 && stop_check.due()) return std::nullopt;
     if (safe_add_to_optimized(tree, points[i], static_cast<std::uint32_t>(i)) !=
         AddOutcome::kAdded) {
       return std::nullopt;
@@ -154,13 +161,21 @@ SearchFunction pick_search() {
 }  // namespace
 
 ImmutableKdTree ImmutableKdTree::new_from_slice(std::span<const Point> points) {
+  // never_stop() never says stop, so the build always gives a tree.
+  return std::move(new_from_slice(points, never_stop())).value();
+}
+
+Result<ImmutableKdTree> ImmutableKdTree::new_from_slice(
+    std::span<const Point> points, StopCheck& stop_check) {
   if (points.size() > std::numeric_limits<std::uint32_t>::max()) {
     panic("a tree holds at most 2^32 - 1 points; got " +
           std::to_string(points.size()));
   }
-  std::optional<TreeParts> planned = build_as_planned(points);
-  TreeParts parts =
-      planned ? std::move(*planned) : build_with_distinct_splits(points);
+  std::optional<TreeParts> planned = build_as_planned(points, stop_check);
+  if (stop_check.stopped()) return interrupted();
+  TreeParts parts = planned ? std::move(*planned)
+                            : build_with_distinct_splits(points, stop_check);
+  if (stop_check.stopped()) return interrupted();
   // Both builds allocate every leaf a query can reach; the query relies on
   // it instead of checking leaf indices as it goes.
   if (parts.size > 0) {

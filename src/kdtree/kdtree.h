@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/interrupt.h"
 
 namespace quorvel::kdtree {
 
@@ -111,6 +112,12 @@ class ImmutableKdTree {
   // crash or hang it.
   // REQUIRES: points.size() < 2^32.
   static ImmutableKdTree new_from_slice(std::span<const Point> points);
+
+  // The same build, asking `stop_check` as it goes; fails with interrupted()
+  // once it says stop. The tree, when it is built, is the one above.
+  // REQUIRES: points.size() < 2^32.
+  static Result<ImmutableKdTree> new_from_slice(std::span<const Point> points,
+                                                StopCheck& stop_check);
 
   // A tree of the given fields, or an error naming the first rule they break
   // and where:

@@ -29,8 +29,11 @@ class Planner {
   // `work_left` counts the point numbers that selections may still visit,
   // shared by all passes.
   Planner(std::vector<double>& stems, std::vector<std::uint64_t>& shifts,
-          std::uint64_t& work_left)
-      : stems_(stems), shifts_(shifts), work_left_(work_left) {}
+          std::uint64_t& work_left, StopCheck& stop_check)
+      : stems_(stems),
+        shifts_(shifts),
+        work_left_(work_left),
+        stop_check_(stop_check) {}
 
   // Plans stem k and, recursively, its subtree over `chunk`, for a subtree
   // that may receive `capacity` points. Returns 0 when the plan fits,
@@ -53,6 +56,9 @@ class Planner {
                              std::span<Record> chunk, std::uint64_t capacity) {
     const std::uint64_t length = chunk.size();
     if (length <= kBucket) return 0;
+    // Each stem's selection is the planner's unit of work: asking here
+    // bounds the wait for a stop by one selection over the largest chunk.
+    if (stop_check_.due()) return kPlanFailed;
     if (length > capacity) return length - capacity;
     // The capacity of a leaf's subtree is at most 32, so a chunk that got
     // past the two tests above always sits at a stem.
@@ -186,6 +192,7 @@ class Planner {
   std::vector<double>& stems_;
   std::vector<std::uint64_t>& shifts_;
   std::uint64_t& work_left_;
+  StopCheck& stop_check_;
 };
 
 }  // namespace
@@ -204,7 +211,8 @@ std::vector<std::uint64_t> extend_shifts(
   return shifts;
 }
 
-std::optional<StemPlan> plan_stems(std::span<const Point> points) {
+std::optional<StemPlan> plan_stems(std::span<const Point> points,
+                                   StopCheck& stop_check) {
   const std::size_t n = points.size();
   std::size_t leaf_count = (n + kBucketSize - 1) / kBucketSize;
   std::size_t stem_count = leaf_count <= 1 ? 1 : std::bit_ceil(leaf_count);
@@ -222,11 +230,11 @@ std::optional<StemPlan> plan_stems(std::span<const Point> points) {
   }
 
   for (std::size_t pass = 1;; ++pass) {
-    Planner planner(stems, shifts, work_left);
+    Planner planner(stems, shifts, work_left, stop_check);
     const std::uint64_t request =
         planner.optimize_stems(1, 0, std::span<Record>(sort_index),
                                std::uint64_t{leaf_count} * kBucketSize);
-    if (request == kPlanFailed) return std::nullopt;
+    if (request == kPlanFailed || stop_check.stopped()) return std::nullopt;
     if (request == 0) return StemPlan{std::move(stems), leaf_count, pass};
     if (pass == kMaxPlanningPasses) return std::nullopt;
 

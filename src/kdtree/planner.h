@@ -28,6 +28,7 @@
 #include <span>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "kdtree/kdtree.h"
 
 namespace quorvel::kdtree {
@@ -59,9 +60,11 @@ struct StemPlan {
 };
 
 // Plans the stems for `points` (point i has item i). Returns nullopt when the
-// planning rules cannot produce a plan for this input.
+// planning rules cannot produce a plan for this input, or when `stop_check`
+// stopped the planning (its stopped() tells the two apart).
 // REQUIRES: points.size() < 2^32.
-std::optional<StemPlan> plan_stems(std::span<const Point> points);
+std::optional<StemPlan> plan_stems(std::span<const Point> points,
+                                   StopCheck& stop_check = never_stop());
 
 // The shifts carried over when the stem slots double: the old tree becomes
 // the left subtree of a new root, which carries `requested_shift`.

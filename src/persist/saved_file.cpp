@@ -390,8 +390,9 @@ Result<ReverseGeocoder> decode(ByteSource& source, StopCheck& stop_check) {
   }
   Result<ReverseGeocoder> geocoder = ReverseGeocoder::from_parts(
       std::move(parts.csv), parts.value_sep, std::move(parts.columns),
-      std::move(parts.indexed_data), std::move(parts.tree));
+      std::move(parts.indexed_data), std::move(parts.tree), stop_check);
   if (!geocoder.ok()) {
+    if (is_interrupted(geocoder.error())) return std::move(geocoder).error();
     Error error = std::move(geocoder).error();
     error.with_note(kNotSaved);
     return error;

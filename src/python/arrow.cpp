@@ -3,13 +3,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "arrow/owned.h"
-#include "arrow/record_table.h"
-#include "geocoder/geocoder.h"
 #include "python/errors.h"
 #include "python/ref.h"
 
@@ -143,100 +140,6 @@ int read_array(PyObject* method, const char* name, arrow::NumberChunks* out) {
   return 1;
 }
 
-// A sequence of Python ints as record or field numbers; false with an error
-// raised.
-template <typename T>
-bool read_numbers(PyObject* sequence, std::vector<T>* out) {
-  PyRef fast = PyRef::steal(PySequence_Fast(sequence, "expected a sequence"));
-  if (!fast) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
-    if constexpr (std::is_floating_point_v<T>) {
-      const double value = PyFloat_AsDouble(item);
-      if (value == -1.0 && PyErr_Occurred()) return false;
-      out->push_back(value);
-    } else {
-      const unsigned long long value = PyLong_AsUnsignedLongLong(item);
-      if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        return false;
-      }
-      out->push_back(static_cast<T>(value));
-    }
-  }
-  return true;
-}
-
-PyObject* selftest_table(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 5 || !PyUnicode_Check(args[1])) {
-    PyErr_SetString(PyExc_TypeError,
-                    "_arrow_selftest('table', csv, items, fields, distances)");
-    return nullptr;
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(args[1], &size);
-  if (text == nullptr) return nullptr;
-  std::vector<std::uint32_t> items;
-  arrow::RecordColumns columns;
-  if (!read_numbers(args[2], &items) ||
-      !read_numbers(args[3], &columns.fields)) {
-    return nullptr;
-  }
-  if (args[4] != Py_None) {
-    columns.distances_km.emplace();
-    if (!read_numbers(args[4], &*columns.distances_km)) return nullptr;
-  }
-  Result<ReverseGeocoder> geocoder = ReverseGeocoder::build(
-      std::string(text, static_cast<std::size_t>(size)), U',', false);
-  if (!geocoder.ok()) {
-    raise_core_error(geocoder.error());
-    return nullptr;
-  }
-  Result<std::shared_ptr<const arrow::Table>> table =
-      arrow::build_record_table(geocoder.value(), items, std::move(columns));
-  if (!table.ok()) {
-    raise_core_error(table.error());
-    return nullptr;
-  }
-  PyRef schema = PyRef::steal(arrow_schema_capsule(*table.value()));
-  if (!schema) return nullptr;
-  PyRef array = PyRef::steal(arrow_array_capsules(*table.value()));
-  if (!array) return nullptr;
-  PyRef stream = PyRef::steal(arrow_stream_capsule(table.value()));
-  if (!stream) return nullptr;
-  return PyTuple_Pack(3, schema.get(), array.get(), stream.get());
-}
-
-PyObject* selftest_read(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_SetString(PyExc_TypeError, "_arrow_selftest('read', column)");
-    return nullptr;
-  }
-  arrow::NumberChunks chunks;
-  const int found = import_number_column(args[1], "column", &chunks);
-  if (found < 0) return nullptr;
-  if (found == 0) {
-    PyErr_SetString(PyExc_TypeError, "column: not an Arrow column");
-    return nullptr;
-  }
-  PyRef values = PyRef::steal(PyList_New(0));
-  if (!values) return nullptr;
-  for (const arrow::NumberView& view : chunks.views()) {
-    for (std::int64_t i = 0; i < view.length; ++i) {
-      PyRef value = view.is_null(i)
-                        ? PyRef::borrow(Py_None)
-                        : PyRef::steal(PyFloat_FromDouble(column_value(
-                              view.column, static_cast<std::size_t>(i))));
-      if (!value || PyList_Append(values.get(), value.get()) < 0) {
-        return nullptr;
-      }
-    }
-  }
-  return Py_BuildValue("(Nns)", values.release(),
-                       static_cast<Py_ssize_t>(chunks.views().size()),
-                       chunks.format().c_str());
-}
-
 }  // namespace
 
 PyObject* arrow_schema_capsule(const arrow::Table& table) {
@@ -274,22 +177,6 @@ int import_number_column(PyObject* object, const char* name,
   if (!optional_attribute(object, "__arrow_c_array__", &method)) return -1;
   if (method) return read_array(method.get(), name, out);
   return 0;
-}
-
-PyObject* arrow_selftest(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guard_entry([&]() -> PyObject* {
-    if (nargs >= 1 && PyUnicode_Check(args[0])) {
-      if (PyUnicode_CompareWithASCIIString(args[0], "table") == 0) {
-        return selftest_table(args, nargs);
-      }
-      if (PyUnicode_CompareWithASCIIString(args[0], "read") == 0) {
-        return selftest_read(args, nargs);
-      }
-    }
-    PyErr_SetString(PyExc_ValueError,
-                    "_arrow_selftest: the mode is 'table' or 'read'");
-    return nullptr;
-  });
 }
 
 }  // namespace quorvel::py

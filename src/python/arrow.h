@@ -49,15 +49,6 @@ PyObject* arrow_array_capsules(const arrow::Table& table);
 int import_number_column(PyObject* object, const char* name,
                          arrow::NumberChunks* out);
 
-// _arrow_selftest(mode, *args): the tests' way into this file before the
-// class methods use it.
-//   ("table", csv, items, fields, distances_or_None) -> (schema capsule,
-//     (schema capsule, array capsule), stream capsule) of one record table
-//     over a geocoder built from `csv`;
-//   ("read", object) -> (values with None for nulls, chunk count, format).
-PyObject* arrow_selftest(PyObject* module, PyObject* const* args,
-                         Py_ssize_t nargs);
-
 }  // namespace quorvel::py
 
 #endif  // QUORVEL_PYTHON_ARROW_H_

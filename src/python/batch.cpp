@@ -10,10 +10,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "geocoder/batch_queries.h"
 #include "geocoder/batch_search.h"
 #include "python/call_frame.h"
 #include "python/class.h"
 #include "python/errors.h"
+#include "python/messages.h"
 #include "python/new_array.h"
 #include "python/positions.h"
 #include "python/queries.h"
@@ -24,23 +26,87 @@ namespace quorvel::py {
 namespace {
 
 constexpr const char* kClassName = "ReverseGeocoder";
+constexpr double kNoLimit = std::numeric_limits<double>::infinity();
 constexpr const char* kPositionParameters[] = {"lats", "lons"};
-constexpr const char* kIndicesKeywords[] = {"k", "max_distance_km",
-                                            "return_distance", "workers"};
-constexpr const char* kLimitKeywords[] = {"max_distance_km", "workers"};
+constexpr const char* kIndicesKeywords[] = {
+    "k", "max_distance_km", "return_distance", "workers", "where"};
+constexpr const char* kRowsKeywords[] = {"max_distance_km", "workers", "where"};
 constexpr const char* kIndexParameters[] = {"index"};
 
-const FunctionDescription kIndicesDescription{kClassName, "get_nearest_indices",
-                                              kPositionParameters, 2,
-                                              kIndicesKeywords};
-const FunctionDescription kStringsDescription{
-    kClassName, "get_nearest_as_strings", kPositionParameters, 2,
-    kLimitKeywords};
-const FunctionDescription kDictsDescription{
-    kClassName, "get_nearest_as_dicts", kPositionParameters, 2, kLimitKeywords};
-const FunctionDescription kColumnsDescription{
-    kClassName, "get_nearest_as_columns", kPositionParameters, 2,
-    kLimitKeywords};
+// `lons` is optional in the binding only: without it `lats` must hold
+// pairs, which read_positions checks.
+
+// A slot that a batch method's signature does not have.
+constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+
+// The signature of a batch method: its description, and the slot of each
+// parameter (kNoSlot for one it does not take).
+struct BatchSignature {
+  FunctionDescription description;
+  std::size_t lats;
+  std::size_t lons;
+  std::size_t k;
+  std::size_t max_distance;
+  std::size_t return_distance;
+  std::size_t workers;
+  std::size_t where;
+  std::size_t slot_count;
+};
+
+// get_nearest_indices(lats, lons, *, k=1, max_distance_km=None,
+//                     return_distance=False, workers=1, where=None)
+struct IndicesSlot {
+  enum : std::size_t {
+    kLats,
+    kLons,
+    kK,
+    kMaxDistance,
+    kReturnDistance,
+    kWorkers,
+    kWhere,
+    kCount
+  };
+};
+// get_nearest_as_*(lats, lons, *, max_distance_km=None, workers=1,
+//                  where=None)
+struct RowsSlot {
+  enum : std::size_t { kLats, kLons, kMaxDistance, kWorkers, kWhere, kCount };
+};
+static_assert(std::size(kPositionParameters) + std::size(kIndicesKeywords) ==
+              IndicesSlot::kCount);
+static_assert(std::size(kPositionParameters) + std::size(kRowsKeywords) ==
+              RowsSlot::kCount);
+// The most slots any batch signature has.
+constexpr std::size_t kMaxBatchSlots = IndicesSlot::kCount;
+
+constexpr BatchSignature rows_signature(const char* function_name) {
+  return {{kClassName, function_name, kPositionParameters, 1, kRowsKeywords},
+          RowsSlot::kLats,
+          RowsSlot::kLons,
+          kNoSlot,
+          RowsSlot::kMaxDistance,
+          kNoSlot,
+          RowsSlot::kWorkers,
+          RowsSlot::kWhere,
+          RowsSlot::kCount};
+}
+
+const BatchSignature kIndicesSignature{
+    {kClassName, "get_nearest_indices", kPositionParameters, 1,
+     kIndicesKeywords},
+    IndicesSlot::kLats,
+    IndicesSlot::kLons,
+    IndicesSlot::kK,
+    IndicesSlot::kMaxDistance,
+    IndicesSlot::kReturnDistance,
+    IndicesSlot::kWorkers,
+    IndicesSlot::kWhere,
+    IndicesSlot::kCount};
+const BatchSignature kStringsSignature =
+    rows_signature("get_nearest_as_strings");
+const BatchSignature kDictsSignature = rows_signature("get_nearest_as_dicts");
+const BatchSignature kColumnsSignature =
+    rows_signature("get_nearest_as_columns");
 const FunctionDescription kRecordStringDescription{
     kClassName, "get_record_as_string", kIndexParameters, 1};
 const FunctionDescription kRecordDictDescription{
@@ -54,66 +120,207 @@ struct BatchInput {
   unsigned workers = 1;
   bool return_distance = false;
   std::size_t k = 1;
-  double max_km = std::numeric_limits<double>::infinity();  // No limit.
+  double max_km = kNoLimit;
+  PyObject* where = nullptr;  // Borrowed from the caller's arguments.
 };
 
-// `workers`: n >= 1 threads at most, or -1 for every CPU the process may
-// use. A count beyond what any machine has is only an upper bound, so an
-// enormous integer is clamped rather than refused.
-}  // namespace
+// Drops each record of `rows` farther than `max_km` to kNoRecord, its
+// distance in `km` to +inf. A missing position (kNoRecord, NaN) stays as is.
+// REQUIRES: km as long as rows, in kilometres.
+void drop_beyond(double max_km, std::span<std::uint32_t> rows,
+                 std::span<double> km) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i] != kNoRecord && !(km[i] <= max_km)) {
+      rows[i] = kNoRecord;
+      km[i] = kNoLimit;
+    }
+  }
+}
 
-bool convert_workers(PyObject* object, unsigned* out) {
-  PyRef index = PyRef::steal(PyNumber_Index(object));
-  if (!index) return argument_error("workers");
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
-  if (overflow > 0 || value > std::numeric_limits<unsigned>::max()) {
-    *out = std::numeric_limits<unsigned>::max();
-    return true;
-  }
-  if (overflow == 0 && value == -1) {
-    *out = available_cpus();
-    return true;
-  }
-  if (overflow < 0 || value < 1) {
-    set_error(PyExc_ValueError,
-              "argument 'workers': must be a positive integer or -1, not " +
-                  object_text(index.get()));
+// `where=` restricts the single nearest record only; the k nearest and the
+// searches within a radius have no per-position restriction.
+PyObject* where_with_k_error() {
+  set_error(PyExc_ValueError,
+            "argument 'where': works with k=1 only, not with k > 1");
+  return nullptr;
+}
+
+// The slot `slot` of `slots`, or NULL when the signature has no such slot
+// or the caller left it out.
+PyObject* slot_value(PyObject* const* slots, std::size_t slot) {
+  return slot == kNoSlot ? nullptr : slots[slot];
+}
+
+bool read_batch(const BatchSignature& signature, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, BatchInput* in) {
+  PyObject* slots[kMaxBatchSlots] = {};
+  if (!bind_arguments(signature.description, args, nargs, kwnames, slots))
+    return false;
+  PyObject* k = slot_value(slots, signature.k);
+  PyObject* max_distance = slot_value(slots, signature.max_distance);
+  PyObject* distance = slot_value(slots, signature.return_distance);
+  PyObject* workers = slots[signature.workers];
+  PyObject* where = slots[signature.where];
+  if (where != nullptr && where != Py_None) in->where = where;
+  // Keyword values are only lent by the caller's argument array, which
+  // outlives the call; no reference needs to be taken.
+  if (k != nullptr && !convert_k(k, &in->k)) return false;
+  if (max_distance != nullptr &&
+      !convert_max_distance(max_distance, &in->max_km)) {
     return false;
   }
-  *out = static_cast<unsigned>(value);
+  if (distance != nullptr && !convert_bool(distance, &in->return_distance)) {
+    return argument_error("return_distance");
+  }
+  if (workers != nullptr && !convert_workers(workers, &in->workers))
+    return false;
+  return read_positions(signature.description, slots[signature.lats],
+                        slots[signature.lons], &in->lats, &in->lons);
+}
+
+// The column that `where` names: the last of that name, as the dict forms
+// let the last field of a repeated name win. False with KeyError raised.
+bool where_column(const BatchTarget& target, PyObject* name,
+                  std::size_t* column) {
+  std::string text;
+  if (!PyUnicode_Check(name) || !convert_text(name, &text)) {
+    PyErr_Clear();
+    set_error(PyExc_TypeError,
+              "argument 'where': keys must be column names (str), not '" +
+                  type_qualname(name) + "'");
+    return false;
+  }
+  const std::vector<std::string>& columns = target.geocoder.columns();
+  for (std::size_t i = columns.size(); i-- > 0;) {
+    if (columns[i] == text) {
+      *column = i;
+      return true;
+    }
+  }
+  PyErr_SetObject(PyExc_KeyError, name);
+  add_note("argument 'where' names a column the geocoder does not have");
+  return false;
+}
+
+// Turns the values of `where` into value ids: None is no restriction, a str
+// is the id of that value (kAbsentValue when no record has it). Each
+// distinct str object is looked up once: a column of countries from
+// Regions holds one object per country.
+bool where_values(const ValueIndex& index, PyObject* object, std::size_t n,
+                  std::vector<std::uint32_t>* ids) {
+  PyRef sequence = PyRef::steal(
+      PySequence_Fast(object,
+                      "argument 'where': each value must be a "
+                      "sequence of str or None, one per position"));
+  if (!sequence) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  if (static_cast<std::size_t>(count) != n) {
+    set_error(PyExc_ValueError, "argument 'where': the column has " +
+                                    std::to_string(count) + " values for " +
+                                    std::to_string(n) + " positions");
+    return false;
+  }
+  PyObject** items = PySequence_Fast_ITEMS(sequence.get());
+  std::unordered_map<PyObject*, std::uint32_t> seen;
+  ids->resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* value = items[i];
+    if (value == Py_None) {
+      (*ids)[i] = kAnyValue;
+      continue;
+    }
+    auto it = seen.find(value);
+    if (it != seen.end()) {
+      (*ids)[i] = it->second;
+      continue;
+    }
+    if (!PyUnicode_Check(value)) {
+      set_error(PyExc_TypeError, "argument 'where': value " +
+                                     std::to_string(i) +
+                                     " must be a str or None, not '" +
+                                     type_qualname(value) + "'");
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+    if (text == nullptr) return false;
+    const std::uint32_t id =
+        index.find(std::string_view(text, static_cast<std::size_t>(size)));
+    // The key is borrowed: `sequence` keeps every element alive.
+    seen.emplace(value, id);
+    (*ids)[i] = id;
+  }
   return true;
 }
 
-namespace {
-
-bool read_batch(const FunctionDescription& description, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames, BatchInput* in) {
-  PyObject* slots[6] = {};
-  if (!bind_arguments(description, args, nargs, kwnames, slots)) return false;
-  // Keyword values are only lent by the caller's argument array, which
-  // outlives the call; no reference needs to be taken.
-  for (std::size_t i = 0; i < description.keyword_only.size(); ++i) {
-    PyObject* value = slots[2 + i];
-    if (value == nullptr) continue;
-    const std::string_view name = description.keyword_only[i];
-    bool converted = true;
-    if (name == "k") {
-      converted = convert_k(value, &in->k);
-    } else if (name == "max_distance_km") {
-      converted = convert_max_distance(value, &in->max_km);
-    } else if (name == "return_distance") {
-      converted = convert_bool(value, &in->return_distance) ||
-                  argument_error("return_distance");
-    } else {
-      converted = convert_workers(value, &in->workers);
-    }
-    if (!converted) return false;
+// The search of one batch restricted by `where`: the column's index is
+// built (once per geocoder and column) and searched without the lock.
+bool search_where(const BatchTarget& target, const BatchInput& in,
+                  std::span<std::uint32_t> items, std::span<double> distances) {
+  if (!PyDict_Check(in.where)) {
+    return conversion_type_error(in.where, "dict") || argument_error("where");
   }
-  if (!in->lats.acquire(slots[0], "lats")) return false;
-  if (!in->lons.acquire(slots[1], "lons")) return false;
-  return check_same_length(in->lats, in->lons);
+  if (PyDict_GET_SIZE(in.where) != 1) {
+    set_error(PyExc_ValueError,
+              "argument 'where': must name exactly one column, not " +
+                  std::to_string(PyDict_GET_SIZE(in.where)));
+    return false;
+  }
+  Py_ssize_t position = 0;
+  PyObject* name = nullptr;
+  PyObject* values = nullptr;
+  PyDict_Next(in.where, &position, &name, &values);
+  // The dict lends its entries; keep them while the lock is released.
+  PyRef name_ref = PyRef::borrow(name);
+  PyRef values_ref = PyRef::borrow(values);
+  std::size_t column = 0;
+  if (!where_column(target, name, &column)) return false;
+  PyThreadState* state = nullptr;
+  Result<const ValueIndex*> index = run_unlocked(&state, [&] {
+    return target.where_indexes->get(target.geocoder, column);
+  });
+  if (!index.ok()) {
+    raise_core_error(index.error());
+    return false;
+  }
+  std::vector<std::uint32_t> ids;
+  if (!where_values(*index.value(), values, items.size(), &ids)) return false;
+  // An Arrow column may come in chunks: search each stretch where neither
+  // column changes chunk, as the unrestricted search does.
+  const std::vector<arrow::PositionSegment> segments =
+      position_segments(in.lats, in.lons);
+  const bool limited = in.max_km != kNoLimit;
+  // A limit needs the distances even when they are not returned.
+  std::vector<double> limit_km;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  Status status = run_unlocked(&state, [&]() -> Status {
+    for (const arrow::PositionSegment& segment : segments) {
+      const auto start = static_cast<std::size_t>(segment.start);
+      const auto count = static_cast<std::size_t>(segment.lats.length);
+      std::span<std::uint32_t> rows = items.subspan(start, count);
+      std::span<double> kilometres =
+          distances.empty() ? distances : distances.subspan(start, count);
+      if (limited && kilometres.empty()) {
+        limit_km.resize(count);
+        kilometres = limit_km;
+      }
+      Status found = nearest_records_where(
+          target.geocoder, *index.value(), segment.lats.column,
+          segment.lons.column, std::span(ids).subspan(start, count), rows,
+          kilometres, in.workers, stop_check);
+      if (!found.ok()) return found;
+      chords_to_km(kilometres);
+      if (limited) drop_beyond(in.max_km, rows, kilometres);
+      arrow::clear_null_rows(segment.lats, rows, kilometres);
+      arrow::clear_null_rows(segment.lons, rows, kilometres);
+    }
+    return Status();
+  });
+  if (!status.ok()) {
+    if (!is_interrupted(status.error())) raise_core_error(status.error());
+    return false;
+  }
+  return true;
 }
 
 // The search of one batch, run without the interpreter lock: other Python
@@ -121,26 +328,9 @@ bool read_batch(const FunctionDescription& description, PyObject* const* args,
 // tenth of a second. Distances, when asked for, come out in km.
 bool search(const BatchTarget& target, const BatchInput& in,
             std::span<std::uint32_t> items, std::span<double> distances) {
-  if (!std::isinf(in.max_km)) {
-    return nearest_within_limit(target.geocoder, in.lats.column(),
-                                in.lons.column(), in.max_km, items, distances,
-                                in.workers);
-  }
-  PyThreadState* state = nullptr;
-  StopCheck stop_check = signal_check_unlocked(&state);
-  Status status = run_unlocked(&state, [&] {
-    Status found =
-        nearest_records(target.geocoder, in.lats.column(), in.lons.column(),
-                        items, distances, in.workers, stop_check);
-    if (found.ok()) chords_to_km(distances);
-    return found;
-  });
-  if (!status.ok()) {
-    // When the check stopped the search, its exception is the one pending.
-    if (!is_interrupted(status.error())) raise_core_error(status.error());
-    return false;
-  }
-  return true;
+  if (in.where != nullptr) return search_where(target, in, items, distances);
+  return search_positions(target.geocoder, in.lats, in.lons, in.workers,
+                          in.max_km, items, distances);
 }
 
 // One owned Python object per record that a batch hits, made on first use.
@@ -190,40 +380,14 @@ void check_item(std::uint32_t item, std::size_t records) {
   }
 }
 
-// The dict of a record's fields: keys in column order, one per distinct
-// name, the last field of a repeated name winning. `field_str(i)` makes the
-// str of field i (a new reference, or NULL with an error raised).
-template <typename FieldStr>
-PyObject* fields_dict(PyObject* names, std::size_t field_count,
-                      FieldStr&& field_str) {
-  if (field_count > static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
-    panic("a record has more fields than the geocoder has columns");
-  }
-  PyRef dict =
-      PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(field_count)));
-  if (!dict) return nullptr;
-  for (std::size_t i = 0; i < field_count; ++i) {
-    PyRef value = PyRef::steal(field_str(i));
-    if (!value ||
-        PyDict_SetItem(dict.get(),
-                       PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)),
-                       value.get()) < 0) {
-      return nullptr;
-    }
-  }
-  return dict.release();
-}
-
 // The dict form of record `item`, as get_nearest_as_dict makes it.
-PyObject* record_dict(const BatchTarget& target, std::uint32_t item) {
+PyObject* item_dict(const BatchTarget& target, std::uint32_t item) {
   Result<csv::Record> record = target.geocoder.record_fields(item);
   if (!record.ok()) {
     raise_core_error(record.error());
     return nullptr;
   }
-  const csv::Record& fields = record.value();
-  return fields_dict(target.column_names, fields.size(),
-                     [&](std::size_t i) { return new_text(fields.field(i)); });
+  return record_dict(target.column_names, record.value());
 }
 
 // The value of every distinct name for record `item`, as a tuple: the last
@@ -267,44 +431,79 @@ inline void prefetch_line(const ReverseGeocoder& geocoder, std::uint32_t item,
 // fetched: enough to cover a miss to memory, few enough to stay in cache.
 constexpr std::size_t kPrefetchDistance = 16;
 
-// A list with one element per position: None for a position without a
-// record, otherwise `make(item)` (a new reference, NULL with an error), made
-// once per distinct record when `shared`, once per position otherwise.
-template <typename Make>
-PyObject* list_of(const BatchTarget& target,
-                  std::span<const std::uint32_t> items, Make&& make) {
+// Walks the positions of a batch in order, calling `visit(i, object)` for
+// position i: `object` is NULL for a position without a record, otherwise
+// the record's object made by `make(item)` (a new reference, or NULL with an
+// error raised), made once per distinct record in the batch and lent to
+// every position that hits it. False as soon as `make` or `visit` fails.
+template <typename Make, typename Visit>
+bool for_each_position(const BatchTarget& target,
+                       std::span<const std::uint32_t> items, Make&& make,
+                       Visit&& visit) {
   const std::size_t records = target.geocoder.size();
   PerRecord made(records, items.size());
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i + kPrefetchDistance < items.size()) {
       prefetch_line(target.geocoder, items[i + kPrefetchDistance], records);
     }
     const std::uint32_t item = items[i];
-    PyObject* value = Py_None;
+    PyObject* object = nullptr;
     if (item != kNoRecord) {
       check_item(item, records);
-      value = made.find(item);
-      if (value == nullptr) {
+      object = made.find(item);
+      if (object == nullptr) {
         PyObject* created = make(item);
-        if (created == nullptr) return nullptr;
-        value = made.put(item, created);
+        if (created == nullptr) return false;
+        object = made.put(item, created);
       }
     }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+    if (!visit(i, object)) return false;
   }
-  return list.release();
+  return true;
+}
+
+// What each position of a list gets from its record's object.
+enum class PerPosition {
+  kShared,  // The object itself: immutable values (str) are shared.
+  kCopy,    // A copy of the object (a dict): mutable values are not.
+};
+
+// A list with one element per position: None for a position without a
+// record, otherwise the record's object `make(item)` made once per distinct
+// record (see for_each_position), shared or copied as `kPolicy` says. The
+// policy is a template argument so that the per-position loop has no branch
+// on it.
+template <PerPosition kPolicy, typename Make>
+PyObject* list_of(const BatchTarget& target,
+                  std::span<const std::uint32_t> items, Make&& make) {
+  // Until filled, the list's slots are NULL, which a list tolerates when it
+  // is released early on an error.
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  const bool filled = for_each_position(
+      target, items, make, [&](std::size_t i, PyObject* object) {
+        PyObject* value;
+        if (object == nullptr) {
+          value = Py_NewRef(Py_None);
+        } else if constexpr (kPolicy == PerPosition::kShared) {
+          value = Py_NewRef(object);
+        } else {
+          value = PyDict_Copy(object);
+          if (value == nullptr) return false;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+        return true;
+      });
+  return filled ? list.release() : nullptr;
 }
 
 // The record numbers of a batch, for the forms that only need them inside
 // the call.
-bool batch_items(const BatchTarget& target,
-                 const FunctionDescription& description, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames,
+bool batch_items(const BatchTarget& target, const BatchSignature& signature,
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  std::vector<std::uint32_t>* items) {
   BatchInput in;
-  if (!read_batch(description, args, nargs, kwnames, &in)) return false;
+  if (!read_batch(signature, args, nargs, kwnames, &in)) return false;
   items->resize(in.lats.size());
   return search(target, in, *items, {});
 }
@@ -341,14 +540,110 @@ bool read_record_index(const BatchTarget& target,
 
 }  // namespace
 
+// `workers`: n >= 1 threads at most, or -1 for every CPU the process may
+// use. A count beyond what any machine has is only an upper bound, so an
+// enormous integer is clamped rather than refused.
+bool convert_workers(PyObject* object, unsigned* out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return argument_error("workers");
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow > 0 || value > std::numeric_limits<unsigned>::max()) {
+    *out = std::numeric_limits<unsigned>::max();
+    return true;
+  }
+  if (overflow == 0 && value == -1) {
+    *out = available_cpus();
+    return true;
+  }
+  if (overflow < 0 || value < 1) {
+    set_error(PyExc_ValueError, std::string("argument 'workers': ") +
+                                    messages::kBadWorkers +
+                                    object_text(index.get()));
+    return false;
+  }
+  *out = static_cast<unsigned>(value);
+  return true;
+}
+
+bool read_positions(const FunctionDescription& description, PyObject* lats,
+                    PyObject* lons, PositionColumn* lat_column,
+                    PositionColumn* lon_column) {
+  if (lons == nullptr || lons == Py_None) {
+    const int pairs = acquire_pairs(lats, "lats", lat_column, lon_column);
+    if (pairs < 0) return false;
+    if (pairs == 0) {
+      set_error(PyExc_TypeError,
+                description.full_name() +
+                    " missing 1 required positional argument: 'lons' (pass "
+                    "lats and lons as two columns, or one argument of (lat, "
+                    "lon) pairs: a sequence of pairs or an n×2 array)");
+      return false;
+    }
+    return true;
+  }
+  if (!lat_column->acquire(lats, "lats")) return false;
+  if (!lon_column->acquire(lons, "lons")) return false;
+  return check_same_length(*lat_column, *lon_column);
+}
+
+// The positions are searched segment by segment, so that an Arrow column in
+// chunks is read where it lies; other columns make one segment. The lock is
+// released once around all of them: other Python threads go on meanwhile,
+// and a pending Ctrl-C stops the search within about a tenth of a second.
+bool search_positions(const ReverseGeocoder& geocoder,
+                      const PositionColumn& lats, const PositionColumn& lons,
+                      unsigned workers, double max_km,
+                      std::span<std::uint32_t> items,
+                      std::span<double> distances_km) {
+  const std::vector<arrow::PositionSegment> segments =
+      position_segments(lats, lons);
+  const bool limited = max_km != kNoLimit;
+  // A limit needs the distances even when they are not returned.
+  std::vector<double> limit_km;
+  PyThreadState* state = nullptr;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  Status status = run_unlocked(&state, [&]() -> Status {
+    for (const arrow::PositionSegment& segment : segments) {
+      const auto start = static_cast<std::size_t>(segment.start);
+      const auto count = static_cast<std::size_t>(segment.lats.length);
+      std::span<std::uint32_t> rows = items.subspan(start, count);
+      std::span<double> kilometres = distances_km.empty()
+                                         ? distances_km
+                                         : distances_km.subspan(start, count);
+      // The plain search, then the limit on its distances: the same
+      // answers and ties as without a limit, and Ctrl-C stops it alike.
+      if (limited && kilometres.empty()) {
+        limit_km.resize(count);
+        kilometres = limit_km;
+      }
+      Status found =
+          nearest_records(geocoder, segment.lats.column, segment.lons.column,
+                          rows, kilometres, workers, stop_check);
+      if (!found.ok()) return found;
+      chords_to_km(kilometres);
+      if (limited) drop_beyond(max_km, rows, kilometres);
+      arrow::clear_null_rows(segment.lats, rows, kilometres);
+      arrow::clear_null_rows(segment.lons, rows, kilometres);
+    }
+    return Status();
+  });
+  if (!status.ok()) {
+    // When the check stopped the search, its exception is the one pending.
+    if (!is_interrupted(status.error())) raise_core_error(status.error());
+    return false;
+  }
+  return true;
+}
+
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   BatchInput in;
-  if (!read_batch(kIndicesDescription, args, nargs, kwnames, &in))
-    return nullptr;
+  if (!read_batch(kIndicesSignature, args, nargs, kwnames, &in)) return nullptr;
   if (in.k > 1) {
-    return nearest_k_indices(target, in.lats.column(),
-                             in.lons.column(), in.lats.size(), in.k, in.max_km,
+    if (in.where != nullptr) return where_with_k_error();
+    return nearest_k_indices(target, in.lats, in.lons, in.k, in.max_km,
                              in.return_distance, in.workers);
   }
   // The search writes straight into the memory of the arrays returned.
@@ -374,7 +669,7 @@ PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
 PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<std::uint32_t> items;
-  if (!batch_items(target, kStringsDescription, args, nargs, kwnames, &items)) {
+  if (!batch_items(target, kStringsSignature, args, nargs, kwnames, &items)) {
     return nullptr;
   }
   return strings_of_records(target, items);
@@ -383,40 +678,20 @@ PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
 PyObject* nearest_as_dicts(const BatchTarget& target, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<std::uint32_t> items;
-  if (!batch_items(target, kDictsDescription, args, nargs, kwnames, &items)) {
+  if (!batch_items(target, kDictsSignature, args, nargs, kwnames, &items)) {
     return nullptr;
   }
   // Dicts are mutable, so each position gets its own; the first dict of a
   // record is kept as a template whose copies share its key and value strs.
-  const std::size_t records = target.geocoder.size();
-  PerRecord templates(records, items.size());
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const std::uint32_t item = items[i];
-    PyObject* value = Py_None;
-    PyRef copy;
-    if (item != kNoRecord) {
-      check_item(item, records);
-      PyObject* model = templates.find(item);
-      if (model == nullptr) {
-        model = record_dict(target, item);
-        if (model == nullptr) return nullptr;
-        templates.put(item, model);
-      }
-      copy = PyRef::steal(PyDict_Copy(model));
-      if (!copy) return nullptr;
-      value = copy.get();
-    }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
-  }
-  return list.release();
+  return list_of<PerPosition::kCopy>(target, items, [&](std::uint32_t item) {
+    return item_dict(target, item);
+  });
 }
 
 PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<std::uint32_t> items;
-  if (!batch_items(target, kColumnsDescription, args, nargs, kwnames, &items)) {
+  if (!batch_items(target, kColumnsSignature, args, nargs, kwnames, &items)) {
     return nullptr;
   }
   return columns_of_records(target, items);
@@ -424,7 +699,7 @@ PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
 
 PyObject* strings_of_records(const BatchTarget& target,
                              std::span<const std::uint32_t> items) {
-  return list_of(target, items, [&](std::uint32_t item) {
+  return list_of<PerPosition::kShared>(target, items, [&](std::uint32_t item) {
     return new_text(target.geocoder.line(item));
   });
 }
@@ -441,31 +716,25 @@ PyObject* columns_of_records(const BatchTarget& target,
     if (!lists.back()) return nullptr;
   }
   // Until filled, a list's slots are NULL, which a list tolerates when it
-  // is released early on an error.
-  const std::size_t records = target.geocoder.size();
-  PerRecord rows(records, items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const std::uint32_t item = items[i];
-    PyObject* row = nullptr;
-    if (item != kNoRecord) {
-      check_item(item, records);
-      row = rows.find(item);
-      if (row == nullptr) {
-        row = record_row(target, item);
-        if (row == nullptr) return nullptr;
-        rows.put(item, row);
-      }
-    }
-    for (std::size_t k = 0; k < width; ++k) {
-      PyObject* value = row == nullptr
-                            ? Py_None
-                            : PyTuple_GET_ITEM(row, static_cast<Py_ssize_t>(k));
-      PyList_SET_ITEM(lists[k].get(), static_cast<Py_ssize_t>(i),
-                      Py_NewRef(value));
-    }
-  }
-  PyRef result =
-      PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
+  // is released early on an error. Each record's row is a tuple of its
+  // value strs, which every position that hits the record shares.
+  const bool filled = for_each_position(
+      target, items,
+      [&](std::uint32_t item) { return record_row(target, item); },
+      [&](std::size_t i, PyObject* row) {
+        for (std::size_t k = 0; k < width; ++k) {
+          PyObject* value =
+              row == nullptr
+                  ? Py_None
+                  : PyTuple_GET_ITEM(row, static_cast<Py_ssize_t>(k));
+          PyList_SET_ITEM(lists[k].get(), static_cast<Py_ssize_t>(i),
+                          Py_NewRef(value));
+        }
+        return true;
+      });
+  if (!filled) return nullptr;
+  // One dict per call, so it is not worth presizing.
+  PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
   for (std::size_t k = 0; k < width; ++k) {
     if (PyDict_SetItem(
@@ -495,7 +764,7 @@ PyObject* record_as_dict(const BatchTarget& target, PyObject* const* args,
                          &item)) {
     return nullptr;
   }
-  return record_dict(target, item);
+  return item_dict(target, item);
 }
 
 Py_ssize_t record_total(const ReverseGeocoder& geocoder) {

@@ -2,7 +2,7 @@
 //
 // Each function here is the body of one method: it binds and converts the
 // arguments, runs the core batch search with the interpreter lock released,
-// and builds the Python result with the lock held. The class (py_class.cpp)
+// and builds the Python result with the lock held. The class (class.cpp)
 // borrows the instance and passes its geocoder and column-name tuple in.
 //
 // Within one call, every position that hits the same record shares the same
@@ -23,6 +23,9 @@
 
 #include "geocoder/duplicates.h"
 #include "geocoder/geocoder.h"
+#include "geocoder/value_index.h"
+#include "python/call_frame.h"
+#include "python/positions.h"
 
 namespace quorvel::py {
 
@@ -38,6 +41,8 @@ struct BatchTarget {
   // The records at the position of each indexed record that the index does
   // not hold, for the searches that return every record.
   const LazyDuplicates& duplicates;
+  // The instance's per-value indexes for `where=`.
+  ValueIndexCache* where_indexes;
 };
 
 using BatchMethod = PyObject* (*)(const BatchTarget& target,
@@ -45,16 +50,19 @@ using BatchMethod = PyObject* (*)(const BatchTarget& target,
                                   PyObject* kwnames);
 
 // get_nearest_indices(lats, lons, *, k=1, max_distance_km=None,
-//                     return_distance=False, workers=1)
+//                     return_distance=False, workers=1, where=None)
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames);
-// get_nearest_as_strings(lats, lons, *, max_distance_km=None, workers=1)
+// get_nearest_as_strings(lats, lons, *, max_distance_km=None, workers=1,
+//                        where=None)
 PyObject* nearest_as_strings(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames);
-// get_nearest_as_dicts(lats, lons, *, max_distance_km=None, workers=1)
+// get_nearest_as_dicts(lats, lons, *, max_distance_km=None, workers=1,
+//                      where=None)
 PyObject* nearest_as_dicts(const BatchTarget& target, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames);
-// get_nearest_as_columns(lats, lons, *, max_distance_km=None, workers=1)
+// get_nearest_as_columns(lats, lons, *, max_distance_km=None, workers=1,
+//                        where=None)
 PyObject* nearest_as_columns(const BatchTarget& target, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames);
 // get_record_as_string(index)
@@ -76,9 +84,32 @@ PyObject* strings_of_records(const BatchTarget& target,
 PyObject* columns_of_records(const BatchTarget& target,
                              std::span<const std::uint32_t> items);
 
-// Converts `workers`: n >= 1 threads at most, or -1 for every CPU the
-// process may use. False with an error naming the argument raised.
+// `workers`: n >= 1 threads at most, or -1 for every CPU. False with an
+// error raised for anything else.
 bool convert_workers(PyObject* object, unsigned* out);
+
+// Reads the position arguments of the method `description` names: `lats`
+// and `lons` as columns or, when `lons` is NULL or None, `lats` as
+// (lat, lon) pairs; None counts as not given. False with an error raised: the
+// columns' errors, ValueError for columns of different lengths, and TypeError
+// (the binding's "missing ... 'lons'" message, with the forms accepted) when
+// `lons` is missing and `lats` is not pairs.
+bool read_positions(const FunctionDescription& description, PyObject* lats,
+                    PyObject* lons, PositionColumn* lat_column,
+                    PositionColumn* lon_column);
+
+// The nearest record of every position, searched with the interpreter lock
+// released: items[i] for row i (kNoRecord for a missing position, a null of
+// an Arrow column included, and for one farther than `max_km`) and, when
+// not empty, distances_km[i] (NaN for a missing position, +inf beyond
+// `max_km`). Pass +inf for no limit. False with an error raised.
+// REQUIRES: items (and distances_km unless empty) as long as the columns,
+// which have one length; max_km >= 0.
+bool search_positions(const ReverseGeocoder& geocoder,
+                      const PositionColumn& lats, const PositionColumn& lons,
+                      unsigned workers, double max_km,
+                      std::span<std::uint32_t> items,
+                      std::span<double> distances_km);
 
 // The number of records, for len().
 Py_ssize_t record_total(const ReverseGeocoder& geocoder);

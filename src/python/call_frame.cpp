@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "python/errors.h"
+#include "python/messages.h"
 #include "python/ref.h"
 
 namespace quorvel::py {
@@ -38,8 +39,9 @@ bool too_many_positional(const FunctionDescription& description,
   std::string message = description.full_name();
   std::size_t n = description.positional.size();
   if (!description.keyword_only.empty()) {
-    // Only newer functions have keyword-only parameters; their callers get
-    // the interpreter's own wording, number agreement included.
+    // Functions with keyword-only parameters say it as the interpreter
+    // does, number agreement included: the plural kept below is a contract
+    // only of the functions without them.
     message += description.required == n
                    ? " takes " + std::to_string(n) + " positional argument" +
                          (n == 1 ? "" : "s")
@@ -188,28 +190,15 @@ bool argument_error(const char* name) {
     PyErr_SetRaisedException(error.release());
     return false;
   }
-  PyRef cause = PyRef::steal(PyException_GetCause(error.get()));
-  set_error(PyExc_TypeError, std::string("argument '") + name +
-                                 "': " + object_text(error.get()));
-  if (cause) {
-    PyRef wrapped = PyRef::steal(PyErr_GetRaisedException());
-    PyException_SetCause(wrapped.get(), cause.release());
-    PyErr_SetRaisedException(wrapped.release());
-  }
+  raise_prefixed_type_error(error.get(),
+                            std::string("argument '") + name + "'");
   return false;
 }
-
-// The names that conversion failures give to what an argument could not
-// become: 'PyString' for text, 'PyBool' for a flag. Callers match these
-// messages, so they are a contract kept exactly as they are (see
-// docs/errors.md), not type names to bring up to date.
-constexpr char kStringTarget[] = "PyString";
-constexpr char kBoolTarget[] = "PyBool";
 
 bool conversion_type_error(PyObject* object, const char* target) {
   std::string message = "'";
   message += type_qualname(object);
-  message += "' object cannot be converted to '";
+  message += messages::kCannotConvert;
   message += target;
   message += "'";
   set_error(PyExc_TypeError, message);
@@ -218,7 +207,7 @@ bool conversion_type_error(PyObject* object, const char* target) {
 
 bool convert_text(PyObject* object, std::string* out) {
   if (!PyUnicode_Check(object)) {
-    return conversion_type_error(object, kStringTarget);
+    return conversion_type_error(object, messages::kStringTarget);
   }
   // An ASCII string already is its UTF-8 form. Any other would get its UTF-8
   // form cached inside it for as long as the caller keeps it (a second copy
@@ -239,13 +228,13 @@ bool convert_text(PyObject* object, std::string* out) {
 
 bool convert_char(PyObject* object, char32_t* out) {
   if (!PyUnicode_Check(object)) {
-    return conversion_type_error(object, kStringTarget);
+    return conversion_type_error(object, messages::kStringTarget);
   }
   // Encoding first, as for every text argument: a lone surrogate is an
   // encoding error whatever the length.
   if (PyUnicode_AsUTF8AndSize(object, nullptr) == nullptr) return false;
   if (PyUnicode_GET_LENGTH(object) != 1) {
-    set_error(PyExc_ValueError, "expected a string of length 1");
+    set_error(PyExc_ValueError, messages::kNotOneCharacter);
     return false;
   }
   *out = static_cast<char32_t>(PyUnicode_READ_CHAR(object, 0));
@@ -261,7 +250,7 @@ bool convert_bool(PyObject* object, bool* out) {
   // are the one kind of non-bool truth value accepted; integers are not.
   PyTypeObject* type = Py_TYPE(object);
   if (!is_numpy_bool_type(type)) {
-    return conversion_type_error(object, kBoolTarget);
+    return conversion_type_error(object, messages::kBoolTarget);
   }
   inquiry to_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
   if (to_bool == nullptr) {
@@ -303,14 +292,14 @@ bool convert_path(PyObject* object, std::string* out) {
   PyRef path = PyRef::steal(PyOS_FSPath(object));
   if (!path) return false;
   if (!PyUnicode_Check(path.get())) {
-    return conversion_type_error(path.get(), kStringTarget);
+    return conversion_type_error(path.get(), messages::kStringTarget);
   }
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
   if (!encoded) return false;
   const char* data = PyBytes_AS_STRING(encoded.get());
   std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()));
   if (std::memchr(data, '\0', size) != nullptr) {
-    set_error(PyExc_ValueError, "embedded null byte");
+    set_error(PyExc_ValueError, messages::kEmbeddedNull);
     return false;
   }
   out->assign(data, size);

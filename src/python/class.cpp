@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "geocoder/geocoder.h"
+#include "geocoder/value_index.h"
 #include "persist/saved_file.h"
 #include "python/batch.h"
 #include "python/call_frame.h"
@@ -23,6 +24,7 @@
 #include "python/errors.h"
 #include "python/queries.h"
 #include "python/ref.h"
+#include "python/table.h"
 #include "python/unlocked.h"
 
 namespace quorvel::py {
@@ -52,6 +54,8 @@ struct GeocoderObject {
   // first search that returns every record.
   alignas(
       LazyDuplicates) unsigned char duplicates_storage[sizeof(LazyDuplicates)];
+  // The per-value indexes that `where=` builds on first use of a column.
+  ValueIndexCache* where_indexes;
 
   ReverseGeocoder& geocoder() {
     return *std::launder(reinterpret_cast<ReverseGeocoder*>(storage));
@@ -92,6 +96,29 @@ constexpr const char* kReadCsvKeywords[] = {"lat", "lon", "value_sep",
                                             "drop_coordinates"};
 const FunctionDescription kReadCsvDescription{
     kClassName, "read_csv", kReadCsvParameters, 1, kReadCsvKeywords};
+// read_csv's slots, in the order of the two tables above.
+struct ReadCsvSlot {
+  enum : std::size_t {
+    kSource,
+    kLat,
+    kLon,
+    kValueSep,
+    kDropCoordinates,
+    kCount
+  };
+};
+static_assert(std::size(kReadCsvParameters) + std::size(kReadCsvKeywords) ==
+              ReadCsvSlot::kCount);
+// __new__'s slots, in the order of kNewParameters.
+struct NewSlot {
+  enum : std::size_t { kCsv, kValueSep, kDropCoordinates, kCount };
+};
+static_assert(std::size(kNewParameters) == NewSlot::kCount);
+// The slots of the lookups that take one position.
+struct LatLonSlot {
+  enum : std::size_t { kLat, kLon, kCount };
+};
+static_assert(std::size(kLatLonParameters) == LatLonSlot::kCount);
 
 // quorvel._loads (a strong reference kept for the life of the process), the
 // callable that pickles name for rebuilding an instance.
@@ -109,52 +136,38 @@ PyTypeObject* require_geocoder_type() {
   return type;
 }
 
-// A shared borrow of an instance for the length of one method call, with a
-// strong reference that keeps the instance alive meanwhile.
+// An instance held for the length of one method call. An instance never
+// changes after it is made, so any number of calls may share it at once and
+// nothing needs counting: the strong reference only keeps the instance alive
+// while a method runs without the interpreter lock.
 class SharedBorrow {
  public:
   SharedBorrow() = default;
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
-  ~SharedBorrow() {
-    if (object_ == nullptr || interpreter_lock_lost()) return;
-    object_->borrow_flag.fetch_sub(1, std::memory_order_release);
-    Py_DECREF(reinterpret_cast<PyObject*>(object_));
-  }
 
-  // Checks that `self` is a ReverseGeocoder and borrows it. False with
-  // TypeError or RuntimeError raised.
+  // Checks that `self` is a ReverseGeocoder and holds it. False with
+  // TypeError raised.
   bool acquire(PyObject* self) {
     PyTypeObject* type = require_geocoder_type();
     if (!Py_IS_TYPE(self, type) && !PyType_IsSubtype(Py_TYPE(self), type)) {
       return conversion_type_error(self, kClassName);
     }
-    GeocoderObject* object = as_geocoder(self);
-    std::int32_t current = object->borrow_flag.load(std::memory_order_relaxed);
-    do {
-      if (current == -1) {
-        set_error(PyExc_RuntimeError, "Already mutably borrowed");
-        return false;
-      }
-      if (current == std::numeric_limits<std::int32_t>::max()) {
-        panic("too many borrows of one ReverseGeocoder");
-      }
-    } while (!object->borrow_flag.compare_exchange_weak(
-        current, current + 1, std::memory_order_acquire,
-        std::memory_order_relaxed));
-    Py_INCREF(self);
-    object_ = object;
+    held_ = PyRef::borrow(self);
+    object_ = as_geocoder(self);
     return true;
   }
 
   const ReverseGeocoder& geocoder() const { return object_->geocoder(); }
   PyObject* column_names() const { return object_->column_names; }
   BatchTarget target() const {
-    return {object_->geocoder(), object_->column_names, object_->distinct_names,
-            object_->column_slots, object_->duplicates()};
+    return {object_->geocoder(),     object_->column_names,
+            object_->distinct_names, object_->column_slots,
+            object_->duplicates(),   object_->where_indexes};
   }
 
  private:
+  PyRef held_;
   GeocoderObject* object_ = nullptr;
 };
 
@@ -190,9 +203,44 @@ PyObject* new_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
 }
 
+// A new empty dict that takes `size` keys without growing.
+PyObject* new_dict_for(Py_ssize_t size) {
+  // Records wider than an empty dict's five slots would otherwise grow the
+  // dict while it is filled. Presizing is a private function of the
+  // interpreter, present in the versions this gate names; elsewhere the dict
+  // grows as it must.
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030F0000
+  return _PyDict_NewPresized(size);
+#else
+  (void)size;
+  return PyDict_New();
+#endif
+}
+
 }  // namespace
 
 PyObject* new_text(std::string_view text) { return new_str(text); }
+
+PyObject* record_dict(PyObject* names, const csv::Record& fields) {
+  if (fields.size() > static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
+    panic("a record has more fields than the geocoder has columns");
+  }
+  PyRef dict =
+      PyRef::steal(new_dict_for(static_cast<Py_ssize_t>(fields.size())));
+  if (!dict) return nullptr;
+  // Inserting in field order gives the keys in column order; a repeated
+  // column name keeps its first position and takes the last value.
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    PyRef value = PyRef::steal(new_str(fields.field(i)));
+    if (!value ||
+        PyDict_SetItem(dict.get(),
+                       PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)),
+                       value.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
 
 namespace {
 
@@ -245,6 +293,7 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
   std::unique_ptr<std::uint32_t[]> slots;
   if (!group_column_names(geocoder.columns(), names.get(), &distinct, &slots))
     return nullptr;
+  auto where_indexes = std::make_unique<ValueIndexCache>();
   allocfunc alloc =
       type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
@@ -257,6 +306,7 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
   object->column_names = names.release();
   object->distinct_names = distinct.release();
   object->column_slots = slots.release();
+  object->where_indexes = where_indexes.release();
   new (&object->borrow_flag) std::atomic<std::int32_t>(0);
   static_assert(
       std::is_nothrow_constructible_v<LazyDuplicates, const ReverseGeocoder&>);
@@ -265,8 +315,10 @@ PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {
 }
 
 inline bool read_lat_lon(PyObject* const* slots, double* lat, double* lon) {
-  if (!convert_double(slots[0], lat)) return argument_error("lat");
-  if (!convert_double(slots[1], lon)) return argument_error("lon");
+  if (!convert_double(slots[LatLonSlot::kLat], lat))
+    return argument_error("lat");
+  if (!convert_double(slots[LatLonSlot::kLon], lon))
+    return argument_error("lon");
   return true;
 }
 
@@ -275,22 +327,35 @@ bool bind_lat_lon(const FunctionDescription& description, PyObject* const* args,
   // Nearly every lookup passes two positional arguments; they are bound
   // without walking the description.
   if (nargs == 2 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
-    slots[0] = args[0];
-    slots[1] = args[1];
+    slots[LatLonSlot::kLat] = args[0];
+    slots[LatLonSlot::kLon] = args[1];
     return true;
   }
   return bind_arguments(description, args, nargs, kwnames, slots);
 }
 
+// Builds a geocoder from text without the interpreter lock, stopping on
+// Ctrl-C (interrupted(), with KeyboardInterrupt left pending). `text` is the
+// call's own copy, so no other thread can change it meanwhile.
+Result<ReverseGeocoder> build_unlocked(std::string text, char32_t value_sep,
+                                       const BuildOptions& options) {
+  PyThreadState* state = nullptr;
+  StopCheck stop_check = signal_check_unlocked(&state);
+  return run_unlocked(&state, [&] {
+    return ReverseGeocoder::build(std::move(text), value_sep, options,
+                                  stop_check);
+  });
+}
+
 PyObject* geocoder_new(PyTypeObject* subtype, PyObject* args,
                        PyObject* kwargs) {
   return guard_entry([&]() -> PyObject* {
-    PyObject* slots[3];
+    PyObject* slots[NewSlot::kCount];
     if (!bind_arguments(kNewDescription, args, kwargs, slots)) return nullptr;
     // The dictionary only lends its values; keep them while converting.
-    PyRef csv_arg = PyRef::borrow(slots[0]);
-    PyRef sep_arg = PyRef::borrow(slots[1]);
-    PyRef drop_arg = PyRef::borrow(slots[2]);
+    PyRef csv_arg = PyRef::borrow(slots[NewSlot::kCsv]);
+    PyRef sep_arg = PyRef::borrow(slots[NewSlot::kValueSep]);
+    PyRef drop_arg = PyRef::borrow(slots[NewSlot::kDropCoordinates]);
 
     std::string text;
     if (!convert_text(csv_arg.get(), &text)) {
@@ -308,9 +373,12 @@ PyObject* geocoder_new(PyTypeObject* subtype, PyObject* args,
       return nullptr;
     }
 
+    BuildOptions options;
+    options.drop_coordinates = drop_coordinates;
     Result<ReverseGeocoder> built =
-        ReverseGeocoder::build(std::move(text), value_sep, drop_coordinates);
+        build_unlocked(std::move(text), value_sep, options);
     if (!built.ok()) {
+      if (is_interrupted(built.error())) return nullptr;
       raise_core_error(built.error());
       return nullptr;
     }
@@ -321,7 +389,7 @@ PyObject* geocoder_new(PyTypeObject* subtype, PyObject* args,
 PyObject* get_nearest_as_string(PyObject* self, PyObject* const* args,
                                 Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
-    PyObject* slots[2];
+    PyObject* slots[LatLonSlot::kCount];
     if (!bind_lat_lon(kAsStringDescription, args, nargs, kwnames, slots)) {
       return nullptr;
     }
@@ -341,7 +409,7 @@ PyObject* get_nearest_as_string(PyObject* self, PyObject* const* args,
 PyObject* get_nearest_as_dict(PyObject* self, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
-    PyObject* slots[2];
+    PyObject* slots[LatLonSlot::kCount];
     if (!bind_lat_lon(kAsDictDescription, args, nargs, kwnames, slots)) {
       return nullptr;
     }
@@ -354,28 +422,7 @@ PyObject* get_nearest_as_dict(PyObject* self, PyObject* const* args,
       raise_core_error(record.error());
       return nullptr;
     }
-    PyObject* names = borrow.column_names();
-    if (record.value().size() >
-        static_cast<std::size_t>(PyTuple_GET_SIZE(names))) {
-      panic("a record has more fields than the geocoder has columns");
-    }
-    // Sized for the fields up front, so that records wider than an empty
-    // dict's five slots do not grow it while it is filled.
-    PyRef dict = PyRef::steal(
-        _PyDict_NewPresized(static_cast<Py_ssize_t>(record.value().size())));
-    if (!dict) return nullptr;
-    // Inserting in field order gives the keys in column order; a repeated
-    // column name keeps its first position and takes the last value.
-    for (std::size_t i = 0; i < record.value().size(); ++i) {
-      PyRef value = PyRef::steal(new_str(record.value().field(i)));
-      if (!value ||
-          PyDict_SetItem(dict.get(),
-                         PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)),
-                         value.get()) < 0) {
-        return nullptr;
-      }
-    }
-    return dict.release();
+    return record_dict(borrow.column_names(), record.value());
   });
 }
 
@@ -552,30 +599,34 @@ PyObject* world(PyObject* /*unused: static method*/, PyObject* const* args,
 PyObject* read_csv(PyObject* /*unused: static method*/, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
-    PyObject* slots[5];
+    PyObject* slots[ReadCsvSlot::kCount];
     if (!bind_arguments(kReadCsvDescription, args, nargs, kwnames, slots)) {
       return nullptr;
     }
-    if (!check_column_names(slots[1], slots[2])) return nullptr;
+    PyObject* lat = slots[ReadCsvSlot::kLat];
+    PyObject* lon = slots[ReadCsvSlot::kLon];
+    PyObject* sep_arg = slots[ReadCsvSlot::kValueSep];
+    PyObject* drop_arg = slots[ReadCsvSlot::kDropCoordinates];
+    if (!check_column_names(lat, lon)) return nullptr;
     char32_t value_sep = U',';
-    if (slots[3] && !convert_char(slots[3], &value_sep)) {
+    if (sep_arg && !convert_char(sep_arg, &value_sep)) {
       argument_error("value_sep");
       return nullptr;
     }
     BuildOptions options;
-    if (slots[4] && !convert_bool(slots[4], &options.drop_coordinates)) {
+    if (drop_arg && !convert_bool(drop_arg, &options.drop_coordinates)) {
       argument_error("drop_coordinates");
       return nullptr;
     }
     std::string text;
-    if (!read_csv_text(slots[0], &text)) return nullptr;
-    if (!resolve_coordinate_columns(text, value_sep, slots[1], slots[2],
-                                    &options)) {
+    if (!read_csv_text(slots[ReadCsvSlot::kSource], &text)) return nullptr;
+    if (!resolve_coordinate_columns(text, value_sep, lat, lon, &options)) {
       return nullptr;
     }
     Result<ReverseGeocoder> built =
-        ReverseGeocoder::build(std::move(text), value_sep, options);
+        build_unlocked(std::move(text), value_sep, options);
     if (!built.ok()) {
+      if (is_interrupted(built.error())) return nullptr;
       raise_core_error(built.error());
       return nullptr;
     }
@@ -608,7 +659,7 @@ void geocoder_dealloc(PyObject* self) {
   Py_CLEAR(object->column_names);
   Py_CLEAR(object->distinct_names);
   delete[] object->column_slots;
-  object->borrow_flag.~atomic();
+  delete object->where_indexes;
   // A type based on object always has tp_free. Without it the memory cannot
   // be given back: it is kept, with the reference to the type that it holds.
   freefunc free = type->tp_free;
@@ -674,8 +725,7 @@ PyMethodDef methods[] = {
      "save($self, path)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_SAVE},
     {"load", as_cfunction(load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "load(path)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_LOAD},
-    // Shipping a geocoder between processes; after the four above so that
-    // their order and behaviour stay as they were.
+    // Shipping a geocoder between processes.
     {"dumps", as_cfunction(dumps), METH_FASTCALL | METH_KEYWORDS,
      "dumps($self)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_DUMPS},
     {"loads", as_cfunction(loads), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
@@ -685,21 +735,24 @@ PyMethodDef methods[] = {
     // Many positions per call, and records by number.
     {"get_nearest_indices", as_cfunction(batch_method<nearest_indices>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_indices($self, lats, lons, *, k=1, max_distance_km=None, "
-     "return_distance=False, "
-     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_INDICES},
+     "get_nearest_indices($self, lats, lons=None, *, k=1, "
+     "max_distance_km=None, return_distance=False, workers=1, "
+     "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_INDICES},
     {"get_nearest_as_strings", as_cfunction(batch_method<nearest_as_strings>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_strings($self, lats, lons, *, max_distance_km=None, "
-     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_STRINGS},
+     "get_nearest_as_strings($self, lats, lons=None, *, "
+     "max_distance_km=None, workers=1, "
+     "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_STRINGS},
     {"get_nearest_as_dicts", as_cfunction(batch_method<nearest_as_dicts>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_dicts($self, lats, lons, *, max_distance_km=None, "
-     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_DICTS},
+     "get_nearest_as_dicts($self, lats, lons=None, *, "
+     "max_distance_km=None, workers=1, "
+     "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_DICTS},
     {"get_nearest_as_columns", as_cfunction(batch_method<nearest_as_columns>),
      METH_FASTCALL | METH_KEYWORDS,
-     "get_nearest_as_columns($self, lats, lons, *, max_distance_km=None, "
-     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_COLUMNS},
+     "get_nearest_as_columns($self, lats, lons=None, *, "
+     "max_distance_km=None, workers=1, "
+     "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_COLUMNS},
     {"get_record_as_string", as_cfunction(batch_method<record_as_string>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_record_as_string($self, "
@@ -712,12 +765,23 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "read_csv(source, *, lat=None, lon=None, value_sep=',', "
      "drop_coordinates=False)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_READ_CSV},
+    // Arrow tables, for the data-frame libraries and SQL engines.
+    {"get_nearest_as_table", as_cfunction(batch_method<nearest_as_table>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_as_table($self, lats, lons=None, *, fields=None, "
+     "distance=False, "
+     "max_distance_km=None, "
+     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_TABLE},
+    {"get_records_as_table", as_cfunction(batch_method<records_as_table>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_records_as_table($self, indices, *, "
+     "fields=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_TABLE},
     // Beyond the single nearest record, and records in bulk by number.
     {"get_indices_within", as_cfunction(batch_method<indices_within>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_indices_within($self, lats, lons, radius_km, *, "
-     "return_distance=False, sort=True, count_only=False, "
-     "workers=1)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_INDICES_WITHIN},
+     "return_distance=False, sort=True, count_only=False, workers=1, "
+     "where=None)\n--\n\n" QUORVEL_DOC_REVERSEGEOCODER_GET_INDICES_WITHIN},
     {"get_records_as_strings", as_cfunction(batch_method<records_as_strings>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_records_as_strings($self, "

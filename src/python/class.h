@@ -5,12 +5,12 @@
 // cannot be subclassed, is not tracked by the cyclic collector (instances
 // hold no Python object that could refer back to them), and has no instance
 // __dict__ and no weak references. Each instance owns one immutable core
-// geocoder and a borrow counter; every method takes a shared borrow for the
+// geocoder; every method holds a strong reference to the instance for the
 // length of the call.
 //
 // Thread safety: requires the interpreter lock. Instances are never changed
 // after construction, so any number of threads may call methods on one
-// instance; the borrow counter is atomic.
+// instance, the lock released or not.
 
 #ifndef QUORVEL_PYTHON_CLASS_H_
 #define QUORVEL_PYTHON_CLASS_H_
@@ -19,6 +19,7 @@
 
 #include <string_view>
 
+#include "csv/csv.h"
 #include "geocoder/geocoder.h"
 
 namespace quorvel::py {
@@ -26,6 +27,12 @@ namespace quorvel::py {
 // A new str over `text`, which must be valid UTF-8 (as every text the core
 // hands out is). NULL with MemoryError raised.
 PyObject* new_text(std::string_view text);
+
+// The dict form of a record, as get_nearest_as_dict returns it: `names` (a
+// tuple of str, one per column) as keys in column order, one key per distinct
+// name, the last field of a repeated name winning. NULL with an error raised.
+// A record with more fields than `names` is an internal failure.
+PyObject* record_dict(PyObject* names, const csv::Record& fields);
 
 // The ReverseGeocoder type object (a borrowed reference kept for the life of
 // the process), created on first call. NULL with the error raised when
@@ -38,9 +45,8 @@ PyTypeObject* geocoder_type();
 const ReverseGeocoder* geocoder_of(PyObject* object);
 
 // Adds `_loads(data)` to `module`: ReverseGeocoder.loads as a module
-// function, which pickle can find by reference (the class, whose __module__
-// is "builtins", it cannot), and remembers it for __reduce__. False with the
-// error raised.
+// function, which pickle finds by reference as quorvel._loads, and
+// remembers it for __reduce__. False with the error raised.
 bool add_unpickler(PyObject* module);
 
 }  // namespace quorvel::py

@@ -12,9 +12,11 @@
 
 #include "base/utf8.h"
 #include "csv/csv.h"
+#include "csv/lines.h"
 #include "persist/file_descriptor.h"
 #include "python/call_frame.h"
 #include "python/errors.h"
+#include "python/messages.h"
 #include "python/ref.h"
 #include "python/unlocked.h"
 
@@ -195,16 +197,15 @@ void raise_decode_error(std::string_view data, std::size_t offset,
 // then fails on it with the constructor's message.
 std::optional<csv::Record> header_fields(std::string_view text,
                                          char32_t value_sep) {
-  if (value_sep >= 128 || text.empty()) return std::nullopt;
-  std::string_view line = text.substr(0, text.find('\n'));
-  if (line.size() < text.size() && line.ends_with('\r')) line.remove_suffix(1);
+  const std::optional<csv::AsciiSeparator> sep =
+      csv::AsciiSeparator::from(value_sep);
+  if (!sep || text.empty()) return std::nullopt;
+  const std::string_view line = csv::first_line(text);
   // A header whose first record leaves text out is refused by the build,
   // which names it; its names are not to be matched meanwhile.
   csv::Record header;
   std::size_t dropped_at = std::string_view::npos;
-  if (!csv::parse_csv_line_into(line, static_cast<std::uint8_t>(value_sep),
-                                header, &dropped_at)
-           .ok() ||
+  if (!csv::parse_csv_line_into(line, sep->byte(), header, &dropped_at).ok() ||
       dropped_at != std::string_view::npos) {
     return std::nullopt;
   }
@@ -254,6 +255,45 @@ bool find_column(const csv::Record& header, const char* parameter,
 
 bool is_given(PyObject* name) { return name != nullptr && name != Py_None; }
 
+// The names that mark a coordinate column when the caller names none.
+constexpr std::string_view kLatitudeNames[] = {"lat", "latitude"};
+constexpr std::string_view kLongitudeNames[] = {"lon", "lng", "long",
+                                                "longitude"};
+
+bool same_ascii_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) {
+      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The one column of `header` named like one of `names` (case and spaces
+// around it ignored), unless it is `taken`; nothing when none or several.
+template <std::size_t N>
+std::optional<std::size_t> column_named_like(
+    const csv::Record& header, const std::string_view (&names)[N],
+    std::optional<std::size_t> taken = std::nullopt) {
+  std::optional<std::size_t> found;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    std::string_view field = header.field(i);
+    while (!field.empty() && field.front() == ' ') field.remove_prefix(1);
+    while (!field.empty() && field.back() == ' ') field.remove_suffix(1);
+    for (std::string_view name : names) {
+      if (same_ascii_name(field, name)) {
+        if (found) return std::nullopt;
+        found = i;
+        break;
+      }
+    }
+  }
+  if (found == taken) return std::nullopt;
+  return found;
+}
+
 }  // namespace
 
 bool read_csv_text(PyObject* source, std::string* text) {
@@ -290,11 +330,11 @@ bool read_csv_text(PyObject* source, std::string* text) {
 
 bool check_column_names(PyObject* lat, PyObject* lon) {
   if (is_given(lat) && !PyUnicode_Check(lat)) {
-    conversion_type_error(lat, "PyString");
+    conversion_type_error(lat, messages::kStringTarget);
     return argument_error("lat");
   }
   if (is_given(lon) && !PyUnicode_Check(lon)) {
-    conversion_type_error(lon, "PyString");
+    conversion_type_error(lon, messages::kStringTarget);
     return argument_error("lon");
   }
   return true;
@@ -303,9 +343,23 @@ bool check_column_names(PyObject* lat, PyObject* lon) {
 bool resolve_coordinate_columns(std::string_view text, char32_t value_sep,
                                 PyObject* lat, PyObject* lon,
                                 BuildOptions* options) {
-  if (!is_given(lat) && !is_given(lon)) return true;
   std::optional<csv::Record> header = header_fields(text, value_sep);
   if (!header) return true;
+  // With neither named, the coordinates are looked for by name: a places
+  // file with a header "lon,lat,..." must not be read with its axes
+  // swapped. Both must be found, or the first two columns stay. Naming one
+  // keeps the other at its default, so that a mistyped name is reported.
+  if (!is_given(lat) && !is_given(lon)) {
+    const std::optional<std::size_t> lat_at =
+        column_named_like(*header, kLatitudeNames);
+    const std::optional<std::size_t> lon_at =
+        column_named_like(*header, kLongitudeNames, lat_at);
+    if (lat_at && lon_at) {
+      options->lat_column = *lat_at;
+      options->lon_column = *lon_at;
+    }
+    return true;
+  }
   if (is_given(lat) &&
       !find_column(*header, "lat", lat, &options->lat_column)) {
     return false;

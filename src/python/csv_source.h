@@ -30,8 +30,12 @@ bool read_csv_text(PyObject* source, std::string* text);
 bool check_column_names(PyObject* lat, PyObject* lon);
 
 // Sets options->lat_column and lon_column from the names `lat` and `lon`
-// (each a str, or NULL or None to keep the first and the second column) as
-// they stand in the header of `text`. When the header cannot be read with
+// (each a str, or NULL or None) as they stand in the header of `text`.
+// With both left out, each is the one column named like it (case and spaces
+// around the name ignored: "lat" or "latitude"; "lon", "lng", "long" or
+// "longitude") when both are found so, else the first and the second
+// column; with one left out, that one is the first (latitude) or second
+// column. When the header cannot be read with
 // `value_sep`, the names are left unresolved and the build that follows
 // reports why, as it would for the constructor. False with an error raised:
 // TypeError for a name that is not a str (see check_column_names), and

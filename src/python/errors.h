@@ -4,9 +4,9 @@
 //   - core errors (quorvel::Error): RuntimeError with the error's report
 //     text, or ValueError for ErrorKind::kInvalidArgument;
 //   - internal failures (quorvel::InternalFailure, thrown by quorvel::panic):
-//     PanicException, a BaseException subclass named
-//     "corvane_runtime.PanicException" that is not a module attribute, so an
-//     ordinary `except Exception` does not swallow a broken invariant;
+//     quorvel.PanicException (a module attribute), a BaseException
+//     subclass, so an ordinary `except Exception` does not swallow a broken
+//     invariant;
 //   - exceptions raised by Python code the binding called (a user's
 //     __float__ or __fspath__), passed on as they are, except that a
 //     PanicException coming back that way resumes the internal failure.
@@ -49,6 +49,11 @@ void raise_core_error(const Error& error);
 // pending even if attaching fails.
 // REQUIRES: an exception is pending.
 void add_note(std::string_view note);
+
+// Raises, in place of `error` (an exception of exactly type TypeError), a
+// new TypeError "{prefix}: {str(error)}" with the same __cause__, so that
+// the message names what failed to convert and the chain stays intact.
+void raise_prefixed_type_error(PyObject* error, std::string_view prefix);
 
 // Takes the pending Python exception (a SystemError when none is pending).
 // A pending PanicException is printed with its traceback and resumed: this

@@ -18,6 +18,8 @@
 #include "python/cli_support.h"
 #include "python/errors.h"
 #include "python/ref.h"
+#include "python/regions_class.h"
+#include "python/table.h"
 
 #ifndef QUORVEL_VERSION
 #error "QUORVEL_VERSION is set by the build, from the package's version"
@@ -82,7 +84,8 @@ bool add_class(PyObject* module) {
       0) {
     return false;
   }
-  return add_unpickler(module) && add_cli_support(module);
+  return add_unpickler(module) && add_cli_support(module) &&
+         add_regions(module) && add_table_type(module);
 }
 
 // Whether CPython refuses single-phase modules in the running interpreter

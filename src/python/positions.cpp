@@ -5,7 +5,10 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "python/arrow.h"
 #include "python/call_frame.h"
 #include "python/errors.h"
 
@@ -124,13 +127,7 @@ bool element_error(const char* name, std::size_t index) {
   PyRef error = fetch_error();
   if (Py_TYPE(error.get()) ==
       reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyRef cause = PyRef::steal(PyException_GetCause(error.get()));
-    set_error(PyExc_TypeError, where + ": " + object_text(error.get()));
-    if (cause) {
-      PyRef wrapped = PyRef::steal(PyErr_GetRaisedException());
-      PyException_SetCause(wrapped.get(), cause.release());
-      PyErr_SetRaisedException(wrapped.release());
-    }
+    raise_prefixed_type_error(error.get(), where);
     return false;
   }
   PyRef note = PyRef::steal(PyUnicode_FromString(where.c_str()));
@@ -143,6 +140,35 @@ bool element_error(const char* name, std::size_t index) {
   }
   PyErr_SetRaisedException(error.release());
   return false;
+}
+
+// Whether `object` comes from pandas, whose Arrow export converts through
+// pyarrow instead of lending its memory.
+bool is_pandas_object(PyObject* object) {
+  // Built-in types keep no dict of their own to look in; the name of a
+  // type defined in Python or Cython carries its module.
+  if (!(Py_TYPE(object)->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+    return std::strncmp(Py_TYPE(object)->tp_name, "pandas.", 7) == 0;
+  }
+  PyObject* module =
+      PyDict_GetItemString(Py_TYPE(object)->tp_dict, "__module__");
+  if (module == nullptr || !PyUnicode_Check(module)) return false;
+  const char* text = PyUnicode_AsUTF8(module);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::strncmp(text, "pandas", 6) == 0 &&
+         (text[6] == '\0' || text[6] == '.');
+}
+
+// Whether `object` is pandas.NA, the missing value of pandas' nullable
+// columns, told by its type so that pandas need not be imported.
+bool is_pandas_na(PyObject* object) {
+  const char* name = Py_TYPE(object)->tp_name;
+  const char* dot = std::strrchr(name, '.');
+  return std::strcmp(dot == nullptr ? name : dot + 1, "NAType") == 0 &&
+         is_pandas_object(object);
 }
 
 bool not_a_sequence(PyObject* object, const char* name) {
@@ -215,10 +241,21 @@ bool PositionColumn::take_array(PyObject* object, const char* name) {
     }
   }
   if (taken != 0) return taken > 0;
-  return copy_elements(object, name);
+  // An array of Python objects exports no buffer; it is what pandas gives
+  // for a column with gaps, marked by None or pandas.NA.
+  const bool object_array =
+      std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") == 0;
+  return copy_elements(object, name, object_array);
 }
 
-bool PositionColumn::copy_elements(PyObject* object, const char* name) {
+void PositionColumn::adopt(std::vector<double> values) {
+  copy_ = std::move(values);
+  size_ = copy_.size();
+  column_ = NumberColumn::of(copy_);
+}
+
+bool PositionColumn::copy_elements(PyObject* object, const char* name,
+                                   bool gaps) {
   if (PyUnicode_Check(object)) return not_a_sequence(object, name);
   PyRef sequence = PyRef::steal(PySequence_Fast(object, ""));
   if (!sequence) {
@@ -239,7 +276,12 @@ bool PositionColumn::copy_elements(PyObject* object, const char* name) {
                    Py_TYPE(item.get())->tp_name);
       return element_error(name, static_cast<std::size_t>(i));
     }
-    if (!convert_double(item.get(), &copy_[static_cast<std::size_t>(i)])) {
+    double& value = copy_[static_cast<std::size_t>(i)];
+    if (gaps && (item.get() == Py_None || is_pandas_na(item.get()))) {
+      value = NAN;
+      continue;
+    }
+    if (!convert_double(item.get(), &value)) {
       return element_error(name, static_cast<std::size_t>(i));
     }
   }
@@ -258,6 +300,15 @@ bool PositionColumn::acquire(PyObject* object, const char* name) {
   if (PyBytes_Check(object) || PyByteArray_Check(object) ||
       PyAnySet_Check(object) || PyDict_Check(object)) {
     return not_a_sequence(object, name);
+  }
+  if (!is_pandas_object(object)) {
+    const int found = import_number_column(object, name, &arrow_);
+    if (found < 0) return false;
+    if (found > 0) {
+      is_arrow_ = true;
+      size_ = static_cast<std::size_t>(arrow_.length());
+      return true;
+    }
   }
   converted_ = unmasked_values(object);
   if (converted_) return take_array(converted_.get(), name);
@@ -279,6 +330,147 @@ bool check_same_length(const PositionColumn& lats, const PositionColumn& lons) {
                                   std::to_string(lats.size()) + " and " +
                                   std::to_string(lons.size()) + ")");
   return false;
+}
+
+namespace {
+
+// The chunks of `column`: its own for an Arrow column, else one chunk over
+// its numbers, made in `plain`.
+const arrow::NumberChunks& chunks_of(const PositionColumn& column,
+                                     arrow::NumberChunks* plain) {
+  if (column.arrow_chunks() != nullptr) return *column.arrow_chunks();
+  *plain = arrow::NumberChunks::of_column(
+      column.column(), static_cast<std::int64_t>(column.size()));
+  return *plain;
+}
+
+}  // namespace
+
+std::vector<arrow::PositionSegment> position_segments(
+    const PositionColumn& lats, const PositionColumn& lons) {
+  arrow::NumberChunks plain_lats;
+  arrow::NumberChunks plain_lons;
+  Result<std::vector<arrow::PositionSegment>> segments = arrow::align_chunks(
+      chunks_of(lats, &plain_lats), chunks_of(lons, &plain_lons));
+  if (!segments.ok()) panic("position_segments: " + segments.error().message());
+  return std::move(segments).value();
+}
+
+namespace {
+
+// Element (row, col) of a 2-D buffer of numbers, widened to double.
+double buffer_value(const Py_buffer& buffer, NumberFormat format,
+                    Py_ssize_t row, Py_ssize_t col) {
+  const char* at = static_cast<const char*>(buffer.buf) +
+                   row * buffer.strides[0] + col * buffer.strides[1];
+  return column_value(NumberColumn{at, 0, format}, 0);
+}
+
+// Reads a 2-D buffer with two columns; 0 when `object` has no such buffer.
+int pairs_from_buffer(PyObject* object, std::vector<double>* lats,
+                      std::vector<double>* lons) {
+  if (!PyObject_CheckBuffer(object)) return 0;
+  Py_buffer buffer;
+  if (PyObject_GetBuffer(object, &buffer, PyBUF_RECORDS_RO) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  const std::optional<NumberFormat> format =
+      buffer_number_format(buffer.format, buffer.itemsize);
+  int taken = 0;
+  if (format && buffer.ndim == 2 && buffer.shape[1] == 2) {
+    const Py_ssize_t n = buffer.shape[0];
+    lats->resize(static_cast<std::size_t>(n));
+    lons->resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      (*lats)[static_cast<std::size_t>(i)] =
+          buffer_value(buffer, *format, i, 0);
+      (*lons)[static_cast<std::size_t>(i)] =
+          buffer_value(buffer, *format, i, 1);
+    }
+    taken = 1;
+  }
+  PyBuffer_Release(&buffer);
+  return taken;
+}
+
+// Whether `item` can be one (lat, lon) pair.
+bool is_pair_like(PyObject* item) {
+  return !PyUnicode_Check(item) && !PyBytes_Check(item) &&
+         PySequence_Check(item) && PySequence_Size(item) == 2;
+}
+
+}  // namespace
+
+int acquire_pairs(PyObject* object, const char* name, PositionColumn* lats,
+                  PositionColumn* lons) {
+  std::vector<double> lat_values;
+  std::vector<double> lon_values;
+  PyRef array;
+  if (!PyObject_CheckBuffer(object)) {
+    PyRef method = optional_attribute(object, "__array__");
+    if (PyErr_Occurred()) return -1;
+    // A pandas DataFrame or polars frame of two columns comes as an n×2
+    // array; a plain sequence is read as it stands.
+    if (method && !PyList_Check(object) && !PyTuple_Check(object)) {
+      array = PyRef::steal(PyObject_CallNoArgs(method.get()));
+      if (!array) return -1;
+    }
+  }
+  PyObject* source = array ? array.get() : object;
+  int taken = pairs_from_buffer(source, &lat_values, &lon_values);
+  if (taken < 0) return -1;
+  if (taken == 0) {
+    if (PyUnicode_Check(source) || PyBytes_Check(source) ||
+        PyAnySet_Check(source) || PyDict_Check(source) ||
+        PyObject_CheckBuffer(source)) {
+      return 0;
+    }
+    PyRef sequence = PyRef::steal(PySequence_Fast(source, ""));
+    if (!sequence) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+      PyErr_Clear();
+      return 0;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.get());
+    // The first element decides the shape: a column of numbers is not pairs.
+    if (n > 0) {
+      const int pair =
+          is_pair_like(PySequence_Fast_GET_ITEM(sequence.get(), 0));
+      if (PyErr_Occurred()) return -1;
+      if (!pair) return 0;
+    }
+    lat_values.reserve(static_cast<std::size_t>(n));
+    lon_values.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+      PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
+      PyRef pair = PyRef::steal(PySequence_Fast(item.get(), ""));
+      if (!pair || PySequence_Fast_GET_SIZE(pair.get()) != 2 ||
+          PyUnicode_Check(item.get())) {
+        PyErr_Clear();
+        set_error(PyExc_TypeError, std::string("argument '") + name +
+                                       "', position " + std::to_string(i) +
+                                       ": expected a (lat, lon) pair, not '" +
+                                       type_qualname(item.get()) + "'");
+        return -1;
+      }
+      double lat = 0;
+      double lon = 0;
+      PyRef lat_item = PyRef::borrow(PySequence_Fast_GET_ITEM(pair.get(), 0));
+      PyRef lon_item = PyRef::borrow(PySequence_Fast_GET_ITEM(pair.get(), 1));
+      if (!convert_double(lat_item.get(), &lat) ||
+          !convert_double(lon_item.get(), &lon)) {
+        element_error(name, static_cast<std::size_t>(i));
+        return -1;
+      }
+      lat_values.push_back(lat);
+      lon_values.push_back(lon);
+    }
+  }
+  lats->adopt(std::move(lat_values));
+  lons->adopt(std::move(lon_values));
+  return 1;
 }
 
 }  // namespace quorvel::py

@@ -5,11 +5,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "arrow/number_import.h"
 #include "base/interrupt.h"
 #include "geocoder/batch_queries.h"
 #include "geocoder/duplicates.h"
@@ -28,7 +30,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr const char* kClassName = "ReverseGeocoder";
 constexpr const char* kWithinParameters[] = {"lats", "lons", "radius_km"};
 constexpr const char* kWithinKeywords[] = {"return_distance", "sort",
-                                           "count_only", "workers"};
+                                           "count_only", "workers", "where"};
 constexpr const char* kIndicesParameter[] = {"indices"};
 
 const FunctionDescription kWithinDescription{
@@ -122,6 +124,39 @@ PyObject* as_matrix(PyObject* array, const char* format, Py_ssize_t itemsize,
   return PyObject_CallMethod(bytes.get(), "cast", "sO", format, shape.get());
 }
 
+// The numbers of a column as one NumberColumn: read in place, unless it is
+// an Arrow column, whose chunks are copied into one float64 array with NaN
+// for a null (a missing position, as the searches take NaN). The searches
+// here cut their input into slices of their own, which need one column.
+class PlainNumbers {
+ public:
+  explicit PlainNumbers(const PositionColumn& source) {
+    const arrow::NumberChunks* chunks = source.arrow_chunks();
+    if (chunks == nullptr) {
+      column_ = source.column();
+      return;
+    }
+    copy_.reserve(source.size());
+    for (const arrow::NumberView& view : chunks->views()) {
+      for (std::int64_t i = 0; i < view.length; ++i) {
+        copy_.push_back(
+            view.is_null(i)
+                ? std::numeric_limits<double>::quiet_NaN()
+                : column_value(view.column, static_cast<std::size_t>(i)));
+      }
+    }
+    column_ = {copy_.data(), sizeof(double), NumberFormat::kFloat64};
+  }
+  PlainNumbers(const PlainNumbers&) = delete;
+  PlainNumbers& operator=(const PlainNumbers&) = delete;
+
+  const NumberColumn& column() const { return column_; }
+
+ private:
+  std::vector<double> copy_;
+  NumberColumn column_;
+};
+
 // `radius_km`: one number for every position, or a column of one per
 // position; every radius non-negative (not NaN).
 class Radii {
@@ -154,7 +189,8 @@ class Radii {
                     std::to_string(values_.size()) + " radii");
       return false;
     }
-    column_ = values_.column();
+    plain_.emplace(values_);
+    column_ = plain_->column();
     for (std::size_t i = 0; i < n; ++i) {
       const double km = column_value(column_, i);
       if (!(km >= 0.0)) {
@@ -183,6 +219,7 @@ class Radii {
 
   double single_ = 0.0;
   PositionColumn values_;
+  std::optional<PlainNumbers> plain_;
   NumberColumn column_;
 };
 
@@ -548,40 +585,16 @@ bool convert_max_distance(PyObject* object, double* out) {
   return true;
 }
 
-bool nearest_within_limit(const ReverseGeocoder& geocoder,
-                          const NumberColumn& lats, const NumberColumn& lons,
-                          double max_km, std::span<std::uint32_t> items,
-                          std::span<double> distances_km, unsigned workers) {
-  // The plain batch search, then the limit on its distances: the same
-  // answers and ties as without a limit, at the cost of one comparison.
-  std::vector<double> slice_chords;
-  return run_sliced(items.size(), [&](std::size_t begin, std::size_t end) {
-    std::span<std::uint32_t> slice_items = items.subspan(begin, end - begin);
-    std::span<double> chords = rows_of(distances_km, begin, end);
-    if (chords.empty()) {
-      slice_chords.resize(end - begin);
-      chords = slice_chords;
-    }
-    Status found =
-        nearest_records(geocoder, column_from(lats, begin),
-                        column_from(lons, begin), slice_items, chords, workers);
-    if (!found.ok()) return found;
-    for (std::size_t i = 0; i < slice_items.size(); ++i) {
-      if (slice_items[i] == kNoRecord) continue;
-      chords[i] = chord_to_km(chords[i]);
-      if (!(chords[i] <= max_km)) {
-        slice_items[i] = kNoRecord;
-        chords[i] = kInf;
-      }
-    }
-    return found;
-  });
-}
-
-PyObject* nearest_k_indices(const BatchTarget& target, const NumberColumn& lats,
-                            const NumberColumn& lons, std::size_t n,
-                            std::size_t k, double max_km, bool return_distance,
+PyObject* nearest_k_indices(const BatchTarget& target,
+                            const PositionColumn& lat_column,
+                            const PositionColumn& lon_column, std::size_t k,
+                            double max_km, bool return_distance,
                             unsigned workers) {
+  const std::size_t n = lat_column.size();
+  const PlainNumbers plain_lats(lat_column);
+  const PlainNumbers plain_lons(lon_column);
+  const NumberColumn& lats = plain_lats.column();
+  const NumberColumn& lons = plain_lons.column();
   // Refused before n * k could overflow: no memory holds such a result.
   if (n != 0 &&
       k > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double) / n) {
@@ -628,8 +641,16 @@ PyObject* nearest_k_indices(const BatchTarget& target, const NumberColumn& lats,
 
 PyObject* indices_within(const BatchTarget& target, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[7] = {};
+  PyObject* slots[8] = {};
   if (!bind_arguments(kWithinDescription, args, nargs, kwnames, slots)) {
+    return nullptr;
+  }
+  // `where=` restricts the single nearest record only: a radius search has
+  // no one record per position to restrict.
+  if (slots[7] != nullptr && slots[7] != Py_None) {
+    set_error(PyExc_ValueError,
+              "argument 'where': works with k=1 only, not with "
+              "get_indices_within");
     return nullptr;
   }
   bool return_distance = false;
@@ -659,9 +680,11 @@ PyObject* indices_within(const BatchTarget& target, PyObject* const* args,
   if (!radii.acquire(slots[2], n)) return nullptr;
   const ReverseGeocoder& geocoder = target.geocoder;
   const LazyDuplicates& duplicates = target.duplicates;
+  const PlainNumbers plain_lats(lats);
+  const PlainNumbers plain_lons(lons);
   const auto slice_columns = [&](std::size_t begin) {
-    return std::make_tuple(column_from(lats.column(), begin),
-                           column_from(lons.column(), begin),
+    return std::make_tuple(column_from(plain_lats.column(), begin),
+                           column_from(plain_lons.column(), begin),
                            column_from(radii.column(), begin));
   };
 

@@ -2,9 +2,9 @@
 // limit, every record within a radius, and records in bulk by number.
 //
 // get_nearest_indices and the get_nearest_as_* methods (python/batch.cpp)
-// bind their own arguments and hand k > 1 or a distance limit over to the
-// functions here; get_indices_within and get_records_as_* are whole method
-// bodies, called like the batch methods.
+// bind their own arguments (and search within a distance limit themselves)
+// and hand k > 1 over to the functions here; get_indices_within and
+// get_records_as_* are whole method bodies, called like the batch methods.
 //
 // Searches run without the interpreter lock, in slices of positions with a
 // look for a pending Ctrl-C between slices, so that a long call stops within
@@ -26,6 +26,7 @@
 #include "geocoder/batch_search.h"
 #include "geocoder/geocoder.h"
 #include "python/batch.h"
+#include "python/positions.h"
 
 namespace quorvel::py {
 
@@ -39,23 +40,16 @@ bool convert_k(PyObject* object, std::size_t* out);
 // or ValueError (negative or NaN) raised, naming the argument.
 bool convert_max_distance(PyObject* object, double* out);
 
-// The nearest record of every position, as get_nearest_indices finds it,
-// dropped to kNoRecord (distance +inf) beyond `max_km`; distances in km when
-// `distances_km` is not empty. False with an exception raised.
-// REQUIRES: distances_km is empty or as long as items; max_km >= 0.
-bool nearest_within_limit(const ReverseGeocoder& geocoder,
-                          const NumberColumn& lats, const NumberColumn& lons,
-                          double max_km, std::span<std::uint32_t> items,
-                          std::span<double> distances_km, unsigned workers);
-
 // The result of get_nearest_indices for k > 1: an n×k memoryview of uint32
-// record numbers (each record of a group at one position counted), or with `return_distance` a tuple of it and an n×k
-// memoryview of float64 kilometres. NULL with an exception raised.
-// REQUIRES: k >= 1; max_km >= 0.
+// record numbers (each record of a group at one position counted), or with
+// `return_distance` a tuple of it and an n×k memoryview of float64
+// kilometres. A null of an Arrow column is a missing position. NULL with an
+// exception raised. REQUIRES: k >= 1; max_km >= 0; the columns have one length.
 PyObject* nearest_k_indices(const BatchTarget& target,
-                            const NumberColumn& lats, const NumberColumn& lons,
-                            std::size_t n, std::size_t k, double max_km,
-                            bool return_distance, unsigned workers);
+                            const PositionColumn& lats,
+                            const PositionColumn& lons, std::size_t k,
+                            double max_km, bool return_distance,
+                            unsigned workers);
 
 // get_indices_within(lats, lons, radius_km, *, return_distance=False,
 //                    sort=True, count_only=False, workers=1)

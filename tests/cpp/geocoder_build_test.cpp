@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "geocoder/geocoder.h"
+#include "kdtree_test_support.h"
 
 namespace quorvel {
 namespace {
@@ -226,6 +228,65 @@ TEST(GeocoderBuild, CarriageReturnSeparatorWithDropCoordinates) {
   ReverseGeocoder g = built("a\rb\rc\rd\n1\r2\rx\r\r\n", U'\r', true);
   EXPECT_EQ(g.csv(), "x\r\n");
   EXPECT_EQ(stored_lines(g), Lines{"x"});
+}
+
+// Enough lines that the line loops ask the check (they ask once per few
+// thousand lines).
+std::string many_lines(std::size_t n) {
+  std::string csv = "lat,lon,name\n";
+  for (std::size_t i = 0; i < n; ++i) {
+    csv += std::to_string(static_cast<double>(i % 180) - 89.5) + "," +
+           std::to_string(static_cast<double>(i % 360) - 179.5) + ",p" +
+           std::to_string(i) + "\n";
+  }
+  return csv;
+}
+
+TEST(GeocoderBuild, AStopCheckThatSaysStopEndsTheBuild) {
+  for (const bool drop : {false, true}) {
+    StopCheck stop([] { return true; });
+    ASSERT_TRUE(stop.check_now());
+    BuildOptions options;
+    options.drop_coordinates = drop;
+    Result<ReverseGeocoder> g =
+        ReverseGeocoder::build(many_lines(10'000), U',', options, stop);
+    ASSERT_FALSE(g.ok()) << "drop " << drop;
+    EXPECT_TRUE(is_interrupted(g.error())) << g.error().message();
+  }
+}
+
+TEST(GeocoderBuild, AStopCheckThatNeverStopsChangesNothing) {
+  for (const bool drop : {false, true}) {
+    StopCheck never([] { return false; });
+    BuildOptions options;
+    options.drop_coordinates = drop;
+    Result<ReverseGeocoder> g =
+        ReverseGeocoder::build(many_lines(20'000), U',', options, never);
+    ASSERT_TRUE(g.ok()) << g.error().message();
+    const ReverseGeocoder plain = built(many_lines(20'000), U',', drop);
+    EXPECT_EQ(g.value().csv(), plain.csv());
+    EXPECT_EQ(g.value().columns(), plain.columns());
+    EXPECT_EQ(stored_lines(g.value()), stored_lines(plain));
+    EXPECT_EQ(g.value().tree().stems(), plain.tree().stems());
+  }
+}
+
+TEST(GeocoderParts, AStopCheckThatSaysStopEndsTheChecks) {
+  const ReverseGeocoder g = built(many_lines(100'000));
+  for (const bool stop : {true, false}) {
+    StopCheck check([stop] { return stop; });
+    check.check_now();
+    Result<ReverseGeocoder> rebuilt = ReverseGeocoder::from_parts(
+        g.csv(), g.value_sep(), g.columns(), g.indexed_data(),
+        kdtree::test_support::parts_of(g.tree()), check);
+    if (stop) {
+      ASSERT_FALSE(rebuilt.ok());
+      EXPECT_TRUE(is_interrupted(rebuilt.error()));
+    } else {
+      ASSERT_TRUE(rebuilt.ok()) << rebuilt.error().message();
+      EXPECT_EQ(rebuilt.value().size(), g.size());
+    }
+  }
 }
 
 TEST(LatLonToPoint, UnitVectors) {

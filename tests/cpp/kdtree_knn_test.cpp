@@ -201,6 +201,36 @@ TEST(KdTreeKnn, DuplicateHeavySets) {
   for (std::uint32_t i = 0; i < 5; ++i) EXPECT_EQ(out[i].item, i);
 }
 
+// Small k keeps its results by insertion, larger k in a heap: both must
+// give the oracle's answer, including when the k-th place is shared by
+// several items at one distance (rings of a grid around a grid point).
+TEST(KdTreeKnn, EveryKAcrossTheSwitchOfResultKeeping) {
+  std::vector<Point> points;
+  for (int lat = -10; lat <= 10; ++lat) {
+    for (int lon = -10; lon <= 10; ++lon) {
+      points.push_back(unit_vector(lat * 0.5, lon * 0.5));
+    }
+  }
+  const ImmutableKdTree tree = ImmutableKdTree::new_from_slice(points);
+  for (const Point& query :
+       {unit_vector(0, 0), unit_vector(0.25, 0.25), unit_vector(3, -2.5)}) {
+    const std::vector<NearestResult> all = all_by_distance(tree, query);
+    for (std::size_t k = 1; k <= 40; ++k) {
+      std::vector<NearestResult> out(k);
+      const KnnOutcome found = nearest_k(tree, query, kInf, out);
+      ASSERT_EQ(found.status, QueryStatus::kOk);
+      out.resize(found.count);
+      expect_same(out, {all.begin(), all.begin() + k}, "k nearest on a grid");
+      // A limit at the k-th distance keeps every tie before the k-th place.
+      out.assign(k, {});
+      const KnnOutcome limited =
+          nearest_k(tree, query, all[k - 1].distance, out);
+      out.resize(limited.count);
+      expect_same(out, {all.begin(), all.begin() + k}, "limited on a grid");
+    }
+  }
+}
+
 TEST(KdTreeKnn, PolesAndTheAntimeridian) {
   std::mt19937_64 rng(36);
   std::uniform_real_distribution<double> polar(85.0, 90.0);

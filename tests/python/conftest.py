@@ -1,14 +1,7 @@
-import pathlib
-
 import pytest
 
 import quorvel
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-WORLD_PLACES = ROOT / "data" / "world_places.csv"
-
-# The two-record text most lookup examples use.
-SMALL_CSV = "lat,lon,name\n10,20,a\n-33.9,18.4,b\n"
+from support import SMALL_CSV, WORLD_PLACES
 
 
 @pytest.fixture(scope="session")

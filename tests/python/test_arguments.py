@@ -6,7 +6,7 @@ import pathlib
 import numpy as np
 import pytest
 
-from conftest import SMALL_CSV
+from support import SMALL_CSV
 from quorvel import ReverseGeocoder as R
 
 NEW = "ReverseGeocoder.__new__()"

@@ -1,8 +1,5 @@
-"""Arrow tables handed out and columns taken in, as real consumers see them.
-
-These tests drive the engine's Arrow export and import through the module's
-test hook, so they run only in builds that expose it.
-"""
+"""Arrow tables handed out and columns taken in, as real consumers see them:
+pyarrow, pandas, polars, DuckDB and nanoarrow, over the C data interface."""
 
 import gc
 import math
@@ -11,11 +8,6 @@ import re
 import pytest
 
 import quorvel
-
-pytestmark = pytest.mark.skipif(
-    not hasattr(quorvel, "_arrow_selftest"),
-    reason="this build does not expose the Arrow test hook",
-)
 
 NO_RECORD = 2**32 - 1
 
@@ -27,126 +19,112 @@ PLACES = (
     '1,1,"Quoted, name",,\n'
 )
 ROWS = [2, 0, NO_RECORD, 2, 3, 1]
-DISTANCES = [1.5, 0.0, math.nan, 2.25, 10.0, 7.0]
+FIELDS = ["name", "admin1", "cc"]
 EXPECTED = {
     "name": ["Paris", "Paris", None, "Paris", "Quoted, name", "Lyon"],
     "admin1": ["Texas", "Ile-de-France", None, "Texas", "", "Auvergne-Rhone-Alpes"],
     "cc": ["US", "FR", None, "US", "", "FR"],
-    "distance_km": [1.5, 0.0, None, 2.25, 10.0, 7.0],
 }
+GEOCODER = quorvel.ReverseGeocoder(PLACES)
 
 
-def capsules(rows=ROWS, fields=(2, 3, 4), distances=DISTANCES):
-    return quorvel._arrow_selftest("table", PLACES, list(rows), list(fields), distances)
-
-
-class ResultTable:
-    """What get_nearest_as_table will return: a fresh stream on every call."""
-
-    def __init__(self, **kwargs):
-        self.kwargs = kwargs
-
-    def __arrow_c_schema__(self):
-        return capsules(**self.kwargs)[0]
-
-    def __arrow_c_stream__(self, requested_schema=None):
-        return capsules(**self.kwargs)[2]
-
-
-class ResultArray:
-    def __arrow_c_array__(self, requested_schema=None):
-        return capsules()[1]
+def result_table(rows=ROWS):
+    return GEOCODER.get_records_as_table(rows, fields=FIELDS)
 
 
 class TestConsumersReadTheTable:
     def test_pyarrow(self):
         pa = pytest.importorskip("pyarrow")
-        table = pa.table(ResultTable())
+        table = pa.table(result_table())
         table.validate(full=True)
         assert table.to_pydict() == EXPECTED
         assert table.schema.field("name").type == pa.dictionary(pa.int32(), pa.string())
-        assert table.schema.field("distance_km").type == pa.float64()
         # Each distinct value once, whichever records hold it.
         assert table.column("name").chunk(0).dictionary.to_pylist() == [
             "Paris",
             "Quoted, name",
             "Lyon",
         ]
+        assert pa.schema(result_table()).names == FIELDS
 
-    def test_pyarrow_array_and_schema(self):
+    def test_pandas_through_pyarrow_and_from_arrow(self):
         pa = pytest.importorskip("pyarrow")
-        batch = pa.record_batch(ResultArray())
-        assert batch.to_pydict() == EXPECTED
-        assert pa.schema(ResultTable()).names == list(EXPECTED)
-
-    def test_pandas_through_pyarrow(self):
-        pa = pytest.importorskip("pyarrow")
-        frame = pa.table(ResultTable()).to_pandas()
+        pd = pytest.importorskip("pandas")
+        frame = pa.table(result_table()).to_pandas()
         assert list(frame["name"].astype(object).where(frame["name"].notna(), None)) == (
             EXPECTED["name"]
         )
         assert str(frame["cc"].dtype) == "category"
-        assert math.isnan(frame["distance_km"][2])
+        if not hasattr(pd.DataFrame, "from_arrow"):
+            pytest.skip("this pandas has no DataFrame.from_arrow")
+        direct = pd.DataFrame.from_arrow(result_table())
+        assert direct.shape == (6, 3) and direct["cc"].iloc[0] == "US"
 
     def test_polars(self):
         pl = pytest.importorskip("polars")
-        frame = pl.DataFrame(ResultTable())
-        assert frame.shape == (6, 4)
+        frame = pl.DataFrame(result_table())
+        assert frame.shape == (6, 3)
         assert frame["name"].cast(pl.String).to_list() == EXPECTED["name"]
-        assert frame["distance_km"].to_list() == EXPECTED["distance_km"]
 
     def test_duckdb(self):
         duckdb = pytest.importorskip("duckdb")
-        pa = pytest.importorskip("pyarrow")
-        t = pa.table(ResultTable())  # noqa: F841 (read by name below)
+        t = GEOCODER.get_nearest_as_table(  # noqa: F841 (read by name below)
+            [48.9, math.nan, 33.0], [2.4, 0.0, -95.0], fields=["name", "cc"], distance=True
+        )
         rows = duckdb.sql("select name, cc, distance_km from t").fetchall()
-        assert [r[0] for r in rows] == EXPECTED["name"]
-        assert rows[2] == (None, None, None)
+        assert [r[:2] for r in rows] == [("Paris", "FR"), (None, None), ("Paris", "US")]
+        assert rows[1][2] is None and rows[0][2] > 0
 
     def test_nanoarrow(self):
         na = pytest.importorskip("nanoarrow")
-        stream = na.ArrayStream(ResultTable())
-        rows = stream.read_all().to_pylist()
+        rows = na.ArrayStream(result_table()).read_all().to_pylist()
         assert [row["cc"] for row in rows] == EXPECTED["cc"]
 
     def test_empty_and_all_null_tables(self):
         pa = pytest.importorskip("pyarrow")
-        empty = pa.table(ResultTable(rows=[], distances=[]))
-        assert empty.num_rows == 0 and empty.column_names == list(EXPECTED)
-        nulls = pa.table(ResultTable(rows=[NO_RECORD] * 3, distances=[0.0] * 3))
+        empty = pa.table(result_table([]))
+        assert empty.num_rows == 0 and empty.column_names == FIELDS
+        nulls = pa.table(result_table([NO_RECORD] * 3))
         nulls.validate(full=True)
         assert nulls.column("name").to_pylist() == [None] * 3
-        assert nulls.to_pandas().shape == (3, 4)
+        assert nulls.to_pandas().shape == (3, 3)
 
 
 class TestLifetimes:
     def test_stream_read_twice(self):
         pa = pytest.importorskip("pyarrow")
-        table = ResultTable()
+        table = result_table()
         assert pa.table(table).equals(pa.table(table))
 
     def test_table_released_before_its_columns(self):
         pa = pytest.importorskip("pyarrow")
-        table = pa.table(ResultTable())
+        result = result_table()
+        table = pa.table(result)
         names = table.column("name")
-        distances = table.column("distance_km").chunk(0)
-        del table
+        del table, result
         gc.collect()
         assert names.to_pylist() == EXPECTED["name"]
-        assert distances.to_pylist() == EXPECTED["distance_km"]
 
     def test_unread_capsules_release_what_they_hold(self):
         for _ in range(200):
-            schema, (array_schema, array), stream = capsules()
-            del schema, array_schema, array, stream
+            table = result_table()
+            schema, stream = table.__arrow_c_schema__(), table.__arrow_c_stream__()
+            del schema, stream, table
         gc.collect()
 
 
-def read(column):
-    return quorvel._arrow_selftest("read", column)
+def nearest(lats, lons=None):
+    return list(GEOCODER.get_nearest_indices(lats, lons))
+
+
+def as_floats(values):
+    return [math.nan if v is None else float(v) for v in values]
 
 
 class TestColumnsIn:
+    LATS = [9, 48.0, None, 34.0]
+    LONS = [9, 2.0, 5.0, -95.0]
+
     @pytest.mark.parametrize(
         "type_name",
         ["float64", "float32", "int8", "int16", "int32", "int64",
@@ -154,31 +132,39 @@ class TestColumnsIn:
     )
     def test_every_number_type_with_offset_and_nulls(self, type_name):
         pa = pytest.importorskip("pyarrow")
-        array = pa.array([9, 1, None, 3], type=getattr(pa, type_name)()).slice(1)
-        values, chunks, _ = read(array)
-        assert values == [1.0, None, 3.0]
-        assert chunks == 1
+        lats = [1, 48, None, 34] if type_name.startswith("u") else [1, 48, None, -34]
+        array = pa.array(lats, type=getattr(pa, type_name)()).slice(1)
+        assert nearest(array, [2.0, 5.0, -95.0]) == nearest(
+            as_floats(lats[1:]), [2.0, 5.0, -95.0]
+        )
+        assert nearest(array, [2.0, 5.0, -95.0])[1] == NO_RECORD
 
-    def test_chunked_array_keeps_its_chunks(self):
+    def test_chunks_of_either_column_at_any_boundary(self):
         pa = pytest.importorskip("pyarrow")
-        values, chunks, fmt = read(pa.chunked_array([[1.5, None], [], [3.0]]))
-        assert values == [1.5, None, 3.0]
-        assert (chunks, fmt) == (2, "g")
+        lats = pa.chunked_array([[1.5, None], [], [45.0, 48.0, 33.0]])
+        lons = pa.chunked_array([[1.0], [2.0, 4.0, 2.0], [-95.0]])
+        expected = nearest([1.5, math.nan, 45.0, 48.0, 33.0], [1.0, 2.0, 4.0, 2.0, -95.0])
+        assert nearest(lats, lons) == expected
+        assert nearest(lats, [1.0, 2.0, 4.0, 2.0, -95.0]) == expected
+        assert expected[1] == NO_RECORD
 
     def test_polars_series(self):
         pl = pytest.importorskip("polars")
-        assert read(pl.Series([1.0, None, 3.0]))[0] == [1.0, None, 3.0]
-        assert read(pl.Series([1, 2], dtype=pl.Int16))[0] == [1.0, 2.0]
+        lats = pl.Series(self.LATS[1:], dtype=pl.Float64)
+        assert nearest(lats, pl.Series(self.LONS[1:])) == nearest(
+            as_floats(self.LATS[1:]), self.LONS[1:]
+        )
+        assert nearest(pl.Series([48, 34], dtype=pl.Int16), [2, -95]) == [0, 2]
 
     def test_nanoarrow_array(self):
         na = pytest.importorskip("nanoarrow")
-        assert read(na.c_array([1.0, 2.0], na.float64()))[0] == [1.0, 2.0]
+        assert nearest(na.c_array([48.0, 34.0], na.float64()), [2.0, -95.0]) == [0, 2]
 
     def test_read_in_place(self):
         pa = pytest.importorskip("pyarrow")
-        array = pa.array(range(100000), type=pa.float64())
+        array = pa.array([48.0] * 100000, type=pa.float64())
         before = pa.total_allocated_bytes()
-        assert len(read(array)[0]) == 100000
+        GEOCODER.get_nearest_indices(array, array)
         assert pa.total_allocated_bytes() == before
 
     @pytest.mark.parametrize(
@@ -187,10 +173,10 @@ class TestColumnsIn:
     )
     def test_other_types_are_a_type_error_naming_the_format(self, values, shown):
         pa = pytest.importorskip("pyarrow")
-        with pytest.raises(TypeError, match="column: .*" + re.escape(shown)):
-            read(pa.array(values))
-        with pytest.raises(TypeError, match="dictionary-encoded"):
-            read(pa.array([1.0, 1.0]).dictionary_encode())
+        with pytest.raises(TypeError, match="lats: .*" + re.escape(shown)):
+            nearest(pa.array(values), [1.0])
+        with pytest.raises(TypeError, match="lons: .*dictionary-encoded"):
+            nearest([1.0, 1.0], pa.array([1.0, 1.0]).dictionary_encode())
 
     def test_methods_that_return_something_else(self):
         class Liar:
@@ -202,6 +188,11 @@ class TestColumnsIn:
                 raise ValueError("nope")
 
         with pytest.raises(TypeError, match="__arrow_c_stream__"):
-            read(Liar())
+            nearest(Liar(), [1.0])
         with pytest.raises(ValueError, match="nope"):
-            read(Raiser())
+            nearest([1.0], Raiser())
+
+    def test_lengths_must_match(self):
+        pa = pytest.importorskip("pyarrow")
+        with pytest.raises(ValueError, match="same length"):
+            nearest(pa.array([1.0, 2.0]), [1.0])

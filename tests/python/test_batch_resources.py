@@ -10,7 +10,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import SMALL_CSV
+from support import SMALL_CSV
 from quorvel import ReverseGeocoder as R
 from test_resources import _assert_no_growth, _swallow
 

@@ -9,7 +9,7 @@ import sys
 import pandas as pd
 import pytest
 
-from conftest import ROOT
+from support import ROOT
 
 pytest.importorskip("dask.distributed")
 

@@ -17,7 +17,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT
+from support import ROOT
 
 DOCS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 BLOCK = re.compile(r"(?:<!-- excerpt of (?P<excerpt>[\w/.]+) -->\n)?^```python\n(?P<code>.*?)^```$",

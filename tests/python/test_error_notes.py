@@ -9,7 +9,7 @@ import traceback
 
 import pytest
 
-from conftest import SMALL_CSV
+from support import SMALL_CSV
 from test_hostile_files import decode, encode
 from quorvel import ReverseGeocoder as R
 

@@ -4,7 +4,7 @@ pipelines have tests of their own; the command line replaced the CSV script)."""
 import subprocess
 import sys
 
-from conftest import ROOT
+from support import ROOT
 
 
 def test_demo_names_landmarks_and_border_towns():

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quorvel
-from conftest import SMALL_CSV
+from support import SMALL_CSV
 
 ReverseGeocoder = quorvel.ReverseGeocoder
 

@@ -13,7 +13,7 @@ import pytest
 
 import quorvel
 
-from conftest import WORLD_PLACES
+from support import WORLD_PLACES
 
 # Generous: the machine running the tests may be heavily shared. The child
 # reports the latency it measured; only a frozen or deaf call fails.
@@ -129,6 +129,8 @@ def test_blocked_fifo_frees_other_threads_and_stops_on_ctrl_c(
     assert ticks > 5, out
 
 
+@pytest.mark.skipif(bool(os.environ.get("QUORVEL_SANITIZED")),
+                    reason="AddressSanitizer reserves more address space than the limit allows")
 def test_endless_source_stops_with_an_error(tmp_path):
     # A limit on the address space stands in for a machine without memory
     # to spare: either the source's size limit or the lack of memory ends
@@ -231,3 +233,46 @@ def test_interrupted_save_leaves_no_partial_file(tmp_path):
         timeout=600,
     )
     assert "ok 3000000" in out
+
+
+def test_building_from_text_stops_on_ctrl_c_and_lets_other_threads_run(
+        tmp_path):
+    out = run_child(
+        """
+        rows = [f"{(i * 7919) % 17999 / 100 - 89.99:.2f},"
+                f"{(i * 104729) % 35999 / 100 - 179.99:.2f},place {i}\\n"
+                for i in range(3_000_000)]
+        text = "lat,lon,name\\n" + "".join(rows)
+        del rows
+        with open("big.csv", "w") as f:
+            f.write(text)
+
+        ticks = []
+        done = threading.Event()
+        def tick():
+            while not done.is_set():
+                ticks.append(1)
+                time.sleep(0.001)
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        expect_interrupt(lambda: quorvel.ReverseGeocoder(text))
+        expect_interrupt(
+            lambda: quorvel.ReverseGeocoder(text, drop_coordinates=True))
+        expect_interrupt(lambda: quorvel.ReverseGeocoder.read_csv("big.csv"))
+        done.set()
+        ticker.join()
+        print("ticks", len(ticks))
+
+        g = quorvel.ReverseGeocoder("lat,lon,n\\n1,2,a\\n")
+        print(g.get_nearest_as_string(1.0, 2.0))
+        """,
+        tmp_path,
+    )
+    assert len(latencies(out)) == 3, out
+    assert all(seconds < LATENCY_BOUND for seconds in latencies(out)), out
+    # Three builds of at least half a second each, while the ticker sleeps a
+    # millisecond a tick: with the lock held throughout it would barely tick.
+    ticks = int(next(line.split()[1] for line in out.splitlines()
+                     if line.startswith("ticks")))
+    assert ticks > 100, out
+    assert "1,2,a" in out, out

@@ -13,7 +13,9 @@ from quorvel import ReverseGeocoder
 
 
 def test_module_surface():
-    assert quorvel.__all__ == ["ReverseGeocoder"]
+    assert quorvel.__all__ == ["ReverseGeocoder", "Regions", "ArrowTable"]
+    assert quorvel.Regions.__module__ == "quorvel"
+    assert quorvel.ArrowTable.__module__ == "quorvel"
     assert quorvel.__doc__.startswith("Fast offline reverse geocoding")
     assert quorvel.ReverseGeocoder is ReverseGeocoder
     assert issubclass(quorvel.PanicException, BaseException)
@@ -87,7 +89,7 @@ def test_sub_interpreter_is_refused(tmp_path):
 def test_runtime_docstrings_come_from_the_stub():
     # help() and introspecting editors read the live objects; the texts are
     # generated from the stub, and the generated header must be current.
-    from conftest import ROOT
+    from support import ROOT
     done = subprocess.run([sys.executable, str(ROOT / "tools/gen_docstrings.py"), "--check"],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr

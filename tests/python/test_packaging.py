@@ -17,7 +17,7 @@ import zipfile
 
 import pytest
 
-from conftest import ROOT
+from support import ROOT
 
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("QUORVEL_SANITIZED")),
@@ -80,7 +80,8 @@ def test_wheel_contents_and_metadata(wheel):
     with zipfile.ZipFile(wheel) as archive:
         (entry_points,) = [n for n in names if n.endswith(".dist-info/entry_points.txt")]
         assert "quorvel = quorvel._cli:main" in archive.read(entry_points).decode()
-    assert wheel.stat().st_size < 15_000_000
+    # The world geocoder and the world countries (about 2 MB compressed).
+    assert wheel.stat().st_size < 18_000_000
     assert metadata["Name"] == "quorvel"
     assert metadata["Requires-Python"] == ">=3.12"
     assert metadata["License-Expression"] == "MIT"

@@ -362,6 +362,66 @@ def test_several_workers_answer_as_one():
         qlats, qlons, max_distance_km=90)
 
 
+def test_arrow_chunks_with_nulls_answer_as_float64_with_nan():
+    pa = pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(17)
+    g = _geocoder(*_random_set(rng, 400))
+    qlats, qlons = rng.uniform(-80, 80, 60), rng.uniform(-170, 170, 60)
+    lat_nulls = [None if i % 7 == 3 else v for i, v in enumerate(qlats)]
+    lon_nulls = [None if i % 11 == 5 else v for i, v in enumerate(qlons)]
+    # Chunk edges that differ between the two columns, so that rows cross
+    # a chunk of one column inside a chunk of the other.
+    alats = pa.chunked_array([lat_nulls[:13], lat_nulls[13:40], lat_nulls[40:]], pa.float64())
+    alons = pa.chunked_array([lon_nulls[:29], lon_nulls[29:]], pa.float64())
+    plats = np.array([math.nan if v is None else v for v in lat_nulls])
+    plons = np.array([math.nan if v is None else v for v in lon_nulls])
+    for k in (1, 4):
+        got, got_km = g.get_nearest_indices(alats, alons, k=k, return_distance=True)
+        want, want_km = g.get_nearest_indices(plats, plons, k=k, return_distance=True)
+        assert (np.asarray(got) == np.asarray(want)).all()
+        assert np.array_equal(np.asarray(got_km), np.asarray(want_km), equal_nan=True)
+    assert g.get_indices_within(alats, alons, 900, return_distance=True) == g.get_indices_within(
+        plats, plons, 900, return_distance=True)
+    assert g.get_indices_within(alats, alons, 900, count_only=True) == g.get_indices_within(
+        plats, plons, 900, count_only=True)
+    radii = pa.chunked_array([[500.0] * 30, [1500.0] * 30])
+    assert g.get_indices_within(alats, alons, radii) == g.get_indices_within(
+        plats, plons, np.repeat([500.0, 1500.0], 30))
+    assert g.get_nearest_as_strings(alats, alons, max_distance_km=400) == g.get_nearest_as_strings(
+        plats, plons, max_distance_km=400)
+    # (lat, lon) pairs in place of two columns.
+    pairs = np.stack([qlats, qlons], axis=1)
+    assert (np.asarray(g.get_nearest_indices(pairs, k=3))
+            == np.asarray(g.get_nearest_indices(qlats, qlons, k=3))).all()
+
+
+class TestWhere:
+    def _geocoder(self):
+        return R("lat,lon,cc,name\n0,0,AA,a0\n0,1,BB,b1\n0,5,AA,a5\n")
+
+    def test_with_a_limit_both_apply(self):
+        g = self._geocoder()
+        lats, lons = [0.0, 0.0, 0.0], [0.9, 0.9, 4.0]
+        where = {"cc": ["AA", None, "AA"]}
+        # The nearest AA record of (0, 0.9) is a0, 100 km off: beyond 50 km.
+        assert g.get_nearest_as_strings(lats, lons, where=where) == ["0,0,AA,a0", "0,1,BB,b1", "0,5,AA,a5"]
+        items, km = g.get_nearest_indices(lats, lons, where=where, max_distance_km=50, return_distance=True)
+        assert list(items) == [NO_RECORD, 1, NO_RECORD]
+        assert km[0] == math.inf and km[1] < 50 and km[2] == math.inf
+        assert g.get_nearest_as_columns(lats, lons, where=where, max_distance_km=120)["name"] == [
+            "a0", "b1", "a5"]
+
+    def test_k_and_radius_searches_refuse_it(self):
+        g = self._geocoder()
+        with pytest.raises(ValueError, match="argument 'where': works with k=1 only"):
+            g.get_nearest_indices([0.0], [0.0], k=2, where={"cc": ["AA"]})
+        with pytest.raises(ValueError, match="argument 'where': works with k=1 only"):
+            g.get_indices_within([0.0], [0.0], 10.0, where={"cc": ["AA"]})
+        # None is no restriction, and k=1 given outright is the plain search.
+        assert g.get_indices_within([0.0], [0.0], 10.0, where=None) == g.get_indices_within([0.0], [0.0], 10.0)
+        assert list(g.get_nearest_indices([0.0], [0.9], k=1, where={"cc": ["AA"]})) == [0]
+
+
 class TestArguments:
     @pytest.mark.parametrize("k, error, text", [
         (0, ValueError, "argument 'k': must be a positive integer, not 0"),

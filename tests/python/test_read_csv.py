@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from conftest import WORLD_PLACES
+from support import WORLD_PLACES
 import quorvel
 from quorvel import ReverseGeocoder as R
 
@@ -278,3 +278,26 @@ def test_path_like_objects_other_than_pathlib(csv_path):
 
     columns = dict(lat="lat", lon="lon")
     assert R.read_csv(Where(), **columns).dumps() == R.read_csv(pathlib.Path(csv_path), **columns).dumps()
+
+
+class TestCoordinatesFoundByName:
+    @pytest.mark.parametrize("header", [
+        "lon,lat,name", "LONGITUDE,Latitude,name", "name,lng,lat", "name, Lat ,long",
+    ])
+    def test_named_columns_wherever_they_stand(self, header):
+        names = [h.strip().lower() for h in header.split(",")]
+        row = {"name": "Paris"}
+        row.update({n: "2.35" for n in names if n.startswith(("lo", "ln"))})
+        row.update({n: "48.86" for n in names if n.startswith("la")})
+        g = R.read_csv(io.StringIO(header + "\n" + ",".join(row[n] for n in names) + "\n"))
+        assert g.get_nearest_as_dict(48.86, 2.35)["name"] == "Paris"
+        # Paris, not a point in Somalia: the axes were read the right way round.
+        _, distances = g.get_nearest_indices([48.86], [2.35], return_distance=True)
+        assert distances[0] < 0.001
+
+    @pytest.mark.parametrize("header", ["a,b,lon", "lat,lat,lon,x", "x,y,z"])
+    def test_otherwise_the_first_two_columns(self, header):
+        values = ["10", "20", "30", "40"][: header.count(",") + 1]
+        g = R.read_csv(io.StringIO(header + "\n" + ",".join(values) + "\n"))
+        _, distances = g.get_nearest_indices([10], [20], return_distance=True)
+        assert distances[0] < 0.001

@@ -10,7 +10,7 @@ import threading
 
 import pytest
 
-from conftest import SMALL_CSV
+from support import SMALL_CSV
 from quorvel import ReverseGeocoder as R
 
 CALLS = 100_000

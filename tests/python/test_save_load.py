@@ -5,7 +5,7 @@ import random
 
 import pytest
 
-from conftest import SMALL_CSV
+from support import SMALL_CSV
 from quorvel import ReverseGeocoder as R
 
 

@@ -12,7 +12,7 @@ import textwrap
 
 import pytest
 
-from conftest import WORLD_PLACES
+from support import WORLD_PLACES
 from quorvel import ReverseGeocoder
 
 cloudpickle = pytest.importorskip("cloudpickle")

@@ -12,7 +12,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT
+from support import ROOT
 
 pytestmark = [
     pytest.mark.skipif(bool(os.environ.get("QUORVEL_SANITIZED")),
@@ -64,10 +64,11 @@ def expected_csv(example, world):
     return points.to_csv(index=False)
 
 
-@pytest.mark.parametrize("ship", ["file", "broadcast"])
-def test_spark_matches_a_single_process_run(example, expected_csv, tmp_path, capsys, ship):
+@pytest.mark.parametrize(("ship", "frames"),
+                         [("file", "pandas"), ("broadcast", "pandas"), ("file", "arrow")])
+def test_spark_matches_a_single_process_run(example, expected_csv, tmp_path, capsys, ship, frames):
     out = tmp_path / "places.csv"
     example.main(["--points", str(POINTS), "--partitions", "5", "--cores", "2", "--seed", str(SEED),
-                  "--ship", ship, "--out", str(out)])
+                  "--ship", ship, "--frames", frames, "--out", str(out)])
     assert capsys.readouterr().out.startswith(f"geocoded {POINTS:,} points in 5 partitions on 2 cores")
     assert out.read_text() == expected_csv

@@ -3,13 +3,14 @@ interpreter shuts down, and threads started with a small stack. Each case
 runs in a child process under the interpreter running the suite (CI runs
 the suite under every supported version)."""
 
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from conftest import WORLD_PLACES
+from support import WORLD_PLACES
 
 
 def run_child(script, timeout=120):
@@ -29,6 +30,9 @@ def run_child(script, timeout=120):
     ],
     ids=["batch", "read_csv"],
 )
+@pytest.mark.skipif(bool(os.environ.get("QUORVEL_SANITIZED")),
+                    reason="UBSan reports the interpreter's forced unwind, which carries no "
+                           "exception object, where it is caught and rethrown")
 def test_daemon_thread_inside_a_call_at_shutdown(call):
     pytest.importorskip("numpy")
     script = f"""
@@ -51,6 +55,8 @@ def test_daemon_thread_inside_a_call_at_shutdown(call):
         assert done.returncode == 0, done.stderr
 
 
+@pytest.mark.skipif(bool(os.environ.get("QUORVEL_SANITIZED")),
+                    reason="AddressSanitizer needs far more than 32 KiB of stack per frame chain")
 def test_every_method_runs_on_a_32_kib_thread_stack(tmp_path):
     pytest.importorskip("numpy")
     done = run_child(f"""

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT
+from support import ROOT
 
 # mypy is itself compiled to native code; under the sanitizers' preloaded
 # runtime it would be checked too, which is slow and not our concern.

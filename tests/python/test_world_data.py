@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT
+from support import ROOT
 import quorvel
 
 _spec = importlib.util.spec_from_file_location("make_world", ROOT / "tools" / "make_world.py")

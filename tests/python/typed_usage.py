@@ -47,6 +47,12 @@ def look_up_many(geocoder: ReverseGeocoder) -> None:
     assert_type(geocoder.get_record_as_string(indices[0]), str)
     assert_type(geocoder.get_record_as_dict(-1), dict[str, str])
     assert len(geocoder) == 2 and geocoder.columns == ["lat", "lon", "name"]
+    assert_type(geocoder.get_nearest_indices([(11.0, 21.0), (-34.0, 18.0)]), array[int])
+    table = geocoder.get_nearest_as_table(lats, lons, fields=["name"], distance=True,
+                                          max_distance_km=100.0)
+    assert_type(table, quorvel.ArrowTable)
+    assert table.column_names == ["name", "distance_km"] and len(table) == 2
+    assert_type(geocoder.get_records_as_table(indices).column_names, list[str])
 
 
 def persist(geocoder: ReverseGeocoder) -> None:
@@ -70,7 +76,7 @@ def ship(geocoder: ReverseGeocoder) -> None:
     assert restored.dumps() == again.dumps() == data
     loader: Callable[[bytes], ReverseGeocoder] = ReverseGeocoder.loads
     assert loader(data).dumps() == data
-    assert quorvel.__all__ == ["ReverseGeocoder"]
+    assert quorvel.__all__ == ["ReverseGeocoder", "Regions", "ArrowTable"]
     assert_type(quorvel.__version__, str)
 
 
