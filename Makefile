@@ -97,10 +97,11 @@ bench-smoke: venv py-build
 # the real __cxa_throw when it starts, before the extension is loaded).
 # Python allocates through malloc so that ASan sees every object; leak
 # detection is off because CPython keeps memory until exit; the resident-size
-# checks cannot hold under ASan's quarantine and are left out.
+# checks cannot hold under ASan's quarantine, nor can an address-space limit
+# under its shadow memory, so those tests are left out.
 SAN_BUILD := build/sanitize
 SAN_SITE := build/py-asan-site
-SAN_SKIP := not test_calls_do_not_leak and not test_failing_loads_do_not_leak
+SAN_SKIP := not calls_do_not_leak and not test_failing_loads_do_not_leak and not small_address_space
 
 sanitize: sanitize-cpp sanitize-py
 
