@@ -46,8 +46,11 @@ cpp-test: cpp-build
 py-build: build-deps build-venv
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VPY) -m pip install -q --no-build-isolation .
 
+# PYTEST_ARGS narrows a run, e.g. CI's second interpreter leaves out the
+# multi-process pipelines, which test the frameworks more than the Python.
+PYTEST_ARGS ?=
 py-test: system-deps venv py-build
-	$(VPY) -m pytest tests/python -q -rs
+	$(VPY) -m pytest tests/python -q -rs $(PYTEST_ARGS)
 
 # Builds the module the same way as `make test` (with the build tools only),
 # then names landmarks and border towns with the world geocoder.
