@@ -285,42 +285,16 @@ bool search_where(const BatchTarget& target, const BatchInput& in,
   }
   std::vector<std::uint32_t> ids;
   if (!where_values(*index.value(), values, items.size(), &ids)) return false;
-  // An Arrow column may come in chunks: search each stretch where neither
-  // column changes chunk, as the unrestricted search does.
-  const std::vector<arrow::PositionSegment> segments =
-      position_segments(in.lats, in.lons);
-  const bool limited = in.max_km != kNoLimit;
-  // A limit needs the distances even when they are not returned.
-  std::vector<double> limit_km;
-  StopCheck stop_check = signal_check_unlocked(&state);
-  Status status = run_unlocked(&state, [&]() -> Status {
-    for (const arrow::PositionSegment& segment : segments) {
-      const auto start = static_cast<std::size_t>(segment.start);
-      const auto count = static_cast<std::size_t>(segment.lats.length);
-      std::span<std::uint32_t> rows = items.subspan(start, count);
-      std::span<double> kilometres =
-          distances.empty() ? distances : distances.subspan(start, count);
-      if (limited && kilometres.empty()) {
-        limit_km.resize(count);
-        kilometres = limit_km;
-      }
-      Status found = nearest_records_where(
-          target.geocoder, *index.value(), segment.lats.column,
-          segment.lons.column, std::span(ids).subspan(start, count), rows,
-          kilometres, in.workers, stop_check);
-      if (!found.ok()) return found;
-      chords_to_km(kilometres);
-      if (limited) drop_beyond(in.max_km, rows, kilometres);
-      arrow::clear_null_rows(segment.lats, rows, kilometres);
-      arrow::clear_null_rows(segment.lons, rows, kilometres);
-    }
-    return Status();
-  });
-  if (!status.ok()) {
-    if (!is_interrupted(status.error())) raise_core_error(status.error());
-    return false;
-  }
-  return true;
+  return search_segments(
+      in.lats, in.lons, in.max_km, items, distances,
+      [&](const arrow::PositionSegment& segment, std::span<std::uint32_t> rows,
+          std::span<double> chords, StopCheck& stop_check) {
+        const auto start = static_cast<std::size_t>(segment.start);
+        return nearest_records_where(target.geocoder, *index.value(),
+                                     segment.lats.column, segment.lons.column,
+                                     std::span(ids).subspan(start, rows.size()),
+                                     rows, chords, in.workers, stop_check);
+      });
 }
 
 // The search of one batch, run without the interpreter lock: other Python
@@ -592,11 +566,10 @@ bool read_positions(const FunctionDescription& description, PyObject* lats,
 // chunks is read where it lies; other columns make one segment. The lock is
 // released once around all of them: other Python threads go on meanwhile,
 // and a pending Ctrl-C stops the search within about a tenth of a second.
-bool search_positions(const ReverseGeocoder& geocoder,
-                      const PositionColumn& lats, const PositionColumn& lons,
-                      unsigned workers, double max_km,
-                      std::span<std::uint32_t> items,
-                      std::span<double> distances_km) {
+bool search_segments(const PositionColumn& lats, const PositionColumn& lons,
+                     double max_km, std::span<std::uint32_t> items,
+                     std::span<double> distances_km,
+                     const SegmentSearch& search_segment) {
   const std::vector<arrow::PositionSegment> segments =
       position_segments(lats, lons);
   const bool limited = max_km != kNoLimit;
@@ -618,9 +591,7 @@ bool search_positions(const ReverseGeocoder& geocoder,
         limit_km.resize(count);
         kilometres = limit_km;
       }
-      Status found =
-          nearest_records(geocoder, segment.lats.column, segment.lons.column,
-                          rows, kilometres, workers, stop_check);
+      Status found = search_segment(segment, rows, kilometres, stop_check);
       if (!found.ok()) return found;
       chords_to_km(kilometres);
       if (limited) drop_beyond(max_km, rows, kilometres);
@@ -635,6 +606,21 @@ bool search_positions(const ReverseGeocoder& geocoder,
     return false;
   }
   return true;
+}
+
+bool search_positions(const ReverseGeocoder& geocoder,
+                      const PositionColumn& lats, const PositionColumn& lons,
+                      unsigned workers, double max_km,
+                      std::span<std::uint32_t> items,
+                      std::span<double> distances_km) {
+  return search_segments(
+      lats, lons, max_km, items, distances_km,
+      [&](const arrow::PositionSegment& segment, std::span<std::uint32_t> rows,
+          std::span<double> chords, StopCheck& stop_check) {
+        return nearest_records(geocoder, segment.lats.column,
+                               segment.lons.column, rows, chords, workers,
+                               stop_check);
+      });
 }
 
 PyObject* nearest_indices(const BatchTarget& target, PyObject* const* args,

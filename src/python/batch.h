@@ -19,8 +19,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
+#include "base/interrupt.h"
 #include "geocoder/duplicates.h"
 #include "geocoder/geocoder.h"
 #include "geocoder/value_index.h"
@@ -97,6 +99,24 @@ bool convert_workers(PyObject* object, unsigned* out);
 bool read_positions(const FunctionDescription& description, PyObject* lats,
                     PyObject* lons, PositionColumn* lat_column,
                     PositionColumn* lon_column);
+
+// One search over a stretch of positions where neither column changes chunk:
+// it writes rows (a record or region per position) and, when not empty,
+// squared chords, asking `stop_check` as it goes.
+using SegmentSearch = std::function<Status(
+    const arrow::PositionSegment& segment, std::span<std::uint32_t> rows,
+    std::span<double> squared_chords, StopCheck& stop_check)>;
+
+// Runs `search_segment` on every stretch of the two columns, with the
+// interpreter lock released and Ctrl-C checked, so that an Arrow column in
+// chunks is read where it lies. Afterwards the chords become kilometres,
+// rows beyond `max_km` are dropped (+inf for no limit), and Arrow nulls
+// become missing positions. False with an error raised.
+// REQUIRES: items (and distances_km unless empty) as long as the columns.
+bool search_segments(const PositionColumn& lats, const PositionColumn& lons,
+                     double max_km, std::span<std::uint32_t> items,
+                     std::span<double> distances_km,
+                     const SegmentSearch& search_segment);
 
 // The nearest record of every position, searched with the interpreter lock
 // released: items[i] for row i (kNoRecord for a missing position, a null of

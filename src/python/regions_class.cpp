@@ -158,31 +158,13 @@ bool lookup_batch(PyObject* self, const FunctionDescription& description,
   }
   out->resize(lats.size());
   const Regions& index = as_regions(self)->regions();
-  PyThreadState* state = nullptr;
-  StopCheck stop_check = signal_check_unlocked(&state);
-  // An Arrow column may come in chunks: search each stretch where neither
-  // column changes chunk; an Arrow null is a missing position.
-  const std::vector<arrow::PositionSegment> segments =
-      position_segments(lats, lons);
-  Status status = run_unlocked(&state, [&]() -> Status {
-    for (const arrow::PositionSegment& segment : segments) {
-      const auto start = static_cast<std::size_t>(segment.start);
-      const auto count = static_cast<std::size_t>(segment.lats.length);
-      std::span<std::uint32_t> rows = std::span(*out).subspan(start, count);
-      Status found =
-          region_indices(index, segment.lats.column, segment.lons.column,
-                         max_km, rows, workers, stop_check);
-      if (!found.ok()) return found;
-      arrow::clear_null_rows(segment.lats, rows, {});
-      arrow::clear_null_rows(segment.lons, rows, {});
-    }
-    return Status();
-  });
-  if (!status.ok()) {
-    if (!is_interrupted(status.error())) raise_core_error(status.error());
-    return false;
-  }
-  return true;
+  return search_segments(
+      lats, lons, std::numeric_limits<double>::infinity(), *out, {},
+      [&](const arrow::PositionSegment& segment, std::span<std::uint32_t> rows,
+          std::span<double>, StopCheck& stop_check) {
+        return region_indices(index, segment.lats.column, segment.lons.column,
+                              max_km, rows, workers, stop_check);
+      });
 }
 
 PyObject* get_region_indices(PyObject* self, PyObject* const* args,
@@ -658,14 +640,14 @@ PyTypeObject* regions_type() {
       {Py_tp_dealloc, reinterpret_cast<void*>(regions_dealloc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {
+  PyType_Spec definition = {
       "quorvel.Regions",
       static_cast<int>(sizeof(RegionsObject)),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
       slots,
   };
-  PyObject* created = PyType_FromSpec(&spec);
+  PyObject* created = PyType_FromSpec(&definition);
   if (created == nullptr) return nullptr;
   PyTypeObject* expected = nullptr;
   if (!type_object.compare_exchange_strong(

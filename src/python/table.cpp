@@ -369,7 +369,7 @@ bool add_table_type(PyObject* module) {
         {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec definition = {
         "quorvel.ArrowTable",
         static_cast<int>(sizeof(TableObject)),
         0,
@@ -378,7 +378,7 @@ bool add_table_type(PyObject* module) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    PyObject* created = PyType_FromSpec(&spec);
+    PyObject* created = PyType_FromSpec(&definition);
     if (created == nullptr) return false;
     PyTypeObject* expected = nullptr;
     if (table_type.compare_exchange_strong(

@@ -25,10 +25,10 @@ def example():
         pytest.skip(f"Ray is not installed here ({error}); pip install 'ray[data]' to run this")
     import ray.cloudpickle
 
-    spec = importlib.util.spec_from_file_location("ray_pipeline", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("ray_pipeline", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
     sys.modules["ray_pipeline"] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     # The workers cannot import the example by name: its class travels by value.
     ray.cloudpickle.register_pickle_by_value(module)
     yield module
