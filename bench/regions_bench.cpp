@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const Regions& regions = built.value();
-  const auto& parts = regions.parts();
+  const auto& parts = regions.arrays();
   std::printf(
       "regions %zu, vertices %zu, grid %u x %u, items %zu, edge refs %zu\n",
       regions.size(), parts.coordinates.size() / 2, regions.grid_columns(),

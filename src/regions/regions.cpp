@@ -55,30 +55,13 @@ Error ring_error(std::size_t region, std::size_t polygon, std::size_t ring,
                  ": " + rule);
 }
 
-// Everything the containment test relies on in the polygons, with errors
-// that name the region and the rule.
-Status validate_geometry(std::span<const double> coordinates,
-                         std::span<const std::uint32_t> ring_offsets,
-                         std::span<const std::uint32_t> polygon_offsets,
-                         std::span<const std::uint32_t> region_offsets) {
-  if (coordinates.size() % 2 != 0) {
-    return invalid("coordinates hold an odd number of values");
-  }
-  const std::uint64_t vertices = coordinates.size() / 2;
-  if (vertices > kMaxCount) return invalid("too many vertices");
-  if (Status s = check_offsets(ring_offsets, vertices, "ring"); !s.ok()) {
-    return s;
-  }
-  if (Status s =
-          check_offsets(polygon_offsets, ring_offsets.size() - 1, "polygon");
-      !s.ok()) {
-    return s;
-  }
-  if (Status s =
-          check_offsets(region_offsets, polygon_offsets.size() - 1, "region");
-      !s.ok()) {
-    return s;
-  }
+// The first rule of validate_geometry() the polygons break, in region,
+// polygon, ring and position order, named in full; Ok when there is none.
+// REQUIRES: the offsets are checked, as for geometry_looks_valid().
+Status find_geometry_error(std::span<const double> coordinates,
+                           std::span<const std::uint32_t> ring_offsets,
+                           std::span<const std::uint32_t> polygon_offsets,
+                           std::span<const std::uint32_t> region_offsets) {
   for (std::size_t g = 0; g + 1 < region_offsets.size(); ++g) {
     for (std::uint32_t p = region_offsets[g]; p < region_offsets[g + 1]; ++p) {
       const std::size_t local_polygon = p - region_offsets[g];
@@ -142,6 +125,82 @@ Status validate_geometry(std::span<const double> coordinates,
   return Status::Ok();
 }
 
+// Whether the polygons obey every rule that find_geometry_error() checks,
+// told quickly: one pass over the rings and one flat pass over the
+// vertices, without the region and polygon numbers an error message needs.
+// It may say no when they are all kept (then find_geometry_error decides),
+// never yes when one is broken.
+// REQUIRES: the offsets are checked (check_offsets), each level ending at
+// the count of the one below.
+bool geometry_looks_valid(std::span<const double> coordinates,
+                          std::span<const std::uint32_t> ring_offsets,
+                          std::span<const std::uint32_t> polygon_offsets) {
+  for (std::size_t p = 0; p + 1 < polygon_offsets.size(); ++p) {
+    if (polygon_offsets[p] == polygon_offsets[p + 1]) return false;
+  }
+  const double* xy = coordinates.data();
+  for (std::size_t r = 0; r + 1 < ring_offsets.size(); ++r) {
+    const std::size_t begin = ring_offsets[r];
+    const std::size_t end = ring_offsets[r + 1];
+    if (end - begin < 4 || xy[2 * begin] != xy[2 * end - 2] ||
+        xy[2 * begin + 1] != xy[2 * end - 1]) {
+      return false;
+    }
+  }
+  // The rings cover the vertices one after another, so the vertices can be
+  // read as one sequence. A comparison with NaN is false, so the range test
+  // also refuses what is not finite. A long step between two vertices is
+  // rare (a pole, or the step from one ring to the next), so it is settled
+  // apart.
+  const std::size_t vertices = coordinates.size() / 2;
+  bool in_range = true;
+  for (std::size_t v = 0; v < vertices; ++v) {
+    const double x = xy[2 * v];
+    const double y = xy[2 * v + 1];
+    in_range &= (x >= -180.0) & (x <= 180.0) & (y >= -90.0) & (y <= 90.0);
+    if (v > 0 && std::fabs(x - xy[2 * v - 2]) > 180.0) [[unlikely]] {
+      // Every longitude names the same point at a pole, so an edge along
+      // one may span any of them.
+      const bool along_pole = std::fabs(y) == 90.0 && xy[2 * v - 1] == y;
+      const bool starts_ring =
+          std::binary_search(ring_offsets.begin(), ring_offsets.end(),
+                             static_cast<std::uint32_t>(v));
+      if (!along_pole && !starts_ring) return false;
+    }
+  }
+  return in_range;
+}
+
+// Everything the containment test relies on in the polygons, with errors
+// that name the region and the rule.
+Status validate_geometry(std::span<const double> coordinates,
+                         std::span<const std::uint32_t> ring_offsets,
+                         std::span<const std::uint32_t> polygon_offsets,
+                         std::span<const std::uint32_t> region_offsets) {
+  if (coordinates.size() % 2 != 0) {
+    return invalid("coordinates hold an odd number of values");
+  }
+  const std::uint64_t vertices = coordinates.size() / 2;
+  if (vertices > kMaxCount) return invalid("too many vertices");
+  if (Status s = check_offsets(ring_offsets, vertices, "ring"); !s.ok()) {
+    return s;
+  }
+  if (Status s =
+          check_offsets(polygon_offsets, ring_offsets.size() - 1, "polygon");
+      !s.ok()) {
+    return s;
+  }
+  if (Status s =
+          check_offsets(region_offsets, polygon_offsets.size() - 1, "region");
+      !s.ok()) {
+    return s;
+  }
+  if (geometry_looks_valid(coordinates, ring_offsets, polygon_offsets)) {
+    return Status::Ok();
+  }
+  return find_geometry_error(coordinates, ring_offsets, polygon_offsets,
+                             region_offsets);
+}
 Status validate_records(std::size_t regions, std::size_t columns,
                         std::size_t fields) {
   if (columns != 0 &&
@@ -225,12 +284,48 @@ double arc_angle(const UnitVector& p, const UnitVector& a,
 }  // namespace
 
 Regions::Regions(RegionsParts parts) : parts_(std::move(parts)) {
+  view_owned_parts();
   derive_cache();
+}
+
+Regions::Regions(const RegionsArrays& arrays, std::vector<std::string> columns,
+                 std::vector<std::string> fields,
+                 std::shared_ptr<const void> storage)
+    : storage_(std::move(storage)), arrays_(arrays) {
+  parts_.columns = std::move(columns);
+  parts_.fields = std::move(fields);
+  derive_cache();
+}
+
+void Regions::view_owned_parts() {
+  arrays_ = {parts_.coordinates,    parts_.ring_offsets, parts_.polygon_offsets,
+             parts_.region_offsets, parts_.grid_rows,    parts_.cell_offsets,
+             parts_.items,          parts_.edge_refs};
+}
+
+RegionsParts Regions::copy_parts() const {
+  RegionsParts parts;
+  parts.coordinates.assign(arrays_.coordinates.begin(),
+                           arrays_.coordinates.end());
+  parts.ring_offsets.assign(arrays_.ring_offsets.begin(),
+                            arrays_.ring_offsets.end());
+  parts.polygon_offsets.assign(arrays_.polygon_offsets.begin(),
+                               arrays_.polygon_offsets.end());
+  parts.region_offsets.assign(arrays_.region_offsets.begin(),
+                              arrays_.region_offsets.end());
+  parts.columns = parts_.columns;
+  parts.fields = parts_.fields;
+  parts.grid_rows = arrays_.grid_rows;
+  parts.cell_offsets.assign(arrays_.cell_offsets.begin(),
+                            arrays_.cell_offsets.end());
+  parts.items.assign(arrays_.items.begin(), arrays_.items.end());
+  parts.edge_refs.assign(arrays_.edge_refs.begin(), arrays_.edge_refs.end());
+  return parts;
 }
 
 void Regions::derive_blocks() {
   const std::uint32_t columns = grid_columns();
-  const std::uint32_t rows = parts_.grid_rows;
+  const std::uint32_t rows = arrays_.grid_rows;
   block_columns_ = ((columns - 1) >> kBlockShift) + 1;
   const std::uint32_t block_rows = ((rows - 1) >> kBlockShift) + 1;
   constexpr std::uint32_t kUnset = kDescend - 1;
@@ -238,10 +333,10 @@ void Regions::derive_blocks() {
   for (std::uint32_t j = 0; j < rows; ++j) {
     for (std::uint32_t i = 0; i < columns; ++i) {
       const std::uint32_t cell = j * columns + i;
-      const std::uint32_t begin = parts_.cell_offsets[cell];
+      const std::uint32_t begin = arrays_.cell_offsets[cell];
       std::uint32_t answer = kNoRegion;
-      if (begin != parts_.cell_offsets[cell + 1]) {
-        const CellItem& first = parts_.items[begin];
+      if (begin != arrays_.cell_offsets[cell + 1]) {
+        const CellItem& first = arrays_.items[begin];
         answer = first.edge_count() == 0 ? first.region : kDescend;
       }
       std::uint32_t& block = block_answer_[(j >> kBlockShift) * block_columns_ +
@@ -257,9 +352,9 @@ void Regions::derive_blocks() {
 
 void Regions::derive_cache() {
   column_width_ = 360.0 / grid_columns();
-  row_height_ = 180.0 / parts_.grid_rows;
+  row_height_ = 180.0 / arrays_.grid_rows;
   inverse_column_width_ = grid_columns() / 360.0;
-  inverse_row_height_ = parts_.grid_rows / 180.0;
+  inverse_row_height_ = arrays_.grid_rows / 180.0;
 }
 
 double Regions::column_x(std::uint32_t i) const {
@@ -268,7 +363,7 @@ double Regions::column_x(std::uint32_t i) const {
 }
 
 double Regions::row_y(std::uint32_t j) const {
-  if (j >= parts_.grid_rows) return 90.0;
+  if (j >= arrays_.grid_rows) return 90.0;
   return -90.0 + j * row_height_;
 }
 
@@ -285,7 +380,7 @@ std::uint32_t Regions::column_of(double x) const {
 }
 
 std::uint32_t Regions::row_of(double y) const {
-  const std::uint32_t last = parts_.grid_rows - 1;
+  const std::uint32_t last = arrays_.grid_rows - 1;
   double guess = std::floor((y + 90.0) * inverse_row_height_);
   std::uint32_t j = static_cast<std::uint32_t>(
       std::clamp(guess, 0.0, static_cast<double>(last)));
@@ -327,6 +422,7 @@ Result<Regions> Regions::build(const RegionsInput& input,
                         : auto_grid_rows(parts.coordinates.size() / 2);
   Regions regions(std::move(parts));
   if (Status s = regions.build_grid(); !s.ok()) return std::move(s).error();
+  regions.view_owned_parts();
   regions.derive_blocks();
   return regions;
 }
@@ -458,7 +554,7 @@ Status Regions::build_grid() {
 void Regions::add_edge_cells(
     std::uint32_t v,
     std::vector<std::pair<std::uint32_t, std::uint32_t>>& incidences) const {
-  const std::vector<double>& xy = parts_.coordinates;
+  const std::span<const double> xy = arrays_.coordinates;
   const double ax = xy[2 * std::size_t{v}], ay = xy[2 * std::size_t{v} + 1];
   const double bx = xy[2 * std::size_t{v} + 2], by = xy[2 * std::size_t{v} + 3];
   const std::uint32_t columns = grid_columns();
@@ -506,8 +602,8 @@ bool Regions::inside_item(const CellItem& item, double x, double y, double x1,
   const std::uint32_t count = item.edge_count();
   bool odd = item.corner_inside();
   if (count == 0) return odd;
-  const double* xy = parts_.coordinates.data();
-  const std::uint32_t* refs = parts_.edge_refs.data() + item.edge_begin;
+  const double* xy = arrays_.coordinates.data();
+  const std::uint32_t* refs = arrays_.edge_refs.data() + item.edge_begin;
   for (std::uint32_t k = 0; k < count; ++k) {
     const double* a = xy + 2 * std::size_t{refs[k]};
     double ax = a[0], ay = a[1], bx = a[2], by = a[3];
@@ -557,15 +653,15 @@ std::uint32_t Regions::region_at(double lat, double lon) const {
       block_answer_[(j >> kBlockShift) * block_columns_ + (i >> kBlockShift)];
   if (block != kDescend) return block;
   const std::uint32_t cell = j * grid_columns() + i;
-  const std::uint32_t begin = parts_.cell_offsets[cell];
-  const std::uint32_t end = parts_.cell_offsets[cell + 1];
+  const std::uint32_t begin = arrays_.cell_offsets[cell];
+  const std::uint32_t end = arrays_.cell_offsets[cell + 1];
   if (begin == end) return kNoRegion;
   const double x1 = column_x(i + 1);
   const double y0 = row_y(j);
   // Items come in region order, so the first polygon holding the position
   // belongs to the first region holding it.
   for (std::uint32_t k = begin; k < end; ++k) {
-    const CellItem& item = parts_.items[k];
+    const CellItem& item = arrays_.items[k];
     if (inside_item(item, lon, lat, x1, y0)) return item.region;
   }
   return kNoRegion;
@@ -608,7 +704,7 @@ NearestBoundary Regions::nearest_boundary(double lat, double lon,
 
   const UnitVector p = unit_vector(lon, lat);
   double best_angle = max_angle;
-  const double* xy = parts_.coordinates.data();
+  const double* xy = arrays_.coordinates.data();
   const std::uint32_t row_lo = row_of(lat_lo);
   const std::uint32_t row_hi = row_of(lat_hi);
   for (std::size_t s = 0; s < span_count; ++s) {
@@ -617,12 +713,12 @@ NearestBoundary Regions::nearest_boundary(double lat, double lon,
     for (std::uint32_t j = row_lo; j <= row_hi; ++j) {
       for (std::uint32_t i = col_lo; i <= col_hi; ++i) {
         const std::uint32_t cell = j * grid_columns() + i;
-        for (std::uint32_t k = parts_.cell_offsets[cell];
-             k < parts_.cell_offsets[cell + 1]; ++k) {
-          const CellItem& item = parts_.items[k];
+        for (std::uint32_t k = arrays_.cell_offsets[cell];
+             k < arrays_.cell_offsets[cell + 1]; ++k) {
+          const CellItem& item = arrays_.items[k];
           for (std::uint32_t e = 0; e < item.edge_count(); ++e) {
             const double* a =
-                xy + 2 * std::size_t{parts_.edge_refs[item.edge_begin + e]};
+                xy + 2 * std::size_t{arrays_.edge_refs[item.edge_begin + e]};
             const double span =
                 std::max(std::fabs(a[2] - a[0]), std::fabs(a[3] - a[1]));
             const std::uint32_t pieces = static_cast<std::uint32_t>(
@@ -669,86 +765,105 @@ std::uint32_t Regions::lookup(double lat, double lon,
 }
 
 Result<Regions> Regions::from_parts(RegionsParts parts) {
-  if (Status s = validate_geometry(parts.coordinates, parts.ring_offsets,
-                                   parts.polygon_offsets, parts.region_offsets);
-      !s.ok()) {
+  Regions regions(std::move(parts));
+  if (Status s = regions.validate_and_derive(); !s.ok()) {
     return std::move(s).error();
   }
-  const std::size_t region_count = parts.region_offsets.size() - 1;
-  const std::size_t polygon_count = parts.polygon_offsets.size() - 1;
-  if (Status s = validate_records(region_count, parts.columns.size(),
-                                  parts.fields.size());
-      !s.ok()) {
+  return regions;
+}
+
+Result<Regions> Regions::from_arrays(const RegionsArrays& arrays,
+                                     std::vector<std::string> columns,
+                                     std::vector<std::string> fields,
+                                     std::shared_ptr<const void> storage) {
+  Regions regions(arrays, std::move(columns), std::move(fields),
+                  std::move(storage));
+  if (Status s = regions.validate_and_derive(); !s.ok()) {
     return std::move(s).error();
+  }
+  return regions;
+}
+
+Status Regions::validate_and_derive() {
+  const RegionsArrays& a = arrays_;
+  if (Status s = validate_geometry(a.coordinates, a.ring_offsets,
+                                   a.polygon_offsets, a.region_offsets);
+      !s.ok()) {
+    return s;
+  }
+  const std::size_t region_count = a.region_offsets.size() - 1;
+  const std::size_t polygon_count = a.polygon_offsets.size() - 1;
+  if (Status s = validate_records(region_count, parts_.columns.size(),
+                                  parts_.fields.size());
+      !s.ok()) {
+    return s;
   }
   auto corrupt = [](const std::string& what) {
     return Error("regions grid is inconsistent: " + what);
   };
-  if (parts.grid_rows == 0 || parts.grid_rows > kMaxGridRows) {
-    return corrupt("grid rows " + std::to_string(parts.grid_rows) +
+  if (a.grid_rows == 0 || a.grid_rows > kMaxGridRows) {
+    return corrupt("grid rows " + std::to_string(a.grid_rows) +
                    " outside [1, " + std::to_string(kMaxGridRows) + "]");
   }
-  const std::uint64_t cells =
-      2 * std::uint64_t{parts.grid_rows} * parts.grid_rows;
-  if (parts.cell_offsets.size() != cells + 1) {
+  const std::uint64_t cells = 2 * std::uint64_t{a.grid_rows} * a.grid_rows;
+  if (a.cell_offsets.size() != cells + 1) {
     return corrupt("the cell table does not match the grid");
   }
-  if (Status s = check_offsets(parts.cell_offsets, parts.items.size(), "cell");
+  if (Status s = check_offsets(a.cell_offsets, a.items.size(), "cell");
       !s.ok()) {
     return corrupt(s.error().message());
   }
-  if (parts.edge_refs.size() > kMaxEdgeRefs) return corrupt("too many edges");
-  // The polygon each edge belongs to, by its first vertex; the last vertex
-  // of a ring starts no edge.
-  std::vector<std::uint32_t> edge_polygon(parts.coordinates.size() / 2,
-                                          kNoRegion);
-  for (std::uint32_t p = 0; p < polygon_count; ++p) {
-    for (std::uint32_t r = parts.polygon_offsets[p];
-         r < parts.polygon_offsets[p + 1]; ++r) {
-      for (std::uint32_t v = parts.ring_offsets[r];
-           v + 1 < parts.ring_offsets[r + 1]; ++v) {
-        edge_polygon[v] = p;
+  if (a.edge_refs.size() > kMaxEdgeRefs) return corrupt("too many edges");
+  // An edge is named by its first vertex, so an edge of polygon p is a
+  // vertex of p's vertex range that is not the last of its ring. A bit per
+  // vertex marks the last ones: a table small enough to stay in cache, where
+  // a polygon number per vertex would not be.
+  const std::size_t vertices = a.coordinates.size() / 2;
+  std::vector<std::uint64_t> ring_last((vertices + 63) / 64, 0);
+  for (std::size_t r = 1; r < a.ring_offsets.size(); ++r) {
+    // validate_geometry saw to it that every ring has vertices.
+    const std::uint32_t last = a.ring_offsets[r] - 1;
+    ring_last[last / 64] |= std::uint64_t{1} << (last % 64);
+  }
+  // One pass over the items in cell order: the cell offsets are checked, so
+  // item k belongs to the cell whose range holds it.
+  std::uint64_t c = 0;
+  for (std::uint32_t k = 0; k < a.items.size(); ++k) {
+    while (a.cell_offsets[c + 1] <= k) ++c;
+    const CellItem& item = a.items[k];
+    if (item.polygon >= polygon_count || item.region >= region_count ||
+        item.polygon < a.region_offsets[item.region] ||
+        item.polygon >= a.region_offsets[item.region + 1]) {
+      return corrupt("cell " + std::to_string(c) +
+                     " names a polygon outside its region");
+    }
+    if (k > a.cell_offsets[c] && item.polygon <= a.items[k - 1].polygon) {
+      return corrupt("cell " + std::to_string(c) +
+                     " lists polygons out of order");
+    }
+    const std::uint64_t end =
+        std::uint64_t{item.edge_begin} + item.edge_count();
+    if (end > a.edge_refs.size()) {
+      return corrupt("cell " + std::to_string(c) +
+                     " names edges beyond the edge table");
+    }
+    if (item.edge_count() == 0 &&
+        (!item.corner_inside() || item.edge_begin != 0)) {
+      return corrupt("cell " + std::to_string(c) + " has an empty item");
+    }
+    const std::uint32_t lo = a.ring_offsets[a.polygon_offsets[item.polygon]];
+    const std::uint32_t hi =
+        a.ring_offsets[a.polygon_offsets[item.polygon + 1]];
+    for (std::uint64_t e = item.edge_begin; e < end; ++e) {
+      const std::uint32_t v = a.edge_refs[e];
+      if (v < lo || v >= hi || ((ring_last[v / 64] >> (v % 64)) & 1) != 0) {
+        return corrupt("cell " + std::to_string(c) +
+                       " names an edge of another polygon");
       }
     }
   }
-  for (std::uint64_t c = 0; c < cells; ++c) {
-    std::uint32_t previous = 0;
-    for (std::uint32_t k = parts.cell_offsets[c]; k < parts.cell_offsets[c + 1];
-         ++k) {
-      const CellItem& item = parts.items[k];
-      if (item.polygon >= polygon_count || item.region >= region_count ||
-          item.polygon < parts.region_offsets[item.region] ||
-          item.polygon >= parts.region_offsets[item.region + 1]) {
-        return corrupt("cell " + std::to_string(c) +
-                       " names a polygon outside its region");
-      }
-      if (k > parts.cell_offsets[c] && item.polygon <= previous) {
-        return corrupt("cell " + std::to_string(c) +
-                       " lists polygons out of order");
-      }
-      previous = item.polygon;
-      const std::uint64_t end =
-          std::uint64_t{item.edge_begin} + item.edge_count();
-      if (end > parts.edge_refs.size()) {
-        return corrupt("cell " + std::to_string(c) +
-                       " names edges beyond the edge table");
-      }
-      if (item.edge_count() == 0 &&
-          (!item.corner_inside() || item.edge_begin != 0)) {
-        return corrupt("cell " + std::to_string(c) + " has an empty item");
-      }
-      for (std::uint64_t e = item.edge_begin; e < end; ++e) {
-        const std::uint32_t v = parts.edge_refs[e];
-        if (v >= edge_polygon.size() || edge_polygon[v] != item.polygon) {
-          return corrupt("cell " + std::to_string(c) +
-                         " names an edge of another polygon");
-        }
-      }
-    }
-  }
-  Regions regions(std::move(parts));
-  regions.derive_blocks();
-  return regions;
+  derive_blocks();
+  return Status::Ok();
 }
 
 }  // namespace quorvel::regions

@@ -29,9 +29,12 @@
 // sea, or deep inside a country) need no edge test at all.
 //
 // A Regions exists only in a valid state: build() validates caller arrays
-// and derives the grid; from_parts() checks every field read by a lookup
-// (offsets, grid items, edge references) so that no lookup can read outside
-// its arrays. After construction nothing changes: any number of threads may
+// and derives the grid; from_parts() and from_arrays() check every field
+// read by a lookup (offsets, grid items, edge references) so that no lookup
+// can read outside its arrays. The arrays are either vectors the Regions
+// owns (built, or handed over as RegionsParts) or views into storage it
+// keeps alive (a loaded file's bytes, used in place so that loading copies
+// nothing). After construction nothing changes: any number of threads may
 // call the const methods concurrently. No method recurses or keeps more
 // than a few KiB on the stack.
 
@@ -40,6 +43,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -113,6 +117,22 @@ struct RegionsParts {
   std::vector<std::uint32_t> edge_refs;
 };
 
+static_assert(sizeof(CellItem) == 16 && alignof(CellItem) == 4,
+              "a saved file holds cell items as four u32 each, read in place");
+
+// Every stored field of a Regions but the records, viewed: what a lookup
+// reads, and what a saved file holds.
+struct RegionsArrays {
+  std::span<const double> coordinates;
+  std::span<const std::uint32_t> ring_offsets;
+  std::span<const std::uint32_t> polygon_offsets;
+  std::span<const std::uint32_t> region_offsets;
+  std::uint32_t grid_rows = 0;
+  std::span<const std::uint32_t> cell_offsets;
+  std::span<const CellItem> items;
+  std::span<const std::uint32_t> edge_refs;
+};
+
 // The region whose boundary is nearest to a position, and how far it is.
 struct NearestBoundary {
   std::uint32_t region = kNoRegion;
@@ -133,9 +153,19 @@ class Regions {
   static Result<Regions> build(const RegionsInput& input,
                                const BuildOptions& options = {});
 
-  // Takes stored fields (a loaded file) after checking everything a lookup
-  // relies on; the polygons are validated as build() validates them.
+  // Takes stored fields after checking everything a lookup relies on; the
+  // polygons are validated as build() validates them.
   static Result<Regions> from_parts(RegionsParts parts);
+
+  // Takes arrays that lie in `storage` (a loaded file), after the same
+  // checks as from_parts(); the Regions keeps `storage` alive and reads the
+  // arrays where they lie.
+  // REQUIRES: the spans of `arrays` point into `storage`, which nothing
+  // changes from now on.
+  static Result<Regions> from_arrays(const RegionsArrays& arrays,
+                                     std::vector<std::string> columns,
+                                     std::vector<std::string> fields,
+                                     std::shared_ptr<const void> storage);
 
   Regions(Regions&&) = default;
   Regions& operator=(Regions&&) = default;
@@ -143,7 +173,7 @@ class Regions {
   Regions& operator=(const Regions&) = delete;
 
   // The number of regions.
-  std::size_t size() const { return parts_.region_offsets.size() - 1; }
+  std::size_t size() const { return arrays_.region_offsets.size() - 1; }
 
   // The first region (in input order) containing the position, or kNoRegion.
   // A position outside [-90, 90] x [-180, 180], or not finite, is in none.
@@ -167,20 +197,37 @@ class Regions {
   // The record column names.
   const std::vector<std::string>& columns() const { return parts_.columns; }
 
+  // Every record field, region by region: field c of region g is
+  // fields()[g * columns().size() + c].
+  const std::vector<std::string>& fields() const { return parts_.fields; }
+
   // Field `column` of region `region`.
   // REQUIRES: region < size(), column < columns().size().
   const std::string& field(std::size_t region, std::size_t column) const {
     return parts_.fields[region * parts_.columns.size() + column];
   }
 
-  // The stored fields, for saving.
-  const RegionsParts& parts() const { return parts_; }
+  // The stored fields but the records, for saving.
+  const RegionsArrays& arrays() const { return arrays_; }
 
-  std::uint32_t grid_rows() const { return parts_.grid_rows; }
-  std::uint32_t grid_columns() const { return 2 * parts_.grid_rows; }
+  // A copy of every stored field.
+  RegionsParts copy_parts() const;
+
+  std::uint32_t grid_rows() const { return arrays_.grid_rows; }
+  std::uint32_t grid_columns() const { return 2 * arrays_.grid_rows; }
 
  private:
+  // Owns `parts` and views them.
   explicit Regions(RegionsParts parts);
+  // Views arrays that lie in `storage`, and keeps it.
+  Regions(const RegionsArrays& arrays, std::vector<std::string> columns,
+          std::vector<std::string> fields, std::shared_ptr<const void> storage);
+
+  // Checks everything a lookup relies on and derives the block answers.
+  Status validate_and_derive();
+
+  // Points arrays_ at the vectors of parts_.
+  void view_owned_parts();
 
   // The left edge of grid column i and the bottom edge of row j, the same
   // numbers at build and at lookup; column 2*rows and row `rows` are 180
@@ -212,7 +259,14 @@ class Regions {
       std::uint32_t v,
       std::vector<std::pair<std::uint32_t, std::uint32_t>>& incidences) const;
 
+  // The fields, in one of two representations. Built (or from_parts), the
+  // arrays are the vectors of parts_ and storage_ is empty; loaded in place,
+  // parts_ holds only the records and the arrays lie in storage_. arrays_
+  // views whichever it is: a moved vector keeps its buffer, so the views
+  // stay valid when a Regions is moved.
   RegionsParts parts_;
+  std::shared_ptr<const void> storage_;
+  RegionsArrays arrays_;
   // A derived summary of blocks of kBlockCells x kBlockCells cells, never
   // saved: kNoRegion where no cell of the block has an item, the region
   // where every cell's first item covers the cell whole and belongs to that

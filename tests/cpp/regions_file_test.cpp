@@ -90,10 +90,10 @@ TEST(RegionsFileTest, DamagedHeadersAreRefused) {
   EXPECT_EQ(message(""), "invalid saved regions: no regions header");
   EXPECT_EQ(message("QRVLREGN"), "invalid saved regions: no regions header");
   std::string b = bytes;
-  b[8] = 2;
+  b[8] = 3;
   EXPECT_EQ(message(b),
-            "invalid saved regions: layout version 2, this build reads "
-            "version 1");
+            "invalid saved regions: layout version 3, this build reads "
+            "versions 1 to 2");
   b = bytes;
   b.push_back('\0');
   EXPECT_EQ(message(b),
@@ -136,7 +136,7 @@ TEST(RegionsFileTest, FlippedBytesAreRefusedOrHarmless) {
 }
 
 TEST(RegionsFileTest, InconsistentGridsAreRefused) {
-  RegionsParts good = build_or_die(sample_regions(), 3).parts();
+  RegionsParts good = build_or_die(sample_regions(), 3).copy_parts();
   auto error_of = [](RegionsParts parts) {
     Result<Regions> r = Regions::from_parts(std::move(parts));
     return r.ok() ? std::string("ok") : r.error().message();
