@@ -3,11 +3,15 @@
 #include "persist/regions_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "regions/regions.h"
@@ -135,6 +139,112 @@ TEST(RegionsFileTest, FlippedBytesAreRefusedOrHarmless) {
   EXPECT_GT(refused, 0);
 }
 
+// A loaded index reads its arrays where they lie in its own copy of the
+// bytes: it outlives the caller's bytes and survives being moved.
+TEST(RegionsFileTest, LoadedIndexOwnsItsBytes) {
+  const Regions original = build_or_die(sample_regions(), 5);
+  std::optional<Regions> moved;
+  {
+    std::string bytes = dumps_regions(original).value();
+    Result<Regions> loaded = loads_regions(bytes);
+    ASSERT_TRUE(loaded.ok()) << loaded.error().report();
+    std::fill(bytes.begin(), bytes.end(), '\xff');
+    moved.emplace(std::move(loaded).value());
+  }
+  Regions again = std::move(*moved);
+  moved.reset();
+  for (double y = -90; y <= 90; y += 2.5) {
+    for (double x = -180; x <= 180; x += 2.5) {
+      ASSERT_EQ(again.lookup(y, x, 100), original.lookup(y, x, 100));
+    }
+  }
+  EXPECT_EQ(again.field(1, 0), "r1");
+}
+
+// Layout version 1 differs from the current one only in its checksum; such
+// files are still read, and saved again in the current layout.
+TEST(RegionsFileTest, VersionOneIsStillRead) {
+  const Regions original = build_or_die(sample_regions(), 4);
+  const std::string current = dumps_regions(original).value();
+  std::string old = current;
+  const std::uint32_t one = 1;
+  std::memcpy(old.data() + 8, &one, 4);
+  const std::string_view payload = std::string_view(old).substr(32);
+  const std::uint64_t sum = regions_checksum(payload, 1);
+  std::memcpy(old.data() + 24, &sum, 8);
+  EXPECT_NE(regions_checksum(payload, 1), regions_checksum(payload));
+  Result<Regions> loaded = loads_regions(old);
+  ASSERT_TRUE(loaded.ok()) << loaded.error().report();
+  EXPECT_EQ(loaded.value().region_at(7, 7), original.region_at(7, 7));
+  EXPECT_EQ(dumps_regions(loaded.value()).value(), current);
+  // Each version's checksum is its own: a version-1 header over a current
+  // checksum is damage.
+  std::memcpy(old.data() + 24, current.data() + 24, 8);
+  Result<Regions> mixed = loads_regions(old);
+  ASSERT_FALSE(mixed.ok());
+  EXPECT_EQ(mixed.error().message(),
+            "invalid saved regions: checksum mismatch");
+}
+
+// Every prefix of a saved file, and every 8-byte word of its payload set to
+// numbers far out of range (counts, offsets, edge references, coordinates),
+// resealed so that the structural checks see them: each load is refused or
+// gives an index whose lookups stay within its arrays.
+TEST(RegionsFileTest, TruncatedAndOutOfRangeFilesAreRefusedOrHarmless) {
+  const std::string bytes =
+      dumps_regions(build_or_die(sample_regions(), 3)).value();
+  for (std::size_t size = 0; size < bytes.size(); ++size) {
+    std::string b = bytes.substr(0, size);
+    reseal(b);
+    Result<Regions> loaded = loads_regions(b);
+    ASSERT_FALSE(loaded.ok()) << "a prefix of " << size << " bytes loaded";
+    EXPECT_EQ(loaded.error().notes().size(), 1u);
+  }
+  int refused = 0;
+  for (std::size_t at = 32; at + 8 <= bytes.size(); at += 4) {
+    for (std::uint64_t value :
+         {std::uint64_t{0xffffffffffffffffull}, std::uint64_t{1} << 63,
+          std::uint64_t{0xffffffffu}, std::uint64_t{0x7fffffffu},
+          std::uint64_t{bytes.size()}, std::uint64_t{bytes.size() / 4 + 1}}) {
+      std::string b = bytes;
+      std::memcpy(b.data() + at, &value, 8);
+      reseal(b);
+      Result<Regions> loaded = loads_regions(b);
+      if (!loaded.ok()) {
+        ++refused;
+        continue;
+      }
+      for (double y : {-90.0, -85.0, 0.0, 3.0, 7.0, 20.5, 90.0}) {
+        for (double x : {-180.0, 0.0, 3.0, 7.0, 20.5, 180.0}) {
+          (void)loaded.value().lookup(y, x, 500);
+        }
+      }
+    }
+  }
+  EXPECT_GT(refused, 0);
+}
+
+// A file whose size is not known in advance (a pipe) is read in growing
+// steps, and gives the same index as a regular file.
+TEST(RegionsFileTest, LoadsFromAPipe) {
+  const Regions original = build_or_die(sample_regions(), 6);
+  const std::string bytes = dumps_regions(original).value();
+  const std::string path = ::testing::TempDir() + "regions_pipe";
+  std::remove(path.c_str());
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  std::thread writer([&] {
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) return;
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+  });
+  Result<Regions> loaded = load_regions(path);
+  writer.join();
+  std::remove(path.c_str());
+  ASSERT_TRUE(loaded.ok()) << loaded.error().report();
+  EXPECT_EQ(dumps_regions(loaded.value()).value(), bytes);
+}
+
 TEST(RegionsFileTest, InconsistentGridsAreRefused) {
   RegionsParts good = build_or_die(sample_regions(), 3).copy_parts();
   auto error_of = [](RegionsParts parts) {
@@ -171,6 +281,25 @@ TEST(RegionsFileTest, InconsistentGridsAreRefused) {
   p = good;
   p.edge_refs[0] = p.ring_offsets[1] - 1;  // The last vertex starts no edge.
   EXPECT_NE(error_of(p).find("an edge of another polygon"), std::string::npos);
+  // Nor does the last vertex of a shell followed by a hole, though it lies
+  // within its polygon's vertices.
+  ASSERT_EQ(good.polygon_offsets[1], 2u);
+  p = good;
+  for (CellItem& item : p.items) {
+    if (item.polygon == 0 && item.edge_count() > 0) {
+      p.edge_refs[item.edge_begin] = p.ring_offsets[1] - 1;
+      break;
+    }
+  }
+  EXPECT_NE(error_of(p).find("an edge of another polygon"), std::string::npos);
+  p = good;
+  for (CellItem& item : p.items) {
+    if (item.polygon == 0 && item.edge_count() > 0) {
+      p.edge_refs[item.edge_begin] = p.ring_offsets[2] - 2;  // The hole's.
+      break;
+    }
+  }
+  EXPECT_EQ(error_of(p), "ok");
   p = good;
   p.cell_offsets.back() += 1;
   EXPECT_NE(error_of(p).find("cell offsets end at"), std::string::npos);
