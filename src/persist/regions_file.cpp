@@ -66,6 +66,19 @@ class Writer {
     pad();
   }
 
+  // u32 values as differences from the value before (the first from 0),
+  // modulo 2^32: the edges of a polygon in a cell are mostly consecutive
+  // vertices, and runs of 1 compress to a fraction in a zip (the wheel).
+  void differences(std::span<const std::uint32_t> values) {
+    u64(values.size());
+    std::uint32_t previous = 0;
+    for (const std::uint32_t v : values) {
+      put(to_little_endian(static_cast<std::uint32_t>(v - previous)));
+      previous = v;
+    }
+    pad();
+  }
+
   void items(std::span<const CellItem> items) {
     u64(items.size());
     for (const CellItem& item : items) {
@@ -122,18 +135,20 @@ class Reader {
 
   template <typename T>
   bool array(std::span<const T>& out, const char* what) {
-    std::uint64_t count;
-    if (!u64(count, what)) return false;
-    if (count > (size_ - at_) / sizeof(T)) return truncated(what);
-    T* values = reinterpret_cast<T*>(bytes_ + at_);
-    if constexpr (std::endian::native == std::endian::big) {
-      for (std::size_t k = 0; k < count; ++k) {
-        values[k] = to_little_endian(values[k]);
-      }
-    }
-    out = std::span<const T>(values, count);
-    at_ += count * sizeof(T);
-    return skip_pad(what);
+    std::span<T> values;
+    if (!take(values, what)) return false;
+    out = values;
+    return true;
+  }
+
+  // What Writer::differences wrote, summed back where it lies.
+  bool differences(std::span<const std::uint32_t>& out, const char* what) {
+    std::span<std::uint32_t> values;
+    if (!take(values, what)) return false;
+    std::uint32_t sum = 0;
+    for (std::uint32_t& v : values) v = sum += v;
+    out = values;
+    return true;
   }
 
   bool items(std::span<const CellItem>& out, const char* what) {
@@ -179,6 +194,21 @@ class Reader {
   }
 
  private:
+  template <typename T>
+  bool take(std::span<T>& out, const char* what) {
+    std::uint64_t count;
+    if (!u64(count, what)) return false;
+    if (count > (size_ - at_) / sizeof(T)) return truncated(what);
+    T* values = reinterpret_cast<T*>(bytes_ + at_);
+    if constexpr (std::endian::native == std::endian::big) {
+      for (std::size_t k = 0; k < count; ++k) {
+        values[k] = to_little_endian(values[k]);
+      }
+    }
+    out = std::span<T>(values, count);
+    at_ += count * sizeof(T);
+    return skip_pad(what);
+  }
   static std::uint32_t length(const char* lengths, std::size_t k) {
     std::uint32_t n;
     std::memcpy(&n, lengths + 4 * k, 4);
@@ -284,7 +314,7 @@ Result<std::string> dumps_regions(const Regions& regions) {
   w.u64(arrays.grid_rows);
   w.array(arrays.cell_offsets);
   w.items(arrays.items);
-  w.array(arrays.edge_refs);
+  w.differences(arrays.edge_refs);
   std::memcpy(out.data(), kRegionsMagic.data(), 8);
   put_u32(out, 8, kRegionsFileVersion);
   put_u32(out, 12, 0);
@@ -311,7 +341,8 @@ Result<Regions> take_regions(std::shared_ptr<std::byte[]> storage,
   std::memcpy(&length, bytes + 16, 8);
   std::memcpy(&checksum, bytes + 24, 8);
   version = to_little_endian(version);
-  // Version 1 differs only in its checksum.
+  // Version 1 differs only in its checksum and in storing the edge
+  // references as they are.
   if (version != 1 && version != kRegionsFileVersion) {
     return damaged("layout version " + std::to_string(version) +
                    ", this build reads versions 1 to " +
@@ -329,16 +360,17 @@ Result<Regions> take_regions(std::shared_ptr<std::byte[]> storage,
   std::vector<std::string> columns, fields;
   std::uint64_t grid_rows = 0;
   Reader r(bytes + kHeaderSize, payload.size());
-  const bool read = r.array(arrays.coordinates, "coordinates") &&
-                    r.array(arrays.ring_offsets, "ring offsets") &&
-                    r.array(arrays.polygon_offsets, "polygon offsets") &&
-                    r.array(arrays.region_offsets, "region offsets") &&
-                    r.strings(columns, "columns") &&
-                    r.strings(fields, "fields") &&
-                    r.u64(grid_rows, "grid rows") &&
-                    r.array(arrays.cell_offsets, "cell offsets") &&
-                    r.items(arrays.items, "cell items") &&
-                    r.array(arrays.edge_refs, "edge references");
+  const bool read =
+      r.array(arrays.coordinates, "coordinates") &&
+      r.array(arrays.ring_offsets, "ring offsets") &&
+      r.array(arrays.polygon_offsets, "polygon offsets") &&
+      r.array(arrays.region_offsets, "region offsets") &&
+      r.strings(columns, "columns") && r.strings(fields, "fields") &&
+      r.u64(grid_rows, "grid rows") &&
+      r.array(arrays.cell_offsets, "cell offsets") &&
+      r.items(arrays.items, "cell items") &&
+      (version == 1 ? r.array(arrays.edge_refs, "edge references")
+                    : r.differences(arrays.edge_refs, "edge references"));
   if (!read) return damaged(r.error()->message());
   if (!r.at_end()) return damaged("bytes follow the last section");
   if (grid_rows > regions::kMaxGridRows) return damaged("too many grid rows");

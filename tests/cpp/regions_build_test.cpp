@@ -72,15 +72,13 @@ TEST(RegionsBuildTest, BadRingsAreErrorsNamingTheRegionAndTheRule) {
                 .rfind("region 0: polygon 0, ring 0: an edge spans", 0),
             0u);
   // A long edge after a long one along the pole is still found.
-  EXPECT_EQ(build_error({{{{{-180, 90},
-                            {180, 90},
-                            {180, 80},
-                            {-180, 80},
-                            {-180, 90}}}}})
-                .rfind("region 0: polygon 0, ring 0: an edge spans more than "
-                       "180 degrees of longitude (position 2)",
-                       0),
-            0u);
+  EXPECT_EQ(
+      build_error(
+          {{{{{-180, 90}, {180, 90}, {180, 80}, {-180, 80}, {-180, 90}}}}})
+          .rfind("region 0: polygon 0, ring 0: an edge spans more than "
+                 "180 degrees of longitude (position 2)",
+                 0),
+      0u);
   // From the last position of one ring to the first of the next is no
   // edge, however far apart they lie.
   EXPECT_EQ(build_error({{{box(170, 0, 175, 5), box(-175, 0, -170, 5)}},

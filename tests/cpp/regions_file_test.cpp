@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,14 +162,20 @@ TEST(RegionsFileTest, LoadedIndexOwnsItsBytes) {
   EXPECT_EQ(again.field(1, 0), "r1");
 }
 
-// Layout version 1 differs from the current one only in its checksum; such
-// files are still read, and saved again in the current layout.
+// Layout version 1 differs from the current one only in its checksum and
+// in its edge references (the last section) stored as they are; such files
+// are still read, and saved again in the current layout.
 TEST(RegionsFileTest, VersionOneIsStillRead) {
   const Regions original = build_or_die(sample_regions(), 4);
   const std::string current = dumps_regions(original).value();
   std::string old = current;
   const std::uint32_t one = 1;
   std::memcpy(old.data() + 8, &one, 4);
+  const std::span<const std::uint32_t> refs = original.arrays().edge_refs;
+  ASSERT_GT(refs.size(), 2u);
+  const std::size_t refs_at = old.size() - (4 * refs.size() + 7) / 8 * 8;
+  std::memcpy(old.data() + refs_at, refs.data(), 4 * refs.size());
+  EXPECT_NE(old, current);
   const std::string_view payload = std::string_view(old).substr(32);
   const std::uint64_t sum = regions_checksum(payload, 1);
   std::memcpy(old.data() + 24, &sum, 8);
