@@ -1,5 +1,6 @@
 #include "persist/regions_file.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -381,6 +382,29 @@ Result<Regions> take_regions(std::shared_ptr<std::byte[]> storage,
   return regions;
 }
 
+// Asks the system to map the pages of fresh memory before a read fills
+// it: one call instead of a page fault per page, which at the first load of
+// the world's countries (14 MB into memory the process never had) saves
+// about a fifth of the read. Advice only; where it is not known, or
+// refused, the read faults the pages in as usual.
+void prefault(std::byte* data, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (page_size <= 0) return;
+  const auto page = static_cast<std::uintptr_t>(page_size);
+  const std::uintptr_t begin =
+      (reinterpret_cast<std::uintptr_t>(data) + page - 1) / page * page;
+  const std::uintptr_t end =
+      (reinterpret_cast<std::uintptr_t>(data) + size) / page * page;
+  if (end > begin) {
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+  }
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
 }  // namespace
 
 Result<Regions> loads_regions(std::string_view bytes) {
@@ -430,6 +454,7 @@ Result<Regions> load_regions(const std::string& path) {
   // A byte beyond the expected size lets a read see the end.
   capacity += 1;
   std::shared_ptr<std::byte[]> storage(new std::byte[capacity]);
+  prefault(storage.get(), capacity);
   std::size_t filled = 0;
   for (;;) {
     if (filled == capacity) {
