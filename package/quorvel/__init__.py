@@ -17,5 +17,9 @@ from quorvel._core import (
     _loads_regions,
 )
 from quorvel._world import ATTRIBUTION as WORLD_ATTRIBUTION
+from quorvel._world import geocode
 
-__all__ = ["ReverseGeocoder", "Regions", "ArrowTable"]
+__all__ = ["ReverseGeocoder", "Regions", "ArrowTable", "geocode"]
+
+# Shown, pickled and documented where users find it.
+geocode.__module__ = "quorvel"

@@ -14,7 +14,7 @@ from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, 
 
 import numpy
 
-__all__: Final[list[str]] = ["ReverseGeocoder", "Regions", "ArrowTable"]
+__all__: Final[list[str]] = ["ReverseGeocoder", "Regions", "ArrowTable", "geocode"]
 __version__: Final[str]
 """The version of the installed package, as its metadata gives it."""
 WORLD_ATTRIBUTION: Final[str]
@@ -722,6 +722,34 @@ class Regions:
     @property
     def columns(self) -> list[str]:
         """The record's column names, as a new list."""
+
+def geocode(
+    lats: _Positions, lons: _Positions, *, borders: bool = True,
+    border_km: float = 25.0, max_distance_km: float | None = None,
+    workers: int = 1,
+) -> dict[str, list[str | None]]:
+    """The world's place for each position, as columns.
+
+    With ``borders`` (the default), the first two columns, ``border_cc``
+    and ``border_country``, give the country each position lies in by
+    Natural Earth's borders (:meth:`Regions.world_countries`), a position
+    outside every country taking the one whose border is within
+    ``border_km`` kilometres; the place columns then give the nearest
+    place in that country. A position in no country (at sea) gets the
+    plain nearest place; one in a country without places (Antarctica, say)
+    gets no place. Without ``borders``, the plain nearest place.
+
+    The place columns are those of :meth:`ReverseGeocoder.world` as
+    :meth:`ReverseGeocoder.get_nearest_as_columns` returns them. ``None``
+    marks a missing value: a NaN or infinite position, no country, no
+    place, or a place farther than ``max_distance_km``. A position outside
+    [-90, 90] x [-180, 180] lies in no country. ``lats``, ``lons`` and
+    ``workers`` as for :meth:`Regions.get_region_indices`.
+
+    Raises:
+        ValueError, TypeError: as :meth:`Regions.get_region_indices` and
+            :meth:`ReverseGeocoder.get_nearest_as_columns` raise them.
+    """
 
 def _loads_regions(data: Buffer) -> Regions:
     """:meth:`Regions.loads` as a module function, which pickle calls to

@@ -2,8 +2,10 @@
 
 ``geocode`` streams a CSV table through the extension a chunk of bytes at a
 time: the extension cuts each chunk into rows, reads the two coordinates,
-searches and writes every row back with its place's fields, so no row ever
-becomes Python objects and memory stays flat whatever the file's size.
+finds the country each lies in by the borders and the nearest place in that
+country, and writes every row back with the country's and the place's
+fields, so no row ever becomes Python objects and memory stays flat
+whatever the file's size.
 Parquet goes through pyarrow, a record batch at a time.
 
 Exit status: 0 on success, 1 on bad input (the message names the file and
@@ -26,8 +28,9 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
-from quorvel import ReverseGeocoder
+from quorvel import Regions, ReverseGeocoder
 from quorvel import _core  # type: ignore[attr-defined, unused-ignore]
+from quorvel._world import BORDER_COLUMNS, BORDER_KM
 
 EXIT_BAD_INPUT = 1
 EXIT_USAGE = 2
@@ -124,10 +127,49 @@ def encode_field(text: str, sep: str) -> str:
     return text
 
 
+class Borders:
+    """The country each row lies in by the borders, and which places may
+    answer for it: those whose `cc` equals the country's code."""
+
+    # The country's fields written before the place's, and the field that
+    # restricts the place, in the world countries' columns.
+    REGION_FIELDS = ("cc", "name")
+    MATCH = "cc"
+
+    def __init__(self, geocoder: ReverseGeocoder, border_km: float) -> None:
+        if self.MATCH not in geocoder.columns:
+            raise usage_error(
+                f"--borders needs places with a {self.MATCH!r} column of ISO 3166-1 alpha-2 "
+                f"country codes; these have {geocoder.columns}"
+            )
+        self.regions = Regions.world_countries()
+        self.border_km = border_km
+        self.region_fields = [self.regions.columns.index(name) for name in self.REGION_FIELDS]
+        self.region_match = self.regions.columns.index(self.MATCH)
+        # The last column of the name, as where= takes it.
+        self.match_column = len(geocoder.columns) - 1 - geocoder.columns[::-1].index(self.MATCH)
+
+
+def open_borders(args: argparse.Namespace, geocoder: ReverseGeocoder) -> Borders | None:
+    """Borders unless turned off; on by default for the bundled places only,
+    whose country codes are known to be the borders' own."""
+    if args.border_km is not None and not args.border_km >= 0:
+        raise usage_error("--border-km must be zero or more")
+    wanted = args.borders if args.borders is not None else args.places is None
+    if not wanted:
+        return None
+    return Borders(geocoder, BORDER_KM if args.border_km is None else args.border_km)
+
+
 def appended_names(
-    geocoder: ReverseGeocoder, fields: list[int], args: argparse.Namespace, header: Sequence[str]
+    geocoder: ReverseGeocoder,
+    fields: list[int],
+    args: argparse.Namespace,
+    header: Sequence[str],
+    borders: Borders | None,
 ) -> list[str]:
-    names = [args.prefix + geocoder.columns[i] for i in fields]
+    names = [args.prefix + name for name in BORDER_COLUMNS] if borders else []
+    names += [args.prefix + geocoder.columns[i] for i in fields]
     if args.distance:
         names.append(args.prefix + "distance_km")
     clashes = [name for name in names if name in header]
@@ -326,7 +368,9 @@ class BadRows:
 # -- geocode: CSV to CSV -------------------------------------------------------
 
 
-def geocode_csv(args: argparse.Namespace, geocoder: ReverseGeocoder, fields: list[int]) -> None:
+def geocode_csv(
+    args: argparse.Namespace, geocoder: ReverseGeocoder, fields: list[int], borders: Borders | None
+) -> None:
     where = "<stdin>" if args.input == "-" else args.input
     sep = args.sep
     with input_file(args.input) as source:
@@ -345,8 +389,16 @@ def geocode_csv(args: argparse.Namespace, geocoder: ReverseGeocoder, fields: lis
         except UnicodeDecodeError as error:
             raise CliError(f"{where}, line 1: the header is not UTF-8 ({error.reason})") from None
         lat_at, lon_at = find_position_columns(header, args.lat, args.lon, where)
-        names = appended_names(geocoder, fields, args, header)
-        appender = _core._table_appender(geocoder, sep, fields, args.distance, args.max_distance_km)
+        names = appended_names(geocoder, fields, args, header, borders)
+        if borders is None:
+            appender = _core._table_appender(geocoder, sep, fields, args.distance, args.max_distance_km)
+        else:
+            appender = _core._table_appender(
+                geocoder, sep, fields, args.distance, args.max_distance_km,
+                regions=borders.regions, region_fields=borders.region_fields,
+                region_match=borders.region_match, match_column=borders.match_column,
+                border_km=borders.border_km,
+            )
         bad = BadRows(where, "line", args.strict)
         rows = 0
         done_bytes = consumed
@@ -429,7 +481,9 @@ def arrow_degrees(column: Any, pa: Any) -> Any:
     return numpy.array(column.fill_null(math.nan).to_numpy(zero_copy_only=False), dtype=numpy.float64)
 
 
-def geocode_arrow(args: argparse.Namespace, geocoder: ReverseGeocoder, fields: list[int]) -> None:
+def geocode_arrow(
+    args: argparse.Namespace, geocoder: ReverseGeocoder, fields: list[int], borders: Borders | None
+) -> None:
     import numpy
 
     pa = import_pyarrow()
@@ -437,7 +491,7 @@ def geocode_arrow(args: argparse.Namespace, geocoder: ReverseGeocoder, fields: l
     schema, batches, line_base, unit = arrow_batches(args, pa)
     header = schema.names
     lat_at, lon_at = find_position_columns(header, args.lat, args.lon, where)
-    names = appended_names(geocoder, fields, args, header)
+    names = appended_names(geocoder, fields, args, header, borders)
     to_parquet = is_parquet(args.output)
     columns = [pa.field(n, pa.dictionary(pa.int32(), pa.string()) if to_parquet else pa.string()) for n in names]
     if args.distance:
@@ -463,8 +517,16 @@ def geocode_arrow(args: argparse.Namespace, geocoder: ReverseGeocoder, fields: l
                 numbers = numpy.flatnonzero(~usable)
                 bad.add(len(numbers), [rows + line_base + 1 + int(n) for n in numbers[:REPORTED_LINES]],
                         "no usable position" if len(numbers) else None)
+                restrict = None
+                if borders is not None:
+                    found = borders.regions.get_regions_as_columns(
+                        lats, lons, max_distance_km=borders.border_km, workers=args.workers
+                    )
+                    codes = [found[name] for name in Borders.REGION_FIELDS]
+                    # A country without a code (a disputed area) restricts nothing.
+                    restrict = {Borders.MATCH: [code or None for code in found[Borders.MATCH]]}
                 indices, distances = geocoder.get_nearest_indices(
-                    lats, lons, return_distance=True, workers=args.workers
+                    lats, lons, return_distance=True, workers=args.workers, where=restrict
                 )
                 items = numpy.frombuffer(indices, dtype=numpy.uint32).astype(numpy.int64)
                 km = numpy.frombuffer(distances, dtype=numpy.float64)
@@ -474,6 +536,12 @@ def geocode_arrow(args: argparse.Namespace, geocoder: ReverseGeocoder, fields: l
                 if args.max_distance_km is not None:
                     placed &= km <= args.max_distance_km
                 appended = place_columns(geocoder, fields, items, placed, records, pa, to_parquet)
+                if borders is not None:
+                    string = pa.string()
+                    appended[:0] = [
+                        pa.array(values, string).dictionary_encode() if to_parquet else pa.array(values, string)
+                        for values in codes
+                    ]
                 if args.distance:
                     appended.append(pa.array(numpy.round(km, 3), mask=~placed))
                 writer.write_batch(pa.record_batch(list(batch.columns) + appended, schema=out_schema))
@@ -525,12 +593,13 @@ def command_geocode(args: argparse.Namespace) -> None:
         raise usage_error("the output would overwrite the input")
     geocoder = open_places(args.places)
     fields = place_fields(geocoder, args.fields)
+    borders = open_borders(args, geocoder)
     if is_parquet(args.input) or is_parquet(args.output):
-        geocode_arrow(args, geocoder, fields)
+        geocode_arrow(args, geocoder, fields, borders)
     else:
         if args.workers == -1:
             args.workers = 0
-        geocode_csv(args, geocoder, fields)
+        geocode_csv(args, geocoder, fields, borders)
 
 
 def command_build(args: argparse.Namespace) -> None:
@@ -575,10 +644,11 @@ def parser() -> argparse.ArgumentParser:
 
     geocode = commands.add_parser(
         "geocode",
-        help="append the nearest place's fields to every row of a table",
-        description="Appends the nearest place's fields to every row of a CSV or Parquet table of "
-        "positions. Rows whose position is missing, not a number or out of range get empty fields "
-        "and are counted on standard error.",
+        help="append each row's country and place to a table",
+        description="Appends to every row of a CSV or Parquet table of positions the country it lies in "
+        "by the borders and the nearest place in that country (with --no-borders, or with --places, "
+        "the nearest place however the borders run). Rows whose position is missing, not a number or "
+        "out of range get empty fields and are counted on standard error.",
     )
     geocode.add_argument("input", metavar="INPUT", help="CSV or Parquet file, or - for standard input (CSV)")
     geocode.add_argument("-o", "--output", default="-", help="CSV or Parquet file (default: - for standard output)")
@@ -588,6 +658,17 @@ def parser() -> argparse.ArgumentParser:
     )
     geocode.add_argument(
         "--places", metavar="FILE", help="a saved geocoder, or a places CSV (*.csv); default: the world's places"
+    )
+    geocode.add_argument(
+        "--borders",
+        action=argparse.BooleanOptionalAction,
+        help="prepend border_cc and border_country, the country each position lies in by Natural Earth's "
+        "borders, and answer with the nearest place in that country (default: on with the world's places, "
+        "off with --places)",
+    )
+    geocode.add_argument(
+        "--border-km", type=float, metavar="X",
+        help=f"a position outside every country takes one whose border is within X km (default: {BORDER_KM:g})",
     )
     geocode.add_argument(
         "--fields", metavar="NAMES", help="comma-separated place fields to append (default: all but the coordinates)"

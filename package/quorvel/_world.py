@@ -13,6 +13,8 @@ import threading
 # package's import time, and type checkers honour this spelling too.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from quorvel import Regions, ReverseGeocoder
 
 ATTRIBUTION = (
@@ -67,3 +69,70 @@ def world_countries() -> Regions:
                 _countries = Regions.load(data_path("world_countries.regions"))
             countries = _countries
     return countries
+
+
+# The columns geocode() and the command line put before the place's: the
+# country a position lies in by the borders, its code and its name.
+BORDER_COLUMNS = ("border_cc", "border_country")
+# A GPS fix on a beach or a pier can lie outside a 1:10,000,000 coastline;
+# within this many kilometres of a country it is taken as in it.
+BORDER_KM = 25.0
+
+
+def geocode(
+    lats: Any,
+    lons: Any,
+    *,
+    borders: bool = True,
+    border_km: float = BORDER_KM,
+    max_distance_km: float | None = None,
+    workers: int = 1,
+) -> dict[str, list[str | None]]:
+    """The world's place for each position, as columns.
+
+    With ``borders`` (the default), the first two columns, ``border_cc``
+    and ``border_country``, give the country each position lies in by
+    Natural Earth's borders (:meth:`Regions.world_countries`), a position
+    outside every country taking the one whose border is within
+    ``border_km`` kilometres; the place columns then give the nearest
+    place in that country. A position in no country (at sea) gets the
+    plain nearest place; one in a country without places (Antarctica, say)
+    gets no place. Without ``borders``, the plain nearest place.
+
+    The place columns are those of :meth:`ReverseGeocoder.world` as
+    :meth:`ReverseGeocoder.get_nearest_as_columns` returns them. ``None``
+    marks a missing value: a NaN or infinite position, no country, no
+    place, or a place farther than ``max_distance_km``. A position outside
+    [-90, 90] x [-180, 180] lies in no country. ``lats``, ``lons`` and
+    ``workers`` as for :meth:`Regions.get_region_indices`.
+
+    Raises:
+        ValueError, TypeError: as :meth:`Regions.get_region_indices` and
+            :meth:`ReverseGeocoder.get_nearest_as_columns` raise them.
+    """
+    places = world()
+    if not borders:
+        return places.get_nearest_as_columns(
+            lats, lons, max_distance_km=max_distance_km, workers=workers
+        )
+    # Positions are read twice; an iterator would be spent by the first read.
+    if not hasattr(lats, "__len__"):
+        lats = list(lats)
+    if not hasattr(lons, "__len__"):
+        lons = list(lons)
+    found = world_countries().get_regions_as_columns(
+        lats, lons, max_distance_km=border_km, workers=workers
+    )
+    codes = found["cc"]
+    columns: dict[str, list[str | None]] = {
+        BORDER_COLUMNS[0]: codes,
+        BORDER_COLUMNS[1]: found["name"],
+    }
+    # A country without a code (a disputed area) restricts nothing.
+    where = {"cc": [code or None for code in codes]}
+    columns.update(
+        places.get_nearest_as_columns(
+            lats, lons, max_distance_km=max_distance_km, workers=workers, where=where
+        )
+    )
+    return columns

@@ -10,6 +10,7 @@
 
 #include "geocoder/batch_search.h"
 #include "geocoder/float_parse.h"
+#include "geocoder/region_batch.h"
 
 namespace quorvel {
 
@@ -291,6 +292,29 @@ Result<PlaceAppender> PlaceAppender::create(const ReverseGeocoder& geocoder,
     return Error("max_distance_km must be zero or more",
                  ErrorKind::kInvalidArgument);
   }
+  const BorderOptions& borders = options.borders;
+  if (borders.regions != nullptr) {
+    const std::size_t columns = borders.regions->columns().size();
+    if (borders.values == nullptr) {
+      return Error("borders need the value index of the match column",
+                   ErrorKind::kInvalidArgument);
+    }
+    if (borders.region_match >= columns) {
+      return Error("the match column is not a column of the regions",
+                   ErrorKind::kInvalidArgument);
+    }
+    for (const std::size_t field : borders.region_fields) {
+      if (field >= columns) {
+        return Error("field " + std::to_string(field) +
+                         " is not a column of the regions",
+                     ErrorKind::kInvalidArgument);
+      }
+    }
+    if (!(borders.max_distance_km >= 0)) {
+      return Error("the border distance must be zero or more",
+                   ErrorKind::kInvalidArgument);
+    }
+  }
   return PlaceAppender(geocoder, std::move(options));
 }
 
@@ -301,7 +325,26 @@ PlaceAppender::PlaceAppender(const ReverseGeocoder& geocoder,
       empty_fields_(options_.fields.empty() ? 0 : options_.fields.size() - 1,
                     static_cast<char>(options_.sep)),
       cache_begin_(geocoder.size(), 0),
-      cache_end_(geocoder.size(), kNotEncoded) {}
+      cache_end_(geocoder.size(), kNotEncoded) {
+  const BorderOptions& borders = options_.borders;
+  if (borders.regions == nullptr) return;
+  const char sep = static_cast<char>(options_.sep);
+  // A few hundred regions at most in practice: encoded once, up front.
+  region_texts_.reserve(borders.regions->size());
+  region_values_.reserve(borders.regions->size());
+  for (std::size_t g = 0; g < borders.regions->size(); ++g) {
+    std::string text;
+    for (const std::size_t field : borders.region_fields) {
+      text.push_back(sep);
+      text += encode_csv_field(borders.regions->field(g, field), options_.sep);
+    }
+    region_texts_.push_back(std::move(text));
+    const std::string& match = borders.regions->field(g, borders.region_match);
+    region_values_.push_back(match.empty() ? kAnyValue
+                                           : borders.values->find(match));
+  }
+  no_region_.assign(borders.region_fields.size(), sep);
+}
 
 Result<std::string_view> PlaceAppender::encoded(std::uint32_t item) {
   if (cache_end_[item] == kNotEncoded) {
@@ -329,15 +372,40 @@ Status PlaceAppender::append(std::string_view chunk, const TableRows& rows,
   const bool limited = std::isfinite(options_.max_distance_km);
   items_.resize(n);
   chords_.resize(options_.distance || limited ? n : 0);
-  Status found = nearest_records(*geocoder_, NumberColumn::of(rows.lats),
-                                 NumberColumn::of(rows.lons), items_, chords_,
-                                 workers, stop_check);
-  if (!found.ok()) return found;
+  const NumberColumn lats = NumberColumn::of(rows.lats);
+  const NumberColumn lons = NumberColumn::of(rows.lons);
+  const BorderOptions& borders = options_.borders;
+  if (borders.regions != nullptr) {
+    regions_found_.resize(n);
+    Status located =
+        region_indices(*borders.regions, lats, lons, borders.max_distance_km,
+                       regions_found_, workers, stop_check);
+    if (!located.ok()) return located;
+    value_ids_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t region = regions_found_[i];
+      value_ids_[i] =
+          region == regions::kNoRegion ? kAnyValue : region_values_[region];
+    }
+    Status found =
+        nearest_records_where(*geocoder_, *borders.values, lats, lons,
+                              value_ids_, items_, chords_, workers, stop_check);
+    if (!found.ok()) return found;
+  } else {
+    Status found = nearest_records(*geocoder_, lats, lons, items_, chords_,
+                                   workers, stop_check);
+    if (!found.ok()) return found;
+  }
   const char sep = static_cast<char>(options_.sep);
   // Room for the rows and a short place each; the string grows if needed.
   out.reserve(out.size() + chunk.size() + n * 32);
   for (std::size_t i = 0; i < n; ++i) {
     out.append(chunk.substr(rows.begins[i], rows.ends[i] - rows.begins[i]));
+    if (borders.regions != nullptr) {
+      const std::uint32_t region = regions_found_[i];
+      out.append(region == regions::kNoRegion ? no_region_
+                                              : region_texts_[region]);
+    }
     const std::uint32_t item = items_[i];
     double km = std::numeric_limits<double>::quiet_NaN();
     bool place = item != kNoRecord;

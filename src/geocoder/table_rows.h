@@ -8,9 +8,15 @@
 // number or outside [-90, 90] x [-180, 180] is not an error: its row gets
 // empty place fields and is reported to the caller by its line.
 //
+// With borders, each row's region (its country, say) is looked up first; the
+// row gets the region's chosen fields, then the nearest record whose match
+// field equals the region's match field, so that a position in Windsor is
+// labelled with a Canadian place even where Detroit's are nearer.
+//
 // Thread safety: split_table_rows is a pure function. A PlaceAppender keeps a
 // cache of encoded records and scratch buffers, so one instance belongs to one
-// thread at a time; it only reads its geocoder, which must outlive it.
+// thread at a time; it only reads its geocoder, regions and value index, which
+// must outlive it.
 
 #ifndef QUORVEL_GEOCODER_TABLE_ROWS_H_
 #define QUORVEL_GEOCODER_TABLE_ROWS_H_
@@ -25,6 +31,8 @@
 #include "base/error.h"
 #include "base/interrupt.h"
 #include "geocoder/geocoder.h"
+#include "geocoder/value_index.h"
+#include "regions/regions.h"
 
 namespace quorvel {
 
@@ -80,6 +88,22 @@ std::string position_fault(const TableRows& rows, std::size_t i);
 // it holds the separator, a quote, CR or LF; as it is otherwise.
 std::string encode_csv_field(std::string_view text, std::uint8_t sep);
 
+// The region lookup that restricts each row's place, for PlaceAppender.
+struct BorderOptions {
+  // The regions; null appends places without borders.
+  const regions::Regions* regions = nullptr;
+  // The value index over the geocoder's match column (see value_index.h).
+  const ValueIndex* values = nullptr;
+  // The regions' column whose field a place's match field must equal. An
+  // empty field restricts nothing: the row gets the plain nearest record.
+  std::size_t region_match = 0;
+  // Regions' column indices written before the place's fields, in order.
+  std::vector<std::size_t> region_fields;
+  // A position outside every region takes the region whose boundary is
+  // nearest within this many kilometres (see Regions::lookup).
+  double max_distance_km = 0.0;
+};
+
 // What PlaceAppender writes after each row.
 struct AppendOptions {
   std::uint8_t sep = ',';
@@ -90,22 +114,27 @@ struct AppendOptions {
   // Beyond this distance in kilometres the place fields stay empty (the
   // distance too); infinity keeps every answer.
   double max_distance_km = std::numeric_limits<double>::infinity();
+  // Region fields first and places on the region's side of its borders.
+  BorderOptions borders;
 };
 
 // Writes rows followed by the fields of their nearest record.
 class PlaceAppender {
  public:
   // An appender over `geocoder`. Fails with kInvalidArgument when a field
-  // index is not one of the geocoder's columns or max_distance_km is NaN or
-  // negative.
-  // REQUIRES: geocoder outlives the appender.
+  // index is not one of the geocoder's (or the regions') columns or a
+  // distance is NaN or negative, and when a region's field does not parse.
+  // REQUIRES: geocoder, and with borders the regions and the value index
+  // (built over this geocoder), outlive the appender.
   static Result<PlaceAppender> create(const ReverseGeocoder& geocoder,
                                       AppendOptions options);
 
   // Looks up every kValid row of `rows` (cut from `chunk`) on up to `workers`
-  // threads and appends, for each row, its bytes, the separator, the chosen
-  // fields of its nearest record (empty for a row that is not kValid or lies
-  // too far) and, with `distance`, the distance, then LF. Fails as
+  // threads and appends, for each row, its bytes, with borders the region's
+  // chosen fields (empty where there is no region), the chosen fields of its
+  // nearest record (empty for a row that is not kValid or lies too far, and
+  // with borders where no record is in the row's region) and, with
+  // `distance`, the distance, each after a separator, then LF. Fails as
   // nearest_records does (interrupted() included, when `stop_check` stops
   // the search), or when a stored record does not parse; `out` then holds
   // an unspecified prefix.
@@ -134,7 +163,15 @@ class PlaceAppender {
   std::string cache_;
   std::vector<std::size_t> cache_begin_;
   std::vector<std::size_t> cache_end_;
+  // With borders: each region's encoded fields (each after a separator) and
+  // its value id in the value index (kAnyValue for an empty match field);
+  // what a row without a region gets.
+  std::vector<std::string> region_texts_;
+  std::vector<std::uint32_t> region_values_;
+  std::string no_region_;
   // Per-call scratch, kept for its capacity.
+  std::vector<std::uint32_t> regions_found_;
+  std::vector<std::uint32_t> value_ids_;
   std::vector<std::uint32_t> items_;
   std::vector<double> chords_;
 };

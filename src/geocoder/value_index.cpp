@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "geocoder/duplicates.h"
 #include "geocoder/parallel_blocks.h"
 #include "kdtree/knn_search.h"
 
@@ -36,6 +37,10 @@ Result<ValueIndex> ValueIndex::build(const ReverseGeocoder& geocoder,
   }
   // The points are taken from the geocoder's own index rather than parsed
   // again from the lines, which may have been stored without coordinates.
+  // A record the index holds only as part of a group of identical points
+  // takes the point of the record that stands for the group: the group's
+  // records may differ in this column, and each must be found by its value.
+  const DuplicateTable duplicates = DuplicateTable::build(geocoder);
   std::vector<kdtree::Point> point_of(n);
   std::vector<bool> has_point(n, false);
   for (const kdtree::LeafNode& leaf : geocoder.tree().leaves()) {
@@ -45,6 +50,11 @@ Result<ValueIndex> ValueIndex::build(const ReverseGeocoder& geocoder,
       point_of[item] = {leaf.content_points[0][s], leaf.content_points[1][s],
                         leaf.content_points[2][s]};
       has_point[item] = true;
+      for (const std::uint32_t follower : duplicates.followers(item)) {
+        if (follower >= n) continue;
+        point_of[follower] = point_of[item];
+        has_point[follower] = true;
+      }
     }
   }
   index.records_.resize(index.ids_.size());

@@ -8,9 +8,12 @@
 // distances the lowest record number (the k-nearest rule; each value's tree
 // carries its records in ascending order, and a search for one nearest
 // orders ties by item). A record too short to have the field matches no
-// value. The points are the geocoder's own index points, so a record that
-// the geocoder's index stores only as part of a group of identical points
-// (see batch_queries.h) is found as that group's lowest record.
+// value. The points are the geocoder's own index points; a record that the
+// index stores only as part of a group of identical points takes the
+// group's point (see duplicates.h), so it is found by its own value even
+// where the group's lowest record has another. A geocoder stored without
+// coordinates cannot tell its groups apart: only their lowest records are
+// found.
 //
 // A ValueIndexCache builds each column's ValueIndex on first use and keeps
 // it for the life of the geocoder.

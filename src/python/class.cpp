@@ -838,6 +838,10 @@ const ReverseGeocoder* geocoder_of(PyObject* object) {
   return &as_geocoder(object)->geocoder();
 }
 
+ValueIndexCache& where_indexes_of(PyObject* object) {
+  return *as_geocoder(object)->where_indexes;
+}
+
 PyTypeObject* geocoder_type() {
   PyTypeObject* type = type_object.load(std::memory_order_acquire);
   if (type != nullptr) return type;

@@ -21,6 +21,7 @@
 
 #include "csv/csv.h"
 #include "geocoder/geocoder.h"
+#include "geocoder/value_index.h"
 
 namespace quorvel::py {
 
@@ -43,6 +44,11 @@ PyTypeObject* geocoder_type();
 // change), or NULL with TypeError raised when `object` is not a
 // ReverseGeocoder.
 const ReverseGeocoder* geocoder_of(PyObject* object);
+
+// The per-column value indexes of `where=` that instance `object` keeps,
+// valid while `object` lives.
+// REQUIRES: geocoder_of(object) succeeds.
+ValueIndexCache& where_indexes_of(PyObject* object);
 
 // Adds `_loads(data)` to `module`: ReverseGeocoder.loads as a module
 // function, which pickle finds by reference as quorvel._loads, and

@@ -16,6 +16,7 @@
 #include "python/class.h"
 #include "python/errors.h"
 #include "python/ref.h"
+#include "python/regions_class.h"
 #include "python/unlocked.h"
 
 namespace quorvel::py {
@@ -29,20 +30,38 @@ constexpr std::size_t kReportedLines = 10;
 
 constexpr const char* kAppenderParameters[] = {"geocoder", "sep", "fields",
                                                "distance", "max_distance_km"};
+constexpr const char* kAppenderKeywords[] = {
+    "regions", "region_fields", "region_match", "match_column", "border_km"};
+// The appender's argument slots, positional then keyword.
+enum AppenderSlot : std::size_t {
+  kGeocoderSlot,
+  kSepSlot,
+  kFieldsSlot,
+  kDistanceSlot,
+  kMaxDistanceSlot,
+  kRegionsSlot,
+  kRegionFieldsSlot,
+  kRegionMatchSlot,
+  kMatchColumnSlot,
+  kBorderKmSlot,
+  kAppenderSlots,
+};
 constexpr const char* kChunkParameters[] = {"appender",   "chunk", "lat_column",
                                             "lon_column", "final", "workers"};
 constexpr const char* kFirstRowParameters[] = {"chunk", "sep", "final"};
-const FunctionDescription kAppenderDescription{kModuleName, "_table_appender",
-                                               kAppenderParameters, 5};
+const FunctionDescription kAppenderDescription{
+    kModuleName, "_table_appender", kAppenderParameters, 5, kAppenderKeywords};
 const FunctionDescription kChunkDescription{kModuleName, "_geocode_table_chunk",
                                             kChunkParameters, 6};
 const FunctionDescription kFirstRowDescription{kModuleName, "_table_first_row",
                                                kFirstRowParameters, 3};
 
-// What the capsule owns. `geocoder` keeps the instance the appender reads
-// alive; `busy` refuses a second caller while the lock is released.
+// What the capsule owns. `geocoder` and `regions` keep the instances the
+// appender reads alive; `busy` refuses a second caller while the lock is
+// released.
 struct AppenderState {
   PyRef geocoder;
+  PyRef regions;
   std::optional<PlaceAppender> appender;
   TableRows rows;
   std::string output;
@@ -80,36 +99,95 @@ bool convert_size(PyObject* object, const char* name, std::size_t* out) {
   return true;
 }
 
+// A sequence of column numbers.
+bool convert_sizes(PyObject* object, const char* name,
+                   std::vector<std::size_t>* out) {
+  PyRef items = PyRef::steal(PySequence_Fast(object, "must be a sequence"));
+  if (!items) return argument_error(name);
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    std::size_t value = 0;
+    if (!convert_size(PySequence_Fast_GET_ITEM(items.get(), i), name, &value)) {
+      return false;
+    }
+    out->push_back(value);
+  }
+  return true;
+}
+
+// Fills the border options from the keyword slots when `regions` is given:
+// the geocoder's value index over `match_column` is built here (once per
+// geocoder and column) without the lock.
+bool convert_borders(PyObject* const* slots, PyObject* geocoder_object,
+                     const ReverseGeocoder& geocoder, BorderOptions* out) {
+  PyObject* regions_object = slots[kRegionsSlot];
+  if (regions_object == nullptr || regions_object == Py_None) return true;
+  out->regions = regions_of(regions_object);
+  if (out->regions == nullptr) return argument_error("regions");
+  if (slots[kRegionFieldsSlot] != nullptr &&
+      !convert_sizes(slots[kRegionFieldsSlot], "region_fields",
+                     &out->region_fields)) {
+    return false;
+  }
+  std::size_t match_column = 0;
+  if (slots[kRegionMatchSlot] == nullptr ||
+      slots[kMatchColumnSlot] == nullptr) {
+    set_error(PyExc_TypeError,
+              "borders need both region_match and match_column");
+    return false;
+  }
+  if (!convert_size(slots[kRegionMatchSlot], "region_match",
+                    &out->region_match) ||
+      !convert_size(slots[kMatchColumnSlot], "match_column", &match_column)) {
+    return false;
+  }
+  if (match_column >= geocoder.columns().size()) {
+    set_error(PyExc_ValueError,
+              "argument 'match_column': not a column of the geocoder");
+    return false;
+  }
+  if (slots[kBorderKmSlot] != nullptr &&
+      !convert_double(slots[kBorderKmSlot], &out->max_distance_km)) {
+    return argument_error("border_km");
+  }
+  ValueIndexCache& cache = where_indexes_of(geocoder_object);
+  PyThreadState* thread = nullptr;
+  Result<const ValueIndex*> index =
+      run_unlocked(&thread, [&] { return cache.get(geocoder, match_column); });
+  if (!index.ok()) {
+    raise_core_error(index.error());
+    return false;
+  }
+  out->values = index.value();
+  return true;
+}
+
 PyObject* table_appender(PyObject* /*module*/, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
-    PyObject* slots[5] = {};
+    PyObject* slots[kAppenderSlots] = {};
     if (!bind_arguments(kAppenderDescription, args, nargs, kwnames, slots)) {
       return nullptr;
     }
-    const ReverseGeocoder* geocoder = geocoder_of(slots[0]);
+    const ReverseGeocoder* geocoder = geocoder_of(slots[kGeocoderSlot]);
     if (geocoder == nullptr) return argument_error("geocoder"), nullptr;
     AppendOptions options;
-    if (!convert_sep(slots[1], &options.sep)) return nullptr;
-    PyRef fields = PyRef::steal(
-        PySequence_Fast(slots[2], "argument 'fields': must be a sequence"));
-    if (!fields) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fields.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      std::size_t field = 0;
-      if (!convert_size(PySequence_Fast_GET_ITEM(fields.get(), i), "fields",
-                        &field)) {
-        return nullptr;
-      }
-      options.fields.push_back(field);
+    if (!convert_sep(slots[kSepSlot], &options.sep)) return nullptr;
+    if (!convert_sizes(slots[kFieldsSlot], "fields", &options.fields)) {
+      return nullptr;
     }
-    if (!convert_bool(slots[3], &options.distance)) {
+    if (!convert_bool(slots[kDistanceSlot], &options.distance)) {
       return argument_error("distance"), nullptr;
     }
-    if (slots[4] != Py_None &&
-        !convert_double(slots[4], &options.max_distance_km)) {
+    if (slots[kMaxDistanceSlot] != Py_None &&
+        !convert_double(slots[kMaxDistanceSlot], &options.max_distance_km)) {
       return argument_error("max_distance_km"), nullptr;
     }
+    if (!convert_borders(slots, slots[kGeocoderSlot], *geocoder,
+                         &options.borders)) {
+      return nullptr;
+    }
+    const bool bordered = options.borders.regions != nullptr;
     Result<PlaceAppender> appender =
         PlaceAppender::create(*geocoder, std::move(options));
     if (!appender.ok()) {
@@ -117,7 +195,8 @@ PyObject* table_appender(PyObject* /*module*/, PyObject* const* args,
       return nullptr;
     }
     auto state = std::make_unique<AppenderState>();
-    state->geocoder = PyRef::borrow(slots[0]);
+    state->geocoder = PyRef::borrow(slots[kGeocoderSlot]);
+    if (bordered) state->regions = PyRef::borrow(slots[kRegionsSlot]);
     state->appender.emplace(std::move(appender).value());
     PyObject* capsule =
         PyCapsule_New(state.get(), kCapsuleName, destroy_appender);
@@ -256,9 +335,13 @@ PyObject* table_first_row(PyObject* /*module*/, PyObject* const* args,
 PyMethodDef functions[] = {
     {"_table_appender", reinterpret_cast<PyCFunction>(table_appender),
      METH_FASTCALL | METH_KEYWORDS,
-     "_table_appender(geocoder, sep, fields, distance, max_distance_km)\n--\n\n"
+     "_table_appender(geocoder, sep, fields, distance, max_distance_km, *, "
+     "regions=None, region_fields=(), region_match=None, match_column=None, "
+     "border_km=0.0)\n--\n\n"
      "A writer of rows followed by their nearest places' fields, for the "
-     "command line."},
+     "command line; with regions, each row's region fields come first and "
+     "its place is the nearest whose match_column equals the region's "
+     "region_match field."},
     {"_geocode_table_chunk", reinterpret_cast<PyCFunction>(geocode_table_chunk),
      METH_FASTCALL | METH_KEYWORDS,
      "_geocode_table_chunk(appender, chunk, lat_column, lon_column, final, "

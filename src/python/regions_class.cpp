@@ -680,6 +680,14 @@ bool add_function(PyObject* module, PyMethodDef* definition,
 
 }  // namespace
 
+const Regions* regions_of(PyObject* object) {
+  if (!Py_IS_TYPE(object, require_type())) {
+    conversion_type_error(object, kClassName);
+    return nullptr;
+  }
+  return &as_regions(object)->regions();
+}
+
 bool add_regions(PyObject* module) {
   PyTypeObject* type = regions_type();
   if (type == nullptr) return false;

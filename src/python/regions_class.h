@@ -17,7 +17,13 @@
 
 #include <Python.h>
 
+#include "regions/regions.h"
+
 namespace quorvel::py {
+
+// The core index of `object`, valid while `object` lives (instances never
+// change), or NULL with TypeError raised when `object` is not a Regions.
+const regions::Regions* regions_of(PyObject* object);
 
 // Publishes `Regions` on `module` and lists it in its __all__, together
 // with the module functions `_build_regions` and `_loads_regions` (the

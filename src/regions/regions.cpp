@@ -704,55 +704,101 @@ NearestBoundary Regions::nearest_boundary(double lat, double lon,
 
   const UnitVector p = unit_vector(lon, lat);
   double best_angle = max_angle;
+  // The cap of the best angle so far shrinks as nearer edges turn up, and
+  // whatever lies outside it is skipped before any trigonometry: a bound in
+  // latitude (no arc between two latitudes is shorter than their
+  // difference) and, unless the window wraps, the cap's reach in longitude.
+  // Only what is strictly farther than the best is skipped, so ties and
+  // answers are those of a scan over every edge of the window.
+  constexpr double kRadians = std::numbers::pi / 180.0;
+  double lon_half = lon_reach;
+  const auto lat_gap = [&](double y_lo, double y_hi) {
+    const double gap =
+        y_lo > lat ? y_lo - lat : (y_hi < lat ? lat - y_hi : 0.0);
+    return std::max(0.0, gap - kWindowMargin) * kRadians;
+  };
+  const auto far = [&](double x_lo, double x_hi, double y_lo, double y_hi) {
+    return lat_gap(y_lo, y_hi) > best_angle ||
+           (!wraps && (x_hi < lon - lon_half || x_lo > lon + lon_half));
+  };
+  const auto consider = [&](double angle_to, std::uint32_t region) {
+    if (angle_to < best_angle) {
+      best_angle = angle_to;
+      best.region = region;
+      if (!wraps) {
+        const double ratio = std::sin(best_angle) / std::cos(lat * kRadians);
+        lon_half =
+            std::min(lon_half, std::asin(std::min(1.0, ratio)) * kDegrees +
+                                   kWindowMargin);
+      }
+    } else if (angle_to == best_angle &&
+               (best.region == kNoRegion || region < best.region)) {
+      best.region = region;
+    }
+  };
   const double* xy = arrays_.coordinates.data();
-  const std::uint32_t row_lo = row_of(lat_lo);
-  const std::uint32_t row_hi = row_of(lat_hi);
-  for (std::size_t s = 0; s < span_count; ++s) {
-    const std::uint32_t col_lo = column_of(spans[s].first);
-    const std::uint32_t col_hi = column_of(spans[s].second);
-    for (std::uint32_t j = row_lo; j <= row_hi; ++j) {
-      for (std::uint32_t i = col_lo; i <= col_hi; ++i) {
-        const std::uint32_t cell = j * grid_columns() + i;
-        for (std::uint32_t k = arrays_.cell_offsets[cell];
-             k < arrays_.cell_offsets[cell + 1]; ++k) {
-          const CellItem& item = arrays_.items[k];
-          for (std::uint32_t e = 0; e < item.edge_count(); ++e) {
-            const double* a =
-                xy + 2 * std::size_t{arrays_.edge_refs[item.edge_begin + e]};
-            const double span =
-                std::max(std::fabs(a[2] - a[0]), std::fabs(a[3] - a[1]));
-            const std::uint32_t pieces = static_cast<std::uint32_t>(
-                std::max(1.0, std::ceil(span / kDistancePieceDegrees)));
-            for (std::uint32_t q = 0; q < pieces; ++q) {
-              const double t0 = static_cast<double>(q) / pieces;
-              const double t1 = static_cast<double>(q + 1) / pieces;
-              const double x0 = a[0] + t0 * (a[2] - a[0]);
-              const double y0 = a[1] + t0 * (a[3] - a[1]);
-              const double x1 =
-                  q + 1 == pieces ? a[2] : a[0] + t1 * (a[2] - a[0]);
-              const double y1 =
-                  q + 1 == pieces ? a[3] : a[1] + t1 * (a[3] - a[1]);
-              // Pieces of a long edge outside the window cannot be near.
-              if (std::max(y0, y1) < lat_lo || std::min(y0, y1) > lat_hi)
-                continue;
-              if (!wraps && (std::max(x0, x1) < spans[0].first ||
-                             std::min(x0, x1) > spans[0].second)) {
-                continue;
-              }
-              const double angle_to =
-                  arc_angle(p, unit_vector(x0, y0), unit_vector(x1, y1));
-              if (angle_to < best_angle ||
-                  (angle_to == best_angle &&
-                   (best.region == kNoRegion || item.region < best.region))) {
-                best_angle = angle_to;
-                best.region = item.region;
-              }
-            }
+  const auto scan_cell = [&](std::uint32_t cell) {
+    for (std::uint32_t k = arrays_.cell_offsets[cell];
+         k < arrays_.cell_offsets[cell + 1]; ++k) {
+      const CellItem& item = arrays_.items[k];
+      for (std::uint32_t e = 0; e < item.edge_count(); ++e) {
+        const double* a =
+            xy + 2 * std::size_t{arrays_.edge_refs[item.edge_begin + e]};
+        if (far(std::min(a[0], a[2]), std::max(a[0], a[2]),
+                std::min(a[1], a[3]), std::max(a[1], a[3]))) {
+          continue;
+        }
+        const double span =
+            std::max(std::fabs(a[2] - a[0]), std::fabs(a[3] - a[1]));
+        const std::uint32_t pieces = static_cast<std::uint32_t>(
+            std::max(1.0, std::ceil(span / kDistancePieceDegrees)));
+        for (std::uint32_t q = 0; q < pieces; ++q) {
+          const double t0 = static_cast<double>(q) / pieces;
+          const double t1 = static_cast<double>(q + 1) / pieces;
+          const double x0 = a[0] + t0 * (a[2] - a[0]);
+          const double y0 = a[1] + t0 * (a[3] - a[1]);
+          const double x1 = q + 1 == pieces ? a[2] : a[0] + t1 * (a[2] - a[0]);
+          const double y1 = q + 1 == pieces ? a[3] : a[1] + t1 * (a[3] - a[1]);
+          if (pieces > 1 && far(std::min(x0, x1), std::max(x0, x1),
+                                std::min(y0, y1), std::max(y0, y1))) {
+            continue;
           }
+          consider(arc_angle(p, unit_vector(x0, y0), unit_vector(x1, y1)),
+                   item.region);
         }
       }
     }
-  }
+  };
+  // Cells are visited outward from the position's own, so that a near edge
+  // is found early and shrinks the cap for the rest.
+  const auto outward = [](std::uint32_t lo, std::uint32_t hi,
+                          std::uint32_t start, const auto& visit) {
+    for (std::uint32_t d = 0; d <= hi - lo; ++d) {
+      const bool up = start + d <= hi;
+      const bool down = d > 0 && start >= lo + d;
+      if (!up && !down) break;
+      if (up) visit(start + d);
+      if (down) visit(start - d);
+    }
+  };
+  const std::uint32_t row_lo = row_of(lat_lo);
+  const std::uint32_t row_hi = row_of(lat_hi);
+  outward(row_lo, row_hi, row_of(lat), [&](std::uint32_t j) {
+    if (lat_gap(row_y(j), row_y(j + 1)) > best_angle) return;
+    for (std::size_t s = 0; s < span_count; ++s) {
+      const std::uint32_t col_lo = column_of(spans[s].first);
+      const std::uint32_t col_hi = column_of(spans[s].second);
+      const std::uint32_t start =
+          column_of(std::clamp(lon, spans[s].first, spans[s].second));
+      outward(col_lo, col_hi, start, [&](std::uint32_t i) {
+        if (!wraps && (column_x(i + 1) < lon - lon_half ||
+                       column_x(i) > lon + lon_half)) {
+          return;
+        }
+        scan_cell(j * grid_columns() + i);
+      });
+    }
+  });
   if (best.region != kNoRegion) best.distance_km = best_angle * kEarthRadiusKm;
   return best;
 }

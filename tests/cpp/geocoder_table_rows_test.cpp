@@ -10,6 +10,8 @@
 
 #include "geocoder/geocoder.h"
 #include "geocoder/table_rows.h"
+#include "geocoder/value_index.h"
+#include "regions_test_support.h"
 
 namespace quorvel {
 namespace {
@@ -156,6 +158,61 @@ TEST(PlaceAppenderTest, AppendsChosenFieldsDistanceAndBlanks) {
   EXPECT_FALSE(PlaceAppender::create(geocoder.value(), options).ok());
   options.fields = {};
   options.max_distance_km = std::nan("");
+  EXPECT_FALSE(PlaceAppender::create(geocoder.value(), options).ok());
+}
+
+// Squares of 10 degrees side by side along the equator's north.
+regions::test_support::Region square(double west) {
+  return {
+      {{{west, 0}, {west + 10, 0}, {west + 10, 10}, {west, 10}, {west, 0}}}};
+}
+
+TEST(PlaceAppenderTest, BordersPickThePlaceInTheRowsRegion) {
+  regions::test_support::FlatRegions flat(
+      {square(0), square(10), square(20), square(30)});
+  flat.fields[3] = "";  // A region without a code restricts nothing.
+  Result<regions::Regions> regions = regions::Regions::build(flat.input());
+  ASSERT_TRUE(regions.ok());
+  Result<ReverseGeocoder> geocoder = ReverseGeocoder::build(
+      "lat,lon,name,zone\n5,10.2,Across,r1\n5,1,Home,r0\n5,35,East,r1\n", U',',
+      false);
+  ASSERT_TRUE(geocoder.ok()) << geocoder.error().message();
+  Result<ValueIndex> values = ValueIndex::build(geocoder.value(), 3);
+  ASSERT_TRUE(values.ok());
+
+  AppendOptions options;
+  options.fields = {2};
+  options.distance = true;
+  options.borders.regions = &regions.value();
+  options.borders.values = &values.value();
+  options.borders.region_match = 0;
+  options.borders.region_fields = {0, 0};
+  options.borders.max_distance_km = 25;
+  Result<PlaceAppender> appender =
+      PlaceAppender::create(geocoder.value(), options);
+  ASSERT_TRUE(appender.ok());
+  const std::string chunk =
+      "9.8,5\n"   // In r0; the nearest place lies across the border in r1.
+      "25,5\n"    // In r2, where no place is: region fields only.
+      "35,5\n"    // In the region without a code: the plain nearest.
+      "40.1,5\n"  // Just outside it, within 25 km: the same.
+      "50,50\n"   // Far from every region: the plain nearest.
+      "x,5\n";    // No position: nothing at all.
+  TableRows rows;
+  split_table_rows(chunk, ',', 1, 0, true, rows);
+  std::string out;
+  ASSERT_TRUE(appender.value().append(chunk, rows, 2, out).ok());
+  const std::vector<std::string> expected = {
+      "9.8,5,r0,r0,Home,974.786", "25,5,r2,r2,,",          "35,5,,,East,0.000",
+      "40.1,5,,,East,564.936",    "50,50,,,East,5197.454", "x,5,,,,"};
+  std::string joined;
+  for (const std::string& line : expected) joined += line + "\n";
+  EXPECT_EQ(out, joined);
+
+  options.borders.region_fields = {1};
+  EXPECT_FALSE(PlaceAppender::create(geocoder.value(), options).ok());
+  options.borders.region_fields = {};
+  options.borders.max_distance_km = -1;
   EXPECT_FALSE(PlaceAppender::create(geocoder.value(), options).ok());
 }
 

@@ -207,6 +207,51 @@ TEST(RegionsNearestTest, DistancesMatchSampledEdges) {
   }
 }
 
+TEST(RegionsNearestTest, EveryGridGivesTheSameNearestEdge) {
+  // The search skips what is farther than the best edge so far, in an order
+  // that depends on the grid; the answer must not. Star-shaped rings with
+  // long and short edges, some beside the antimeridian and the poles.
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> centre_x(-180, 180), centre_y(-85, 85),
+      radius(0.05, 6.0), turn(0, 1);
+  std::vector<Region> regions;
+  for (int g = 0; g < 12; ++g) {
+    const double cx = centre_x(rng), cy = centre_y(rng);
+    Ring ring;
+    const int n = 3 + static_cast<int>(rng() % 40);
+    for (int k = 0; k < n; ++k) {
+      const double a = 2 * std::numbers::pi * (k + 0.5 * turn(rng)) / n;
+      const double r = radius(rng);
+      ring.emplace_back(std::clamp(cx + r * std::cos(a), -180.0, 180.0),
+                        std::clamp(cy + r * std::sin(a), -90.0, 90.0));
+    }
+    ring.push_back(ring.front());
+    regions.push_back({{ring}});
+  }
+  const Regions reference = build_or_die(regions, 1);
+  std::vector<Regions> grids;
+  for (std::uint32_t rows : {0u, 7u, 45u, 360u}) {
+    grids.push_back(build_or_die(regions, rows));
+  }
+  std::uniform_real_distribution<double> lon(-180, 180), lat(-90, 90);
+  std::size_t found = 0;
+  for (int k = 0; k < 3000; ++k) {
+    const double y = lat(rng), x = lon(rng);
+    for (const double km : {5.0, 80.0, 700.0, 4000.0}) {
+      const NearestBoundary want = reference.nearest_boundary(y, x, km);
+      found += want.region != kNoRegion;
+      for (const Regions& index : grids) {
+        const NearestBoundary got = index.nearest_boundary(y, x, km);
+        ASSERT_EQ(got.region, want.region)
+            << y << " " << x << " " << km << " rows " << index.grid_rows();
+        ASSERT_EQ(got.distance_km, want.distance_km)
+            << y << " " << x << " " << km << " rows " << index.grid_rows();
+      }
+    }
+  }
+  EXPECT_GT(found, 1000u);
+}
+
 TEST(RegionsNearestTest, LookupFallsBackWithinTheDistanceOnly) {
   Regions index = build_or_die({{{box(179, 0, 180, 1)}}, {{box(0, 0, 1, 1)}}});
   // Across the antimeridian: 0.2 degree of longitude at the equator.

@@ -78,7 +78,7 @@ class TestGeocode:
     def test_answers_match_the_api_on_the_world_geocoder(self, tmp_path):
         positions = [(48.8584, 2.2945), (-33.8568, 151.2153), (35.6586, 139.7454), (0.0, -160.0)]
         (tmp_path / "in.csv").write_text("lat,lon\n" + "".join(f"{a},{b}\n" for a, b in positions))
-        done = run("geocode", tmp_path / "in.csv", "--fields", "name,admin1,country")
+        done = run("geocode", tmp_path / "in.csv", "--fields", "name,admin1,country", "--no-borders")
         assert done.returncode == 0, done.stderr
         world = quorvel.ReverseGeocoder.world()
         for (lat, lon), row in zip(positions, rows_of(done.stdout)[1:]):
@@ -226,6 +226,82 @@ class TestParquet:
         direct = run("geocode", files / "points.csv", "--places", files / "places.csv", "--fields", "name")
         names = pq.read_table(files / "points.parquet").column("name").to_pylist()
         assert [n or "" for n in names] == [row[3] for row in rows_of(direct.stdout)[1:]]
+
+
+# Positions a few kilometres from a border whose plain nearest place lies
+# across it (Hong Kong and Shenzhen, Greece and Albania, Portugal and Spain,
+# France and Switzerland near Basel, Moldova and Romania), then one at sea,
+# one in Antarctica and rows without a position.
+BORDER_ROWS = [
+    (22.4527, 113.9331), (40.7539, 20.9997), (40.2578, -7.0023), (47.5565, 7.4947),
+    (46.8057, 28.1674), (0.0, -30.0), (-80.0, 0.0), (float("nan"), 1.0), (95.0, 0.0),
+]
+
+
+class TestBorders:
+    def test_default_is_the_country_by_border_and_its_nearest_place(self, tmp_path):
+        import random
+
+        rng = random.Random(7)
+        world = quorvel.ReverseGeocoder.world()
+        positions = list(BORDER_ROWS)
+        for _ in range(300):
+            place = world.get_record_as_dict(rng.randrange(len(world)))
+            positions.append((float(place["lat"]) + rng.uniform(-0.1, 0.1),
+                              float(place["lon"]) + rng.uniform(-0.1, 0.1)))
+        lats, lons = [p[0] for p in positions], [p[1] for p in positions]
+        (tmp_path / "in.csv").write_text("lat,lon\n" + "".join(f"{a!r},{b!r}\n" for a, b in positions))
+        done = run("geocode", tmp_path / "in.csv", "--fields", "name,cc", "--distance", "--workers", "2")
+        assert done.returncode == 0, done.stderr
+        rows = rows_of(done.stdout)
+        assert rows[0] == ["lat", "lon", "border_cc", "border_country", "name", "cc", "distance_km"]
+        # The fast CSV path and the one-call API give the same answers.
+        api = quorvel.geocode(lats, lons)
+        for i, row in enumerate(rows[1:]):
+            if abs(lats[i]) <= 90:  # The command line refuses the others; the methods take them.
+                expected = [api[c][i] or "" for c in ("border_cc", "border_country", "name", "cc")]
+                assert row[2:6] == expected, positions[i]
+        plain = quorvel.geocode(lats, lons, borders=False)
+        assert plain == world.get_nearest_as_columns(lats, lons)
+        first = [row[2:6] for row in rows[1:len(BORDER_ROWS) + 1]]
+        for (border_cc, _, name, cc), plain_name in zip(first[:5], plain["name"]):
+            assert cc == border_cc and name != plain_name
+        assert first[5][:2] == ["", ""] and first[5][3] == "BR"  # at sea: the plain nearest
+        assert first[6] == ["AQ", "Antarctica", "", ""]  # a country without places
+        assert first[7] == first[8] == ["", "", "", ""]
+        # Parquet output carries the same columns.
+        pq = pytest.importorskip("pyarrow.parquet")
+        done = run("geocode", tmp_path / "in.csv", "-o", tmp_path / "out.parquet", "--fields", "name,cc")
+        assert done.returncode == 0, done.stderr
+        table = pq.read_table(tmp_path / "out.parquet")
+        assert table.column_names == ["lat", "lon", "border_cc", "border_country", "name", "cc"]
+        for column in ("border_cc", "border_country", "name", "cc"):
+            assert [v or "" for v in table.column(column).to_pylist()] == [row[rows[0].index(column)]
+                                                                        for row in rows[1:]]
+
+    def test_turning_borders_off_and_own_places(self, files):
+        done = run("geocode", files / "points.csv", "--no-borders", "--fields", "name,cc")
+        assert rows_of(done.stdout)[0] == ["id", "Latitude", "Longitude", "name", "cc"]
+        own = run("geocode", files / "points.csv", "--places", files / "places.csv", "--fields", "name")
+        assert rows_of(own.stdout)[0] == ["id", "Latitude", "Longitude", "name"]
+        refused = run("geocode", files / "points.csv", "--places", files / "places.csv", "--borders")
+        assert refused.returncode == 2 and "'cc' column" in refused.stderr
+        (files / "coded.csv").write_text("lat,lon,name,cc\n47.5581,7.5733,Basel,CH\n47.59,7.54,Hegenheim,FR\n")
+        (files / "basel.csv").write_text("lat,lon\n47.566,7.5745\n")
+        coded = run("geocode", files / "basel.csv", "--places", files / "coded.csv", "--borders",
+                    "--border-km", "0", "--fields", "name")
+        assert coded.returncode == 0, coded.stderr
+        assert rows_of(coded.stdout)[1] == ["47.566", "7.5745", "CH", "Switzerland", "Basel"]
+        bad = run("geocode", files / "points.csv", "--border-km", "-1")
+        assert bad.returncode == 2 and "--border-km" in bad.stderr
+
+    def test_one_call_api_reads_iterators_once_and_refuses_what_the_methods_refuse(self):
+        lats, lons = [p[0] for p in BORDER_ROWS], [p[1] for p in BORDER_ROWS]
+        assert quorvel.geocode(iter(lats), iter(lons)) == quorvel.geocode(lats, lons)
+        with pytest.raises(ValueError):
+            quorvel.geocode([1.0, 2.0], [1.0])
+        with pytest.raises(ValueError):
+            quorvel.geocode([1.0], [1.0], border_km=-1)
 
 
 class TestBuildAndInfo:

@@ -13,8 +13,8 @@ from quorvel import ReverseGeocoder
 
 
 def test_module_surface():
-    assert quorvel.__all__ == ["ReverseGeocoder", "Regions", "ArrowTable"]
-    assert quorvel.Regions.__module__ == "quorvel"
+    assert quorvel.__all__ == ["ReverseGeocoder", "Regions", "ArrowTable", "geocode"]
+    assert quorvel.Regions.__module__ == quorvel.geocode.__module__ == "quorvel"
     assert quorvel.ArrowTable.__module__ == "quorvel"
     assert quorvel.__doc__.startswith("Fast offline reverse geocoding")
     assert quorvel.ReverseGeocoder is ReverseGeocoder

@@ -235,6 +235,54 @@ class TestWorldCountries:
                 assert nearest < 1e-9, (lats[i], lons[i], ours[i], theirs[i])
 
 
+# Polygons that break naive point-in-polygon code, each a feature, checked
+# against shapely on every point of a fine lattice over them (so that many
+# positions lie exactly on edges and vertices, where both sides say inside).
+ADVERSARIAL = collection(
+    # A hole touching its shell at a vertex, and one touching along an edge.
+    feature("Polygon", [square(0, 0, 4, 4), [[0, 2], [2, 1], [2, 3], [0, 2]]]),
+    feature("Polygon", [square(6, 0, 10, 4), [[6, 1], [8, 1], [8, 3], [6, 3], [6, 1]]]),
+    # A ring touching itself at one vertex (two lobes).
+    feature("Polygon", [[[12, 0], [16, 0], [14, 2], [16, 4], [12, 4], [14, 2], [12, 0]]]),
+    # Zero-area slivers: a there-and-back spike, and a ring along one line.
+    feature("Polygon", [[[18, 0], [20, 0], [20, 2], [20, 4], [20, 2], [22, 2], [18, 0]]]),
+    feature("Polygon", [[[24, 0], [26, 0], [25, 0], [24, 0]]]),
+    # A long ring along a meridian, and a thin one.
+    feature("Polygon", [[[30, -60], [30.25, -60], [30.25, 60], [30, 60], [30, -60]]]),
+    # Up to the north pole, and along the south one.
+    feature("Polygon", [[[-180, 85], [-90, 85], [0, 85], [90, 85], [180, 85], [180, 90],
+                         [-180, 90], [-180, 85]]]),
+    feature("Polygon", [[[-20, -90], [20, -90], [0, -86], [-20, -90]]]),
+    # Both sides of the antimeridian, split there as GeoJSON wants.
+    feature("MultiPolygon", [[square(178, -2, 180, 2)], [square(-180, -2, -178, 2)]]),
+    # Overlapping the first: the first in input order wins.
+    feature("Polygon", [square(2, 2, 7, 3)]),
+)
+
+
+def test_adversarial_polygons_agree_with_shapely():
+    shapely = pytest.importorskip("shapely")
+    regions = Regions.from_geojson(ADVERSARIAL)
+    shapes = [shapely.geometry.shape(f["geometry"]) for f in ADVERSARIAL["features"]]
+    lons, lats = [], []
+    for shape in shapes:
+        x0, y0, x1, y1 = shape.bounds
+        xs = np.arange(max(-180, x0 - 0.5), min(180, x1 + 0.5) + 1e-9, 0.125)
+        ys = np.arange(max(-90, y0 - 0.5), min(90, y1 + 0.5) + 1e-9, 0.125)
+        if len(xs) * len(ys) > 200_000:
+            xs = xs[::8]
+        grid_x, grid_y = np.meshgrid(xs, ys)
+        lons.append(grid_x.ravel())
+        lats.append(grid_y.ravel())
+    lons, lats = np.concatenate(lons), np.concatenate(lats)
+    ours = np.array(regions.get_region_indices(lats, lons), dtype=np.int64)
+    theirs = np.full(len(lats), NO, dtype=np.int64)
+    for number in range(len(shapes) - 1, -1, -1):
+        theirs[shapely.intersects_xy(shapes[number], lons, lats)] = number
+    differ = np.nonzero(ours != theirs)[0]
+    assert len(differ) == 0, [(lats[i], lons[i], ours[i], theirs[i]) for i in differ[:10]]
+
+
 def _world_geojson():
     import pathlib
 

@@ -31,6 +31,10 @@ def places():
     kinds = rng.choice(["a", "b", "c", "d"], n, p=[0.6, 0.3, 0.099, 0.001])
     # Records sharing a position and a value: ties go to the lower number.
     lats[10], lons[10], kinds[10] = lats[20], lons[20], kinds[20]
+    # A group large enough that the index stores it once, under record 5,
+    # whose members differ in value: each is found by its own.
+    lats[30:80], lons[30:80] = lats[5], lons[5]
+    kinds[79] = "c" if kinds[5] != "c" else "b"
     lines = ["lat,lon,kind,n"] + [f"{a},{o},{k},{i}" for i, (a, o, k) in
                                   enumerate(zip(lats, lons, kinds))]
     return ReverseGeocoder("\n".join(lines) + "\n"), lats, lons, kinds
@@ -50,6 +54,7 @@ def test_where_is_a_brute_force_scan_over_the_matching_records(places):
     values = list(rng.choice(["a", "b", "c", "d", "zz"], 400))
     values[0], values[1] = None, "a"
     qlats[1], qlons[1] = lats[20], lons[20]
+    qlats[2], qlons[2], values[2] = lats[5], lons[5], kinds[79]
     found = geocoder.get_nearest_indices(qlats, qlons, where={"kind": values})
     plain = geocoder.get_nearest_indices(qlats, qlons)
     for i, value in enumerate(values):
@@ -62,6 +67,7 @@ def test_where_is_a_brute_force_scan_over_the_matching_records(places):
             # takes the lowest record number, as the search does.
             assert found[i] == _brute(lats, lons, kinds, qlats[i], qlons[i], value), i
     assert found[1] == min(10, 20) if kinds[20] == "a" else True
+    assert kinds[found[2]] == kinds[79] and lats[found[2]] == lats[5]
 
 
 def test_every_form_and_every_worker_count_agree(places):

@@ -76,8 +76,14 @@ def ship(geocoder: ReverseGeocoder) -> None:
     assert restored.dumps() == again.dumps() == data
     loader: Callable[[bytes], ReverseGeocoder] = ReverseGeocoder.loads
     assert loader(data).dumps() == data
-    assert quorvel.__all__ == ["ReverseGeocoder", "Regions", "ArrowTable"]
+    assert quorvel.__all__ == ["ReverseGeocoder", "Regions", "ArrowTable", "geocode"]
     assert_type(quorvel.__version__, str)
+
+
+def label(lats: list[float], lons: list[float]) -> list[str | None]:
+    found = quorvel.geocode(lats, lons, border_km=10.0, workers=-1)
+    assert_type(found, dict[str, list[str | None]])
+    return found["name"]
 
 
 if __name__ == "__main__":
@@ -86,4 +92,5 @@ if __name__ == "__main__":
     look_up_many(built)
     persist(built)
     ship(built)
+    assert label([42.3149], [-83.0364]) == ["Windsor"]
     print("ok")
