@@ -15,9 +15,8 @@
 // version, lengths), a checksum of the payload, every count against the
 // bytes that remain (so a damaged length cannot reach beyond them), and
 // then hands the arrays to Regions::from_arrays, which checks everything a
-// lookup relies on. A damaged
-// file is an error value with the note that the data is not a saved regions
-// index or is damaged; it is never a crash.
+// lookup relies on. A damaged file is an error value with the note that the
+// data is not a saved regions index or is damaged; it is never a crash.
 //
 // Thread safety: each call opens and closes its own file; a Regions being
 // saved is only read.

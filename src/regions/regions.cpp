@@ -201,6 +201,7 @@ Status validate_geometry(std::span<const double> coordinates,
   return find_geometry_error(coordinates, ring_offsets, polygon_offsets,
                              region_offsets);
 }
+
 Status validate_records(std::size_t regions, std::size_t columns,
                         std::size_t fields) {
   if (columns != 0 &&
@@ -285,7 +286,6 @@ double arc_angle(const UnitVector& p, const UnitVector& a,
 
 Regions::Regions(RegionsParts parts) : parts_(std::move(parts)) {
   view_owned_parts();
-  derive_cache();
 }
 
 Regions::Regions(const RegionsArrays& arrays, std::vector<std::string> columns,
@@ -294,7 +294,6 @@ Regions::Regions(const RegionsArrays& arrays, std::vector<std::string> columns,
     : storage_(std::move(storage)), arrays_(arrays) {
   parts_.columns = std::move(columns);
   parts_.fields = std::move(fields);
-  derive_cache();
 }
 
 void Regions::view_owned_parts() {
@@ -421,6 +420,7 @@ Result<Regions> Regions::build(const RegionsInput& input,
                         ? options.grid_rows
                         : auto_grid_rows(parts.coordinates.size() / 2);
   Regions regions(std::move(parts));
+  regions.derive_cache();
   if (Status s = regions.build_grid(); !s.ok()) return std::move(s).error();
   regions.view_owned_parts();
   regions.derive_blocks();
@@ -851,6 +851,7 @@ Status Regions::validate_and_derive() {
     return corrupt("grid rows " + std::to_string(a.grid_rows) +
                    " outside [1, " + std::to_string(kMaxGridRows) + "]");
   }
+  derive_cache();
   const std::uint64_t cells = 2 * std::uint64_t{a.grid_rows} * a.grid_rows;
   if (a.cell_offsets.size() != cells + 1) {
     return corrupt("the cell table does not match the grid");

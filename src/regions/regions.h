@@ -246,6 +246,7 @@ class Regions {
                    double y0) const;
 
   // The grid constants, from the row count.
+  // REQUIRES: grid_rows() is within [1, kMaxGridRows].
   void derive_cache();
 
   // The block answers, from the cell tables.
