@@ -68,8 +68,10 @@ class Writer {
   }
 
   // u32 values as differences from the value before (the first from 0),
-  // modulo 2^32: the edges of a polygon in a cell are mostly consecutive
-  // vertices, and runs of 1 compress to a fraction in a zip (the wheel).
+  // modulo 2^32. Both tables stored so rise in small steps (the edges of a
+  // polygon in a cell are mostly consecutive vertices; most cells hold 0 to
+  // 2 items), which compress to a fraction of the plain numbers in a zip
+  // (the wheel).
   void differences(std::span<const std::uint32_t> values) {
     u64(values.size());
     std::uint32_t previous = 0;
@@ -313,7 +315,7 @@ Result<std::string> dumps_regions(const Regions& regions) {
   w.strings(regions.columns());
   w.strings(regions.fields());
   w.u64(arrays.grid_rows);
-  w.array(arrays.cell_offsets);
+  w.differences(arrays.cell_offsets);
   w.items(arrays.items);
   w.differences(arrays.edge_refs);
   std::memcpy(out.data(), kRegionsMagic.data(), 8);
@@ -342,8 +344,8 @@ Result<Regions> take_regions(std::shared_ptr<std::byte[]> storage,
   std::memcpy(&length, bytes + 16, 8);
   std::memcpy(&checksum, bytes + 24, 8);
   version = to_little_endian(version);
-  // Version 1 differs only in its checksum and in storing the edge
-  // references as they are.
+  // Version 1 differs only in its checksum and in storing the cell offsets
+  // and edge references as they are.
   if (version != 1 && version != kRegionsFileVersion) {
     return damaged("layout version " + std::to_string(version) +
                    ", this build reads versions 1 to " +
@@ -368,7 +370,8 @@ Result<Regions> take_regions(std::shared_ptr<std::byte[]> storage,
       r.array(arrays.region_offsets, "region offsets") &&
       r.strings(columns, "columns") && r.strings(fields, "fields") &&
       r.u64(grid_rows, "grid rows") &&
-      r.array(arrays.cell_offsets, "cell offsets") &&
+      (version == 1 ? r.array(arrays.cell_offsets, "cell offsets")
+                    : r.differences(arrays.cell_offsets, "cell offsets")) &&
       r.items(arrays.items, "cell items") &&
       (version == 1 ? r.array(arrays.edge_refs, "edge references")
                     : r.differences(arrays.edge_refs, "edge references"));

@@ -38,7 +38,8 @@ inline constexpr std::string_view kRegionsMagic = "QRVLREGN";
 
 // The layout version this code writes. It also reads version 1, which
 // differs only in its checksum (one chain over the words instead of four)
-// and in storing the edge references as they are, not as differences.
+// and in storing the cell offsets and edge references as they are, not as
+// differences.
 inline constexpr std::uint32_t kRegionsFileVersion = 2;
 
 // The exact bytes of the saved form of `regions`.

@@ -163,18 +163,25 @@ TEST(RegionsFileTest, LoadedIndexOwnsItsBytes) {
 }
 
 // Layout version 1 differs from the current one only in its checksum and
-// in its edge references (the last section) stored as they are; such files
-// are still read, and saved again in the current layout.
+// in its cell offsets and edge references (the last sections) stored as
+// they are; such files are still read, and saved again in the current
+// layout.
 TEST(RegionsFileTest, VersionOneIsStillRead) {
   const Regions original = build_or_die(sample_regions(), 4);
   const std::string current = dumps_regions(original).value();
   std::string old = current;
   const std::uint32_t one = 1;
   std::memcpy(old.data() + 8, &one, 4);
-  const std::span<const std::uint32_t> refs = original.arrays().edge_refs;
+  auto padded = [](std::size_t n) { return (n + 7) / 8 * 8; };
+  const RegionsArrays& arrays = original.arrays();
+  const std::span<const std::uint32_t> refs = arrays.edge_refs;
+  const std::span<const std::uint32_t> cells = arrays.cell_offsets;
   ASSERT_GT(refs.size(), 2u);
-  const std::size_t refs_at = old.size() - (4 * refs.size() + 7) / 8 * 8;
+  const std::size_t refs_at = old.size() - padded(4 * refs.size());
+  const std::size_t cells_at =
+      refs_at - 8 - (8 + 16 * arrays.items.size()) - padded(4 * cells.size());
   std::memcpy(old.data() + refs_at, refs.data(), 4 * refs.size());
+  std::memcpy(old.data() + cells_at, cells.data(), 4 * cells.size());
   EXPECT_NE(old, current);
   const std::string_view payload = std::string_view(old).substr(32);
   const std::uint64_t sum = regions_checksum(payload, 1);
