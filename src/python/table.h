@@ -49,7 +49,7 @@ struct ColumnNames {
 // the named ones in the order given. False with TypeError for `fields` that
 // is not a sequence of str, ValueError for a name that is no column or is
 // given twice, or that takes the distance column's name when `distance`.
-bool choose_fields(const ColumnNames& names, PyObject* fields, bool distance,
+bool choose_fields(const ColumnNames& columns, PyObject* fields, bool distance,
                    std::vector<std::size_t>* out);
 
 // A new ArrowTable holding the table built, or NULL with the build's error

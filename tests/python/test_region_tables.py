@@ -161,11 +161,6 @@ def test_bad_arguments(sample, method, kwargs, error, text):
         getattr(sample, method)([1.0], [1.0], **kwargs)
 
 
-def test_lengths_must_agree(sample):
-    with pytest.raises(ValueError):
-        sample.get_regions_as_table([1.0, 2.0], [1.0])
-
-
 def test_long_lookups_stop_on_ctrl_c(tmp_path):
     # At sea, every position measures its distance to the borders within
     # 2000 km, about a millisecond each: the call would run for half an
