@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from quorvel import Regions
-from test_resources import _assert_no_growth
+from test_resources import _assert_no_growth, _swallow
 
 NO = 4294967295
 
@@ -308,8 +308,12 @@ def _near_borders(shapes, n, rng):
     lambda r: lambda: r.get_region_indices([1.0, 5.0], [1.0, 5.0]),
     lambda r: lambda: r.get_regions_as_strings([1.0, 5.0], [1.0, 5.0], max_distance_km=5),
     lambda r: lambda: r.get_regions_as_columns([1.0, 5.0], [1.0, 5.0]),
+    lambda r: lambda: r.get_regions_as_columns([1.0, 5.0], [1.0, 5.0], fields=["code"]),
+    lambda r: lambda: r.get_regions_as_table([1.0, 5.0], [1.0, 5.0]).__arrow_c_stream__(),
+    lambda r: _swallow(lambda: r.get_regions_as_table([1.0], [1.0], fields=["code", "x"])),
     lambda r: lambda: r.get_region_as_dict(0),
     lambda r: lambda: Regions.loads(r.dumps()),
-], ids=["indices", "strings", "columns", "dict", "loads"])
+], ids=["indices", "strings", "columns", "columns-fields", "table", "table-bad-fields",
+        "dict", "loads"])
 def test_calls_do_not_leak(sample, make_call):
     _assert_no_growth(make_call(sample), [sample, Regions], 20_000)
