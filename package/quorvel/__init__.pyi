@@ -635,7 +635,7 @@ class Regions:
         """
 
     def get_region_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         max_distance_km: float = 0.0, workers: int = 1,
     ) -> array[int]:
         """Returns the number of the region containing each position, as an
@@ -648,7 +648,8 @@ class Regions:
         test uses, cut into pieces of at most 0.1 degree, each taken as the
         great-circle arc between its ends (within 3 m below 45 degrees of
         latitude). Positions are read as the geocoder's batch methods read
-        them; ``workers`` threads search at once (``-1``: every CPU) with the
+        them (with ``lons`` left out, ``lats`` holds (lat, lon) pairs);
+        ``workers`` threads search at once (``-1``: every CPU) with the
         interpreter lock released; Ctrl-C stops the search.
 
         Raises:
@@ -659,7 +660,7 @@ class Regions:
         """
 
     def get_regions_as_strings(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         fields: Iterable[str] | None = None,
         max_distance_km: float = 0.0, workers: int = 1,
     ) -> list[str | None]:
@@ -670,7 +671,7 @@ class Regions:
         no region. Arguments and errors as for :meth:`get_regions_as_table`."""
 
     def get_regions_as_columns(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         fields: Iterable[str] | None = None,
         max_distance_km: float = 0.0, workers: int = 1,
     ) -> dict[str, list[str | None]]:
@@ -680,7 +681,7 @@ class Regions:
         given. Arguments and errors as for :meth:`get_regions_as_table`."""
 
     def get_regions_as_table(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         fields: Iterable[str] | None = None,
         max_distance_km: float = 0.0, workers: int = 1,
     ) -> ArrowTable:
@@ -752,7 +753,7 @@ class Regions:
         """The record's column names, as a new list."""
 
 def geocode(
-    lats: _Positions, lons: _Positions, *, borders: bool = True,
+    lats: _Positions | _Pairs, lons: _Positions | None = None, *, borders: bool = True,
     border_km: float = 25.0, max_distance_km: float | None = None,
     workers: int = 1,
 ) -> dict[str, list[str | None]]:

@@ -460,7 +460,8 @@
     "test uses, cut into pieces of at most 0.1 degree, each taken as the\n" \
     "great-circle arc between its ends (within 3 m below 45 degrees of\n" \
     "latitude). Positions are read as the geocoder's batch methods read\n" \
-    "them; ``workers`` threads search at once (``-1``: every CPU) with the\n" \
+    "them (with ``lons`` left out, ``lats`` holds (lat, lon) pairs);\n" \
+    "``workers`` threads search at once (``-1``: every CPU) with the\n" \
     "interpreter lock released; Ctrl-C stops the search.\n" \
     "\n" \
     "Raises:\n" \

@@ -68,15 +68,15 @@ constexpr const char* kBuildParameters[] = {"coordinates",     "ring_offsets",
                                             "columns",         "fields"};
 
 const FunctionDescription kIndicesDescription{
-    kClassName, "get_region_indices", kPositionParameters, 2, kLookupKeywords};
+    kClassName, "get_region_indices", kPositionParameters, 1, kLookupKeywords};
 const FunctionDescription kStringsDescription{
-    kClassName, "get_regions_as_strings", kPositionParameters, 2,
+    kClassName, "get_regions_as_strings", kPositionParameters, 1,
     kFieldLookupKeywords};
 const FunctionDescription kColumnsDescription{
-    kClassName, "get_regions_as_columns", kPositionParameters, 2,
+    kClassName, "get_regions_as_columns", kPositionParameters, 1,
     kFieldLookupKeywords};
 const FunctionDescription kTableDescription{kClassName, "get_regions_as_table",
-                                            kPositionParameters, 2,
+                                            kPositionParameters, 1,
                                             kFieldLookupKeywords};
 const FunctionDescription kDictDescription{kClassName, "get_region_as_dict",
                                            kIndexParameters, 1};
@@ -153,9 +153,10 @@ PyObject* instance_or_error(Result<Regions> made) {
 
 // The regions of a batch of positions, searched without the lock, from
 // the arguments lats, lons, max_distance_km and workers (NULL when not
-// given) that `slots` holds in that order.
-bool lookup_batch(PyObject* self, PyObject* const* slots,
-                  std::vector<std::uint32_t>* out) {
+// given) that `slots` holds in that order; `description` names the method
+// in messages. Without lons, lats holds (lat, lon) pairs.
+bool lookup_batch(const FunctionDescription& description, PyObject* self,
+                  PyObject* const* slots, std::vector<std::uint32_t>* out) {
   double max_km = 0.0;
   if (slots[2] != nullptr && !convert_double(slots[2], &max_km)) {
     return argument_error("max_distance_km");
@@ -170,8 +171,7 @@ bool lookup_batch(PyObject* self, PyObject* const* slots,
   if (slots[3] != nullptr && !convert_workers(slots[3], &workers)) return false;
   PositionColumn lats;
   PositionColumn lons;
-  if (!lats.acquire(slots[0], "lats") || !lons.acquire(slots[1], "lons") ||
-      !check_same_length(lats, lons)) {
+  if (!read_positions(description, slots[0], slots[1], &lats, &lons)) {
     return false;
   }
   out->resize(lats.size());
@@ -208,7 +208,7 @@ bool lookup_fields_batch(PyObject* self, const FunctionDescription& description,
     return false;
   }
   PyObject* lookup[4] = {slots[0], slots[1], slots[3], slots[4]};
-  return lookup_batch(self, lookup, found);
+  return lookup_batch(description, self, lookup, found);
 }
 
 PyObject* get_region_indices(PyObject* self, PyObject* const* args,
@@ -220,7 +220,7 @@ PyObject* get_region_indices(PyObject* self, PyObject* const* args,
       return nullptr;
     }
     std::vector<std::uint32_t> found;
-    if (!lookup_batch(self, slots, &found)) return nullptr;
+    if (!lookup_batch(kIndicesDescription, self, slots, &found)) return nullptr;
     PyRef module = PyRef::steal(PyImport_ImportModule("array"));
     if (!module) return nullptr;
     PyRef bytes = PyRef::steal(PyMemoryView_FromMemory(
@@ -656,18 +656,18 @@ PyMethodDef methods[] = {
     {"world_countries", as_cfunction(world_countries), kCall | METH_STATIC,
      "world_countries()\n--\n\n" QUORVEL_DOC_REGIONS_WORLD_COUNTRIES},
     {"get_region_indices", as_cfunction(get_region_indices), kCall,
-     "get_region_indices($self, lats, lons, *, max_distance_km=0.0, "
+     "get_region_indices($self, lats, lons=None, *, max_distance_km=0.0, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REGIONS_GET_REGION_INDICES},
     {"get_regions_as_strings", as_cfunction(get_regions_as_strings), kCall,
-     "get_regions_as_strings($self, lats, lons, *, fields=None, "
+     "get_regions_as_strings($self, lats, lons=None, *, fields=None, "
      "max_distance_km=0.0, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REGIONS_GET_REGIONS_AS_STRINGS},
     {"get_regions_as_columns", as_cfunction(get_regions_as_columns), kCall,
-     "get_regions_as_columns($self, lats, lons, *, fields=None, "
+     "get_regions_as_columns($self, lats, lons=None, *, fields=None, "
      "max_distance_km=0.0, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REGIONS_GET_REGIONS_AS_COLUMNS},
     {"get_regions_as_table", as_cfunction(get_regions_as_table), kCall,
-     "get_regions_as_table($self, lats, lons, *, fields=None, "
+     "get_regions_as_table($self, lats, lons=None, *, fields=None, "
      "max_distance_km=0.0, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REGIONS_GET_REGIONS_AS_TABLE},
     {"get_region_as_dict", as_cfunction(get_region_as_dict), kCall,

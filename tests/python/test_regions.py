@@ -126,6 +126,12 @@ class TestLookups:
         assert sample.get_regions_as_columns(lats, lons) == {
             "name": ["ring", None, 'over "lap"', "islands, two", None],
             "code": ["1", None, "", "2", None]}
+        # One argument of (lat, lon) pairs, as the geocoder takes it.
+        pairs = np.column_stack([lats, lons])
+        assert list(sample.get_region_indices(pairs)) == list(indices)
+        assert sample.get_regions_as_columns(list(zip(lats, lons)))["name"][0] == "ring"
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'lons'"):
+            sample.get_region_indices([1.0, 2.0])
 
     def test_workers_give_the_same_answers(self):
         countries = Regions.world_countries()
