@@ -30,6 +30,7 @@ collection instead and tiny sizes: it proves the harness, nothing more.
 
 import argparse
 import gc
+import importlib.metadata
 import json
 import os
 import pathlib
@@ -299,7 +300,9 @@ def figures(smoke=False, log=lambda *a: None):
     from quorvel._world import data_path
 
     sizes = SMOKE if smoke else FULL
-    res = {"smoke": smoke, "sizes": dict(sizes)}
+    res = {"smoke": smoke, "sizes": dict(sizes),
+           "versions": {name: importlib.metadata.version(name)
+                        for name in ("quorvel", "shapely", "geopandas", "numpy")}}
     work = tempfile.mkdtemp(prefix="quorvel-regions-bench-")
     try:
         if smoke:
@@ -430,6 +433,8 @@ def report_markdown(r, own_targets=True):
         out += [_table(("Target", "Measured", "Met"), rows), ""]
     out.append(
         f"Polygons: {r['polygons']}, {r['regions']:,} regions, {r['vertices']:,} vertices. "
+        + ", ".join(f"{name} {version}" for name, version in r.get("versions", {}).items())
+        + ". "
         "One thread everywhere (OMP_NUM_THREADS=1, `workers=1`); every figure is the best of "
         f"its repeats in this run (a call over {SLOW_CALL_SECONDS:g} s is run once). Each "
         "route starts from two float64 NumPy arrays and ends with one region per position, "
