@@ -79,7 +79,8 @@ bench-cpp: cpp-build
 
 # The comparison with the peers runs in its own venv, so that they never leak
 # into the test venv; `make bench` rewrites docs/benchmarks.md and its chart,
-# and the generated part of docs/data.md (the world geocoder against the peers).
+# and the generated parts of docs/data.md (the world geocoder against the
+# peers, and the table of positions near borders with the peers' answers).
 BENCH_VENV := build/bench-venv
 BPY := $(BENCH_VENV)/bin/python
 
@@ -93,6 +94,7 @@ $(BENCH_VENV)/.stamp: bench/requirements.txt requirements-test.txt
 bench: system-deps $(BENCH_VENV)/.stamp
 	PATH=$(abspath $(BENCH_VENV)/bin):$$PATH $(BPY) -m pip install -q --no-build-isolation --config-settings=build-dir=build/py-bench .
 	$(BPY) bench/compare.py --out-dir docs
+	$(BPY) tools/border_table.py
 	$(BPY) bench/cli_bench.py
 
 # Tiny sizes, whatever peers are present: proves the harness runs, measures nothing.

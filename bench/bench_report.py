@@ -12,8 +12,10 @@ import os
 import platform
 import subprocess
 
+import regions_peers
+
 PACKAGES = ("quorvel", "numpy", "scipy", "pykdtree", "reverse_geocoder", "reverse_geocode",
-            "matplotlib")
+            "shapely", "geopandas", "matplotlib")
 WORLD = "quorvel ReverseGeocoder.world()"
 WORLD_COLUMNS = "quorvel get_nearest_as_columns, workers=1"
 RG_FIRST = ("reverse_geocoder.search (default mode)", "reverse_geocoder.search (mode=1)")
@@ -171,6 +173,8 @@ def targets(res):
             two, _ratio(ind / two), ind / two >= 1.7)
     if "world" in res:
         world_targets(res["world"], add)
+    if "regions" in res:
+        regions_peers.targets(res["regions"], add)
     return out
 
 
@@ -293,6 +297,8 @@ def markdown(res, chart):
         out += world_markdown(res["world"])
     if "queries" in res:
         out += queries_markdown(res["queries"])
+    if "regions" in res:
+        out += ["", *regions_peers.report_markdown(res["regions"], own_targets=False)]
     out += PLANNER_BUDGET
     return "\n".join(out) + "\n"
 

@@ -16,9 +16,13 @@ the country and what they answer for landmarks (DIR/data_peers.md when there
 is no such file). --world-only runs that section alone and writes it to
 DIR/benchmarks_world.md.
 
+Its section 9 sets Regions against shapely and geopandas (regions_peers.py,
+which also runs alone and then rewrites only that section); it is left out
+when either is not installed.
+
 Every figure is the median of its repeats, all taken in this one run. Slow
 peers get fewer repeats; the 1,000,000-position reverse_geocoder run is
-measured once.
+measured once. Section 9 takes the best of its repeats instead.
 """
 
 import argparse
@@ -45,6 +49,7 @@ import numpy as np  # noqa: E402
 
 import bench_data  # noqa: E402
 import bench_report  # noqa: E402
+import regions_peers  # noqa: E402
 import world_peers  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -347,6 +352,13 @@ def run(args):
     # ---- 8. beyond the single nearest ----------------------------------------
     log("k nearest, limits, radii")
     res["queries"] = query_figures(geocoder, peers, lat, lon, qlat, qlon, fast, log)
+
+    # ---- 9. regions against the polygon peers -------------------------------
+    if optional_import("shapely") and optional_import("geopandas"):
+        log("regions")
+        res["regions"] = regions_peers.figures(args.smoke, log)
+    elif not args.smoke:
+        raise SystemExit("missing peers shapely, geopandas: install bench/requirements.txt")
 
     for name in os.listdir(work):
         os.remove(os.path.join(work, name))

@@ -8,11 +8,15 @@ Picks 100 positions within about 2 km of a land border, 20 on each of
 Europe, Africa, Asia, North and South America, from a fixed seed: positions near random world places whose
 country by border changes within 0.02 degrees in some direction. For each it
 shows the country the position lies in (Regions.world_countries()), the plain
-nearest place and the nearest place in that country (where=). Uses the
-installed quorvel.
+nearest place and the nearest place in that country (where=), and the answers
+of the two peers that ship places of their own, reverse_geocoder and
+reverse-geocode, when they are installed (`make bench`'s venv has both; only
+their public search calls are used). Uses the installed quorvel.
 """
 
 import argparse
+import importlib
+import importlib.metadata
 import pathlib
 import random
 import sys
@@ -51,6 +55,30 @@ def candidates(world, countries, rng):
                     yield zone, lats[i], lons[i]
 
 
+# The peers by display name and module; each answers a list of (lat, lon)
+# with one dict per position, read for its country code and place name.
+PEERS = (
+    ("reverse_geocoder", "reverse_geocoder",
+     lambda m, positions: [(a["cc"], a["name"])
+                           for a in m.search(positions, mode=1, verbose=False)]),
+    ("reverse-geocode", "reverse_geocode",
+     lambda m, positions: [(a["country_code"], a["city"]) for a in m.search(positions)]),
+)
+
+
+def peer_answers(positions):
+    """{name and version: [(cc, name)], or None when the peer is not installed}."""
+    out = {}
+    for package, module, search in PEERS:
+        try:
+            peer = importlib.import_module(module)
+        except ImportError:
+            out[package] = None
+            continue
+        out[f"{package} {importlib.metadata.version(package)}"] = search(peer, positions)
+    return out
+
+
 def table():
     world = ReverseGeocoder.world()
     countries = Regions.world_countries()
@@ -67,28 +95,53 @@ def table():
     inside = countries.get_regions_as_columns(lats, lons)
     plain = world.get_nearest_as_columns(lats, lons)
     aware = world.get_nearest_as_columns(lats, lons, where={"cc": inside["cc"]})
-    wrong = sum(p != c for p, c in zip(plain["cc"], inside["cc"]))
+    peers = peer_answers(list(zip(lats, lons)))
+    present = [label for label, answers in peers.items() if answers is not None]
+    answers = {"quorvel, nearest": list(zip(plain["cc"], plain["name"])),
+               "quorvel, nearest in the country": list(zip(aware["cc"], aware["name"]))}
+    answers.update((label, peers[label]) for label in present)
+    # Rows whose country has no place give no border-aware answer; they are
+    # counted apart rather than as a wrong country.
+    wrong = {label: sum(cc is not None and cc != here for (cc, _), here in zip(got, inside["cc"]))
+             for label, got in answers.items()}
+    none = sum(cc is None for cc, _ in answers["quorvel, nearest in the country"])
+    counts = "; ".join(f"{label} {count}" for label, count in wrong.items())
+    absent = [label for label, got in peers.items() if got is None]
     lines = [
         BEGIN,
         "",
         "## Near borders",
         "",
         f"100 positions within about 2 km of a land border, {PER_CONTINENT} on each of "
-        "Europe, Africa, Asia, North and South America (tools/border_table.py, fixed seed). *In* is the country the "
-        "position lies in by Natural Earth's borders; *nearest* is the plain nearest "
-        "place; *nearest in the country* is `where={\"cc\": ...}` with that country. "
-        f"The plain nearest place lies in another country for {wrong} of the 100; "
-        "the border-aware answer never does, unless the country has no place at all.",
+        "Europe, Africa, Asia, North and South America (tools/border_table.py, fixed seed). "
+        "*In* is the country the position lies in by Natural Earth's borders; *nearest* is "
+        "the plain nearest place; *nearest in the country* is `where={\"cc\": ...}` with "
+        "that country"
+        + (f"; then the nearest place of {' and of '.join(present)} (`search` with their "
+           "own places; reverse_geocoder in mode 1)" if present else "")
+        + ". Each answer is a place and its country code, marked **≠** where the code is "
+        "not the position's country.",
         "",
-        "| continent | position | in | nearest | nearest in the country |",
-        "|---|---|---|---|---|",
+        f"Answers in another country than the position's, of the 100: {counts}"
+        + (f" ({none} without a border-aware answer: the country has no place)" if none else "")
+        + "."
+        + "".join(f" {label} is not installed: its column is missing." for label in absent),
+        "",
+        "| continent | position | in | nearest | nearest in the country"
+        + "".join(f" | {label}" for label in present) + " |",
+        "|---|---|---|---|---|" + "---|" * len(present),
     ]
     for i, (continent, lat, lon) in enumerate(rows):
-        same = "" if plain["cc"][i] == inside["cc"][i] else " **≠**"
-        aware_text = (f"{aware['name'][i]}, {aware['cc'][i]}" if aware["name"][i] is not None
-                      else "(no place)")
-        lines.append(f"| {continent} | {lat:.4f}, {lon:.4f} | {inside['cc'][i]} "
-                     f"| {plain['name'][i]}, {plain['cc'][i]}{same} | {aware_text} |")
+        here = inside["cc"][i]
+        cells = []
+        for got in answers.values():
+            cc, name = got[i]
+            if cc is None:
+                cells.append("(no place)")
+            else:
+                cells.append(f"{name}, {cc}" + ("" if cc == here else " **≠**"))
+        lines.append(f"| {continent} | {lat:.4f}, {lon:.4f} | {here} | " + " | ".join(cells)
+                     + " |")
     lines += ["", END]
     return "\n".join(lines) + "\n"
 

@@ -53,8 +53,9 @@ _Pairs = Buffer | _SupportsArray | Iterable[tuple[SupportsFloat, SupportsFloat] 
 @final
 class ArrowTable:
     """An Arrow table of batch results, from
-    :meth:`ReverseGeocoder.get_nearest_as_table` and
-    :meth:`ReverseGeocoder.get_records_as_table`.
+    :meth:`ReverseGeocoder.get_nearest_as_table`,
+    :meth:`ReverseGeocoder.get_records_as_table` and
+    :meth:`Regions.get_regions_as_table`.
 
     It implements the Arrow PyCapsule interface, so ``pyarrow.table(t)``,
     ``polars.DataFrame(t)``, ``pandas.DataFrame.from_arrow(t)``,
@@ -634,7 +635,7 @@ class Regions:
         """
 
     def get_region_indices(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
         max_distance_km: float = 0.0, workers: int = 1,
     ) -> array[int]:
         """Returns the number of the region containing each position, as an
@@ -647,7 +648,8 @@ class Regions:
         test uses, cut into pieces of at most 0.1 degree, each taken as the
         great-circle arc between its ends (within 3 m below 45 degrees of
         latitude). Positions are read as the geocoder's batch methods read
-        them; ``workers`` threads search at once (``-1``: every CPU) with the
+        them (with ``lons`` left out, ``lats`` holds (lat, lon) pairs);
+        ``workers`` threads search at once (``-1``: every CPU) with the
         interpreter lock released; Ctrl-C stops the search.
 
         Raises:
@@ -658,22 +660,49 @@ class Regions:
         """
 
     def get_regions_as_strings(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
+        fields: Iterable[str] | None = None,
         max_distance_km: float = 0.0, workers: int = 1,
     ) -> list[str | None]:
         """Returns each position's region record as one CSV line: the fields
-        in column order joined by ``,``, a field quoted (``"`` doubled) when
-        it holds a comma, a quote, a line break or spaces at either end;
-        ``None`` where there is no region. Arguments and errors as for
-        :meth:`get_region_indices`."""
+        in column order (or those of ``fields``, in the order given) joined
+        by ``,``, a field quoted (``"`` doubled) when it holds a comma, a
+        quote, a line break or spaces at either end; ``None`` where there is
+        no region. Arguments and errors as for :meth:`get_regions_as_table`."""
 
     def get_regions_as_columns(
-        self, lats: _Positions, lons: _Positions, *,
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
+        fields: Iterable[str] | None = None,
         max_distance_km: float = 0.0, workers: int = 1,
     ) -> dict[str, list[str | None]]:
         """Returns the region records as columns: a dict from column name to
         a list with one value per position (``None`` where there is no
-        region). Arguments and errors as for :meth:`get_region_indices`."""
+        region), for every column or those of ``fields`` in the order
+        given. Arguments and errors as for :meth:`get_regions_as_table`."""
+
+    def get_regions_as_table(
+        self, lats: _Positions | _Pairs, lons: _Positions | None = None, *,
+        fields: Iterable[str] | None = None,
+        max_distance_km: float = 0.0, workers: int = 1,
+    ) -> ArrowTable:
+        """Returns the region records as an Arrow table (an
+        :class:`ArrowTable`), one row per position, for pyarrow, polars,
+        pandas or DuckDB to read without copying.
+
+        One dictionary-encoded UTF-8 column per record column, in column
+        order, or those of ``fields`` in the order given; the dictionary
+        holds each value the rows show once. A position in no region (and a
+        NaN, infinite or out-of-range one) is null in every column. Each
+        column costs at most 4 bytes and 1 bit per row, plus one copy of
+        each distinct value. Other arguments as for
+        :meth:`get_region_indices`.
+
+        Raises:
+            ValueError: a name in ``fields`` is no column or is given twice;
+                otherwise as for :meth:`get_region_indices`.
+            TypeError: ``fields`` is not a sequence of ``str``; otherwise as
+                for :meth:`get_region_indices`.
+        """
 
     def get_region_as_dict(self, index: SupportsIndex) -> dict[str, str]:
         """Returns region ``index``'s record as a dict from column name to
@@ -724,7 +753,7 @@ class Regions:
         """The record's column names, as a new list."""
 
 def geocode(
-    lats: _Positions, lons: _Positions, *, borders: bool = True,
+    lats: _Positions | _Pairs, lons: _Positions | None = None, *, borders: bool = True,
     border_km: float = 25.0, max_distance_km: float | None = None,
     workers: int = 1,
 ) -> dict[str, list[str | None]]:

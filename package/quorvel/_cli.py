@@ -662,8 +662,8 @@ def parser() -> argparse.ArgumentParser:
     geocode.add_argument(
         "--borders",
         action=argparse.BooleanOptionalAction,
-        help="prepend border_cc and border_country, the country each position lies in by Natural Earth's "
-        "borders, and answer with the nearest place in that country (default: on with the world's places, "
+        help="append border_cc and border_country, the country each position lies in by Natural Earth's "
+        "borders, before the place's fields, and answer with the nearest place in that country (default: on with the world's places, "
         "off with --places)",
     )
     geocode.add_argument(

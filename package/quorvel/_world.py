@@ -81,7 +81,7 @@ BORDER_KM = 25.0
 
 def geocode(
     lats: Any,
-    lons: Any,
+    lons: Any = None,
     *,
     borders: bool = True,
     border_km: float = BORDER_KM,
@@ -118,7 +118,7 @@ def geocode(
     # Positions are read twice; an iterator would be spent by the first read.
     if not hasattr(lats, "__len__"):
         lats = list(lats)
-    if not hasattr(lons, "__len__"):
+    if lons is not None and not hasattr(lons, "__len__"):
         lons = list(lons)
     found = world_countries().get_regions_as_columns(
         lats, lons, max_distance_km=border_km, workers=workers

@@ -14,6 +14,62 @@ namespace {
 
 constexpr std::size_t kMaxDictionary = std::numeric_limits<std::int32_t>::max();
 
+static_assert(regions::kNoRegion == kNoRecord,
+              "a region lookup's miss must read as a row without a record");
+
+// The records a table is built from. One builder serves each kind through
+// these adapters, a template argument rather than a virtual interface, so
+// that reading a record costs no indirect call on the geocoder's path.
+// Each offers size() and columns(), fields(item) (an object with size()
+// and field(c), or an error), and the words its messages use.
+class GeocoderRecords {
+ public:
+  static constexpr const char* kRecord = "record";
+  static constexpr const char* kHolder = "the geocoder has";
+
+  explicit GeocoderRecords(const ReverseGeocoder& geocoder)
+      : geocoder_(geocoder) {}
+  std::size_t size() const { return geocoder_.size(); }
+  const std::vector<std::string>& columns() const {
+    return geocoder_.columns();
+  }
+  // A stored line parsed anew: the geocoder keeps its records as text.
+  Result<csv::Record> fields(std::uint32_t item) const {
+    return geocoder_.record_fields(item);
+  }
+
+ private:
+  const ReverseGeocoder& geocoder_;
+};
+
+class RegionRecords {
+ public:
+  static constexpr const char* kRecord = "region";
+  static constexpr const char* kHolder = "the regions have";
+
+  // One region's fields, read where the index keeps them; a region always
+  // has every column.
+  struct Fields {
+    const regions::Regions* regions;
+    std::uint32_t region;
+
+    std::size_t size() const { return regions->columns().size(); }
+    std::string_view field(std::size_t c) const {
+      return regions->field(region, c);
+    }
+  };
+
+  explicit RegionRecords(const regions::Regions& regions) : regions_(regions) {}
+  std::size_t size() const { return regions_.size(); }
+  const std::vector<std::string>& columns() const { return regions_.columns(); }
+  Result<Fields> fields(std::uint32_t item) const {
+    return Fields{&regions_, item};
+  }
+
+ private:
+  const regions::Regions& regions_;
+};
+
 // Dictionary codes by record number. A table over all records costs 4 bytes
 // a record, worth it once the rows are a fair share of the records; a few
 // rows over a large geocoder use a hash map instead.
@@ -46,9 +102,10 @@ struct RowCodes {
   std::vector<std::uint32_t> distinct;
 };
 
-template <typename Codes>
-Status assign_codes(std::span<const std::uint32_t> items, std::size_t records,
+template <typename Source, typename Codes>
+Status assign_codes(const Source& source, std::span<const std::uint32_t> items,
                     Codes& code_of, RowCodes& rows) {
+  const std::size_t records = source.size();
   auto* codes = rows.indices->mutable_as<std::int32_t>();
   std::uint8_t* bits = rows.validity->mutable_data();
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -58,9 +115,10 @@ Status assign_codes(std::span<const std::uint32_t> items, std::size_t records,
       continue;  // The zeroed buffers already read as index 0, null.
     }
     if (item >= records) {
-      return Error("record number " + std::to_string(item) +
-                       " is out of range: the geocoder has " +
-                       std::to_string(records) + " records",
+      return Error(std::string(Source::kRecord) + " number " +
+                       std::to_string(item) +
+                       " is out of range: " + Source::kHolder + " " +
+                       std::to_string(records) + " " + Source::kRecord + "s",
                    ErrorKind::kInvalidArgument);
     }
     std::int32_t& code = code_of[item];
@@ -174,16 +232,15 @@ void mask_lacking(const RowCodes& rows, std::size_t n,
   column.null_count = nulls;
 }
 
-}  // namespace
-
-Result<std::shared_ptr<const Table>> build_record_table(
-    const ReverseGeocoder& geocoder, std::span<const std::uint32_t> items,
+template <typename Source>
+Result<std::shared_ptr<const Table>> build_table(
+    const Source& source, std::span<const std::uint32_t> items,
     RecordColumns columns) {
-  const std::size_t width = geocoder.columns().size();
+  const std::size_t width = source.columns().size();
   for (std::size_t field : columns.fields) {
     if (field >= width) {
       return Error("field " + std::to_string(field) +
-                       " is out of range: the geocoder has " +
+                       " is out of range: " + Source::kHolder + " " +
                        std::to_string(width) + " columns",
                    ErrorKind::kInvalidArgument);
     }
@@ -198,14 +255,14 @@ Result<std::shared_ptr<const Table>> build_record_table(
   RowCodes rows;
   rows.indices = Buffer::zeroed(n * sizeof(std::int32_t));
   rows.validity = Buffer::zeroed((n + 7) / 8);
-  const std::size_t records = geocoder.size();
+  const std::size_t records = source.size();
   Status coded = Status::Ok();
   if (n >= records / 8) {
     DenseCodes codes(records);
-    coded = assign_codes(items, records, codes, rows);
+    coded = assign_codes(source, items, codes, rows);
   } else {
     SparseCodes codes;
-    coded = assign_codes(items, records, codes, rows);
+    coded = assign_codes(source, items, codes, rows);
   }
   if (!coded.ok()) return std::move(coded).error();
 
@@ -226,9 +283,9 @@ Result<std::shared_ptr<const Table>> build_record_table(
     dictionary.entry_of_record.reserve(rows.distinct.size());
   }
   for (std::size_t d = 0; d < rows.distinct.size(); ++d) {
-    Result<csv::Record> record = geocoder.record_fields(rows.distinct[d]);
+    auto record = source.fields(rows.distinct[d]);
     if (!record.ok()) return std::move(record).error();
-    const csv::Record& fields = record.value();
+    const auto& fields = record.value();
     for (std::size_t s = 0; s < chosen.size(); ++s) {
       FieldDictionary& dictionary = dictionaries[s];
       if (chosen[s] < fields.size()) {
@@ -260,7 +317,7 @@ Result<std::shared_ptr<const Table>> build_record_table(
     if (!dictionaries[s].lacking.empty()) {
       mask_lacking(rows, n, dictionaries[s].lacking, column);
     }
-    slot_fields[s].name = geocoder.columns()[chosen[s]];
+    slot_fields[s].name = source.columns()[chosen[s]];
     finish_dictionary(dictionaries[s], slot_fields[s], column);
   }
   for (std::size_t field : columns.fields) {
@@ -280,6 +337,20 @@ Result<std::shared_ptr<const Table>> build_record_table(
   batches[0].length = static_cast<std::int64_t>(n);
   batches[0].columns = std::move(table_columns);
   return Table::make(std::move(table_fields), std::move(batches));
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const Table>> build_record_table(
+    const ReverseGeocoder& geocoder, std::span<const std::uint32_t> items,
+    RecordColumns columns) {
+  return build_table(GeocoderRecords(geocoder), items, std::move(columns));
+}
+
+Result<std::shared_ptr<const Table>> build_record_table(
+    const regions::Regions& regions, std::span<const std::uint32_t> items,
+    RecordColumns columns) {
+  return build_table(RegionRecords(regions), items, std::move(columns));
 }
 
 }  // namespace quorvel::arrow

@@ -1,6 +1,7 @@
 // Result tables from record numbers: the nearest places (or any records) as
 // Arrow columns, one dictionary-encoded string column per chosen field of
-// the geocoder's records, plus an optional float64 distance column.
+// the geocoder's records, plus an optional float64 distance column; and
+// likewise the regions found for positions, from a Regions' records.
 //
 // The dictionary of a column holds each distinct value of the field among
 // the records the rows name, once, in the order the records first occur:
@@ -14,8 +15,8 @@
 // is too short to have its field; that row is then null in that column
 // alone.
 //
-// Thread safety: reads the immutable geocoder only; calls on one geocoder
-// may run at once.
+// Thread safety: reads the immutable geocoder or regions only; calls on one
+// of them may run at once.
 
 #ifndef QUORVEL_ARROW_RECORD_TABLE_H_
 #define QUORVEL_ARROW_RECORD_TABLE_H_
@@ -32,6 +33,7 @@
 #include "base/error.h"
 #include "geocoder/batch_search.h"
 #include "geocoder/geocoder.h"
+#include "regions/regions.h"
 
 namespace quorvel::arrow {
 
@@ -40,8 +42,8 @@ inline constexpr const char* kDistanceColumn = "distance_km";
 
 // What a result table holds.
 struct RecordColumns {
-  // Indexes into geocoder.columns(), in the order the columns appear; a
-  // field may be chosen more than once. Column names are the geocoder's.
+  // Indexes into the source's columns(), in the order the columns appear; a
+  // field may be chosen more than once. Column names are the source's.
   std::vector<std::size_t> fields;
   // When set, a "distance_km" column last: entry i for row i, taken over
   // without copying; null wherever the row is null.
@@ -57,6 +59,14 @@ struct RecordColumns {
 // named record does not parse.
 Result<std::shared_ptr<const Table>> build_record_table(
     const ReverseGeocoder& geocoder, std::span<const std::uint32_t> items,
+    RecordColumns columns);
+
+// The same table over the records of `regions`: row i shows region
+// items[i], or nulls when it is regions::kNoRegion (what a region lookup
+// gives a position in no region). Fails as above, a region number beyond
+// the regions standing for a record beyond the records.
+Result<std::shared_ptr<const Table>> build_record_table(
+    const regions::Regions& regions, std::span<const std::uint32_t> items,
     RecordColumns columns);
 
 }  // namespace quorvel::arrow

@@ -242,11 +242,6 @@ PyObject* record_dict(PyObject* names, const csv::Record& fields) {
   return dict.release();
 }
 
-namespace {
-
-// The distinct names of `columns` (whose strs are `names`), as the instance
-// keeps them: sets `*distinct` to a new reference and `*slots` to a new[]
-// array, or NULL when no name repeats. False with MemoryError raised.
 bool group_column_names(const std::vector<std::string>& columns,
                         PyObject* names, PyRef* distinct,
                         std::unique_ptr<std::uint32_t[]>* slots) {
@@ -278,6 +273,8 @@ bool group_column_names(const std::vector<std::string>& columns,
   *distinct = std::move(tuple);
   return true;
 }
+
+namespace {
 
 // Moves `geocoder` into a new instance of `type`.
 PyObject* new_instance(PyTypeObject* type, ReverseGeocoder geocoder) {

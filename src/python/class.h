@@ -17,11 +17,16 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "csv/csv.h"
 #include "geocoder/geocoder.h"
 #include "geocoder/value_index.h"
+#include "python/ref.h"
 
 namespace quorvel::py {
 
@@ -34,6 +39,14 @@ PyObject* new_text(std::string_view text);
 // name, the last field of a repeated name winning. NULL with an error raised.
 // A record with more fields than `names` is an internal failure.
 PyObject* record_dict(PyObject* names, const csv::Record& fields);
+
+// The distinct names of `columns` (whose strs are `names`), as an instance
+// keeps them: sets `*distinct` to a new reference and `*slots` to a new[]
+// array giving each column the position of its name in `*distinct`, or
+// NULL when no name repeats. False with MemoryError raised.
+bool group_column_names(const std::vector<std::string>& columns,
+                        PyObject* names, PyRef* distinct,
+                        std::unique_ptr<std::uint32_t[]>* slots);
 
 // The ReverseGeocoder type object (a borrowed reference kept for the life of
 // the process), created on first call. NULL with the error raised when

@@ -9,8 +9,9 @@
 
 #define QUORVEL_DOC_ARROWTABLE \
     "An Arrow table of batch results, from\n" \
-    ":meth:`ReverseGeocoder.get_nearest_as_table` and\n" \
-    ":meth:`ReverseGeocoder.get_records_as_table`.\n" \
+    ":meth:`ReverseGeocoder.get_nearest_as_table`,\n" \
+    ":meth:`ReverseGeocoder.get_records_as_table` and\n" \
+    ":meth:`Regions.get_regions_as_table`.\n" \
     "\n" \
     "It implements the Arrow PyCapsule interface, so ``pyarrow.table(t)``,\n" \
     "``polars.DataFrame(t)``, ``pandas.DataFrame.from_arrow(t)``,\n" \
@@ -459,7 +460,8 @@
     "test uses, cut into pieces of at most 0.1 degree, each taken as the\n" \
     "great-circle arc between its ends (within 3 m below 45 degrees of\n" \
     "latitude). Positions are read as the geocoder's batch methods read\n" \
-    "them; ``workers`` threads search at once (``-1``: every CPU) with the\n" \
+    "them (with ``lons`` left out, ``lats`` holds (lat, lon) pairs);\n" \
+    "``workers`` threads search at once (``-1``: every CPU) with the\n" \
     "interpreter lock released; Ctrl-C stops the search.\n" \
     "\n" \
     "Raises:\n" \
@@ -470,15 +472,35 @@
 
 #define QUORVEL_DOC_REGIONS_GET_REGIONS_AS_STRINGS \
     "Returns each position's region record as one CSV line: the fields\n" \
-    "in column order joined by ``,``, a field quoted (``\"`` doubled) when\n" \
-    "it holds a comma, a quote, a line break or spaces at either end;\n" \
-    "``None`` where there is no region. Arguments and errors as for\n" \
-    ":meth:`get_region_indices`."
+    "in column order (or those of ``fields``, in the order given) joined\n" \
+    "by ``,``, a field quoted (``\"`` doubled) when it holds a comma, a\n" \
+    "quote, a line break or spaces at either end; ``None`` where there is\n" \
+    "no region. Arguments and errors as for :meth:`get_regions_as_table`."
 
 #define QUORVEL_DOC_REGIONS_GET_REGIONS_AS_COLUMNS \
     "Returns the region records as columns: a dict from column name to\n" \
     "a list with one value per position (``None`` where there is no\n" \
-    "region). Arguments and errors as for :meth:`get_region_indices`."
+    "region), for every column or those of ``fields`` in the order\n" \
+    "given. Arguments and errors as for :meth:`get_regions_as_table`."
+
+#define QUORVEL_DOC_REGIONS_GET_REGIONS_AS_TABLE \
+    "Returns the region records as an Arrow table (an\n" \
+    ":class:`ArrowTable`), one row per position, for pyarrow, polars,\n" \
+    "pandas or DuckDB to read without copying.\n" \
+    "\n" \
+    "One dictionary-encoded UTF-8 column per record column, in column\n" \
+    "order, or those of ``fields`` in the order given; the dictionary\n" \
+    "holds each value the rows show once. A position in no region (and a\n" \
+    "NaN, infinite or out-of-range one) is null in every column. Each\n" \
+    "column costs at most 4 bytes and 1 bit per row, plus one copy of\n" \
+    "each distinct value. Other arguments as for\n" \
+    ":meth:`get_region_indices`.\n" \
+    "\n" \
+    "Raises:\n" \
+    "    ValueError: a name in ``fields`` is no column or is given twice;\n" \
+    "        otherwise as for :meth:`get_region_indices`.\n" \
+    "    TypeError: ``fields`` is not a sequence of ``str``; otherwise as\n" \
+    "        for :meth:`get_region_indices`."
 
 #define QUORVEL_DOC_REGIONS_GET_REGION_AS_DICT \
     "Returns region ``index``'s record as a dict from column name to\n" \

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrow/record_table.h"
 #include "geocoder/region_batch.h"
 #include "persist/regions_file.h"
 #include "python/batch.h"
@@ -20,6 +22,7 @@
 #include "python/errors.h"
 #include "python/positions.h"
 #include "python/ref.h"
+#include "python/table.h"
 #include "python/unlocked.h"
 #include "regions/regions.h"
 
@@ -35,6 +38,11 @@ struct RegionsObject {
   // The column names as a tuple of str, made once so that every dict and
   // columns result shares the same key objects.
   PyObject* column_names;
+  // The distinct names and each column's place among them, as the
+  // geocoder keeps them (see group_column_names): a saved file may repeat
+  // a name, which a table must not.
+  PyObject* distinct_names;
+  std::uint32_t* column_slots;  // new[]; NULL when no name repeats.
 
   const Regions& regions() {
     return *std::launder(reinterpret_cast<Regions*>(storage));
@@ -48,6 +56,8 @@ RegionsObject* as_regions(PyObject* object) {
 constexpr const char* kClassName = "Regions";
 constexpr const char* kPositionParameters[] = {"lats", "lons"};
 constexpr const char* kLookupKeywords[] = {"max_distance_km", "workers"};
+constexpr const char* kFieldLookupKeywords[] = {"fields", "max_distance_km",
+                                                "workers"};
 constexpr const char* kIndexParameters[] = {"index"};
 constexpr const char* kPathParameters[] = {"path"};
 constexpr const char* kDataParameters[] = {"data"};
@@ -58,13 +68,16 @@ constexpr const char* kBuildParameters[] = {"coordinates",     "ring_offsets",
                                             "columns",         "fields"};
 
 const FunctionDescription kIndicesDescription{
-    kClassName, "get_region_indices", kPositionParameters, 2, kLookupKeywords};
+    kClassName, "get_region_indices", kPositionParameters, 1, kLookupKeywords};
 const FunctionDescription kStringsDescription{
-    kClassName, "get_regions_as_strings", kPositionParameters, 2,
-    kLookupKeywords};
+    kClassName, "get_regions_as_strings", kPositionParameters, 1,
+    kFieldLookupKeywords};
 const FunctionDescription kColumnsDescription{
-    kClassName, "get_regions_as_columns", kPositionParameters, 2,
-    kLookupKeywords};
+    kClassName, "get_regions_as_columns", kPositionParameters, 1,
+    kFieldLookupKeywords};
+const FunctionDescription kTableDescription{kClassName, "get_regions_as_table",
+                                            kPositionParameters, 1,
+                                            kFieldLookupKeywords};
 const FunctionDescription kDictDescription{kClassName, "get_region_as_dict",
                                            kIndexParameters, 1};
 const FunctionDescription kSaveDescription{kClassName, "save", kPathParameters,
@@ -114,12 +127,19 @@ PyObject* new_instance(Regions index) {
     if (name == nullptr) return nullptr;
     PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
   }
+  PyRef distinct;
+  std::unique_ptr<std::uint32_t[]> slots;
+  if (!group_column_names(columns, names.get(), &distinct, &slots)) {
+    return nullptr;
+  }
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   RegionsObject* object = as_regions(self);
   static_assert(std::is_nothrow_move_constructible_v<Regions>);
   new (object->storage) Regions(std::move(index));
   object->column_names = names.release();
+  object->distinct_names = distinct.release();
+  object->column_slots = slots.release();
   return self;
 }
 
@@ -131,13 +151,12 @@ PyObject* instance_or_error(Result<Regions> made) {
   return new_instance(std::move(made).value());
 }
 
-// The regions of a batch of positions, searched without the lock.
-bool lookup_batch(PyObject* self, const FunctionDescription& description,
-                  PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  std::vector<std::uint32_t>* out) {
-  if (!check_self(self)) return false;
-  PyObject* slots[4] = {};
-  if (!bind_arguments(description, args, nargs, kwnames, slots)) return false;
+// The regions of a batch of positions, searched without the lock, from
+// the arguments lats, lons, max_distance_km and workers (NULL when not
+// given) that `slots` holds in that order; `description` names the method
+// in messages. Without lons, lats holds (lat, lon) pairs.
+bool lookup_batch(const FunctionDescription& description, PyObject* self,
+                  PyObject* const* slots, std::vector<std::uint32_t>* out) {
   double max_km = 0.0;
   if (slots[2] != nullptr && !convert_double(slots[2], &max_km)) {
     return argument_error("max_distance_km");
@@ -152,8 +171,7 @@ bool lookup_batch(PyObject* self, const FunctionDescription& description,
   if (slots[3] != nullptr && !convert_workers(slots[3], &workers)) return false;
   PositionColumn lats;
   PositionColumn lons;
-  if (!lats.acquire(slots[0], "lats") || !lons.acquire(slots[1], "lons") ||
-      !check_same_length(lats, lons)) {
+  if (!read_positions(description, slots[0], slots[1], &lats, &lons)) {
     return false;
   }
   out->resize(lats.size());
@@ -167,12 +185,42 @@ bool lookup_batch(PyObject* self, const FunctionDescription& description,
       });
 }
 
+// A batch lookup that also takes `fields`: binds the arguments of
+// `description`, chooses the columns and looks the positions up. Without
+// `fields`, the columns are every column when `every_column`, else one per
+// distinct name (its last column), as dicts and tables need. False with an
+// error raised.
+bool lookup_fields_batch(PyObject* self, const FunctionDescription& description,
+                         PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, bool every_column,
+                         std::vector<std::size_t>* fields,
+                         std::vector<std::uint32_t>* found) {
+  if (!check_self(self)) return false;
+  PyObject* slots[5] = {};
+  if (!bind_arguments(description, args, nargs, kwnames, slots)) return false;
+  RegionsObject* object = as_regions(self);
+  if (every_column && (slots[2] == nullptr || slots[2] == Py_None)) {
+    fields->resize(object->regions().columns().size());
+    for (std::size_t c = 0; c < fields->size(); ++c) (*fields)[c] = c;
+  } else if (!choose_fields({object->column_names, object->distinct_names,
+                             object->column_slots},
+                            slots[2], false, fields)) {
+    return false;
+  }
+  PyObject* lookup[4] = {slots[0], slots[1], slots[3], slots[4]};
+  return lookup_batch(description, self, lookup, found);
+}
+
 PyObject* get_region_indices(PyObject* self, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
-    std::vector<std::uint32_t> found;
-    if (!lookup_batch(self, kIndicesDescription, args, nargs, kwnames, &found))
+    if (!check_self(self)) return nullptr;
+    PyObject* slots[4] = {};
+    if (!bind_arguments(kIndicesDescription, args, nargs, kwnames, slots)) {
       return nullptr;
+    }
+    std::vector<std::uint32_t> found;
+    if (!lookup_batch(kIndicesDescription, self, slots, &found)) return nullptr;
     PyRef module = PyRef::steal(PyImport_ImportModule("array"));
     if (!module) return nullptr;
     PyRef bytes = PyRef::steal(PyMemoryView_FromMemory(
@@ -235,15 +283,18 @@ PyObject* list_of(const std::vector<std::uint32_t>& found, std::size_t count,
 PyObject* get_regions_as_strings(PyObject* self, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
+    std::vector<std::size_t> fields;
     std::vector<std::uint32_t> found;
-    if (!lookup_batch(self, kStringsDescription, args, nargs, kwnames, &found))
+    if (!lookup_fields_batch(self, kStringsDescription, args, nargs, kwnames,
+                             true, &fields, &found)) {
       return nullptr;
+    }
     const Regions& index = as_regions(self)->regions();
     return list_of(found, index.size(), [&](std::uint32_t region) {
       std::string line;
-      for (std::size_t c = 0; c < index.columns().size(); ++c) {
-        if (c > 0) line += ',';
-        append_csv_field(line, index.field(region, c));
+      for (std::size_t k = 0; k < fields.size(); ++k) {
+        if (k > 0) line += ',';
+        append_csv_field(line, index.field(region, fields[k]));
       }
       return new_text(line);
     });
@@ -253,16 +304,18 @@ PyObject* get_regions_as_strings(PyObject* self, PyObject* const* args,
 PyObject* get_regions_as_columns(PyObject* self, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry([&]() -> PyObject* {
+    std::vector<std::size_t> fields;
     std::vector<std::uint32_t> found;
-    if (!lookup_batch(self, kColumnsDescription, args, nargs, kwnames, &found))
+    if (!lookup_fields_batch(self, kColumnsDescription, args, nargs, kwnames,
+                             false, &fields, &found)) {
       return nullptr;
+    }
     const Regions& index = as_regions(self)->regions();
     PyObject* names = as_regions(self)->column_names;
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
-    // Repeated names are impossible: the builder refuses them, so each
-    // column is one key.
-    for (std::size_t c = 0; c < index.columns().size(); ++c) {
+    // One column per distinct name, so each is one key.
+    for (std::size_t c : fields) {
       PyRef column =
           PyRef::steal(list_of(found, index.size(), [&](std::uint32_t region) {
             return new_text(index.field(region, c));
@@ -275,6 +328,20 @@ PyObject* get_regions_as_columns(PyObject* self, PyObject* const* args,
       }
     }
     return result.release();
+  });
+}
+
+PyObject* get_regions_as_table(PyObject* self, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry([&]() -> PyObject* {
+    arrow::RecordColumns columns;
+    std::vector<std::uint32_t> found;
+    if (!lookup_fields_batch(self, kTableDescription, args, nargs, kwnames,
+                             false, &columns.fields, &found)) {
+      return nullptr;
+    }
+    return table_or_error(arrow::build_record_table(as_regions(self)->regions(),
+                                                    found, std::move(columns)));
   });
 }
 
@@ -568,6 +635,8 @@ void regions_dealloc(PyObject* self) {
   RegionsObject* object = as_regions(self);
   std::launder(reinterpret_cast<Regions*>(object->storage))->~Regions();
   Py_CLEAR(object->column_names);
+  Py_CLEAR(object->distinct_names);
+  delete[] object->column_slots;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -587,14 +656,20 @@ PyMethodDef methods[] = {
     {"world_countries", as_cfunction(world_countries), kCall | METH_STATIC,
      "world_countries()\n--\n\n" QUORVEL_DOC_REGIONS_WORLD_COUNTRIES},
     {"get_region_indices", as_cfunction(get_region_indices), kCall,
-     "get_region_indices($self, lats, lons, *, max_distance_km=0.0, "
+     "get_region_indices($self, lats, lons=None, *, max_distance_km=0.0, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REGIONS_GET_REGION_INDICES},
     {"get_regions_as_strings", as_cfunction(get_regions_as_strings), kCall,
-     "get_regions_as_strings($self, lats, lons, *, max_distance_km=0.0, "
+     "get_regions_as_strings($self, lats, lons=None, *, fields=None, "
+     "max_distance_km=0.0, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REGIONS_GET_REGIONS_AS_STRINGS},
     {"get_regions_as_columns", as_cfunction(get_regions_as_columns), kCall,
-     "get_regions_as_columns($self, lats, lons, *, max_distance_km=0.0, "
+     "get_regions_as_columns($self, lats, lons=None, *, fields=None, "
+     "max_distance_km=0.0, "
      "workers=1)\n--\n\n" QUORVEL_DOC_REGIONS_GET_REGIONS_AS_COLUMNS},
+    {"get_regions_as_table", as_cfunction(get_regions_as_table), kCall,
+     "get_regions_as_table($self, lats, lons=None, *, fields=None, "
+     "max_distance_km=0.0, "
+     "workers=1)\n--\n\n" QUORVEL_DOC_REGIONS_GET_REGIONS_AS_TABLE},
     {"get_region_as_dict", as_cfunction(get_region_as_dict), kCall,
      "get_region_as_dict($self, "
      "index)\n--\n\n" QUORVEL_DOC_REGIONS_GET_REGION_AS_DICT},

@@ -123,32 +123,33 @@ PyObject* table_repr(PyObject* self) {
   });
 }
 
-// For each distinct column name (a slot of target.distinct_names), the last
+// For each distinct column name (a slot of names.distinct), the last
 // column that bears it.
-std::vector<std::size_t> last_column_of_names(const BatchTarget& target) {
-  const auto columns =
-      static_cast<std::size_t>(PyTuple_GET_SIZE(target.column_names));
+std::vector<std::size_t> last_column_of_names(const ColumnNames& names) {
+  const auto columns = static_cast<std::size_t>(PyTuple_GET_SIZE(names.all));
   std::vector<std::size_t> last(
-      static_cast<std::size_t>(PyTuple_GET_SIZE(target.distinct_names)));
+      static_cast<std::size_t>(PyTuple_GET_SIZE(names.distinct)));
   for (std::size_t i = 0; i < columns; ++i) {
-    last[target.column_slots == nullptr ? i : target.column_slots[i]] = i;
+    last[names.slots == nullptr ? i : names.slots[i]] = i;
   }
   return last;
 }
 
-// The columns to show: every distinct name without `fields`, else the
-// named ones in the order given. False with TypeError for `fields` that is
-// not a sequence of str, ValueError for a name that is no column or is
-// given twice, or that takes the distance column's name when `distance`.
-bool choose_fields(const BatchTarget& target, PyObject* fields, bool distance,
+ColumnNames names_of(const BatchTarget& target) {
+  return {target.column_names, target.distinct_names, target.column_slots};
+}
+
+}  // namespace
+
+bool choose_fields(const ColumnNames& columns, PyObject* fields, bool distance,
                    std::vector<std::size_t>* out) {
-  const std::vector<std::size_t> last = last_column_of_names(target);
+  const std::vector<std::size_t> last = last_column_of_names(columns);
   std::vector<PyObject*> names;  // Borrowed from the tuples or `fields`.
   PyRef sequence;
   if (fields == nullptr || fields == Py_None) {
     *out = last;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(target.distinct_names); ++k) {
-      names.push_back(PyTuple_GET_ITEM(target.distinct_names, k));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(columns.distinct); ++k) {
+      names.push_back(PyTuple_GET_ITEM(columns.distinct, k));
     }
   } else {
     if (PyUnicode_Check(fields)) {
@@ -175,9 +176,9 @@ bool choose_fields(const BatchTarget& target, PyObject* fields, bool distance,
         return false;
       }
       Py_ssize_t slot = -1;
-      for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(target.distinct_names); ++k) {
+      for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(columns.distinct); ++k) {
         const int equal =
-            PyUnicode_Compare(name, PyTuple_GET_ITEM(target.distinct_names, k));
+            PyUnicode_Compare(name, PyTuple_GET_ITEM(columns.distinct, k));
         if (equal == 0) {
           slot = k;
           break;
@@ -187,11 +188,11 @@ bool choose_fields(const BatchTarget& target, PyObject* fields, bool distance,
         PyErr_Format(PyExc_ValueError,
                      "argument 'fields': %R is not a column; the columns are "
                      "%R",
-                     name, target.column_names);
+                     name, columns.all);
         return false;
       }
       for (PyObject* earlier : names) {
-        if (earlier == PyTuple_GET_ITEM(target.distinct_names, slot)) {
+        if (earlier == PyTuple_GET_ITEM(columns.distinct, slot)) {
           PyErr_Format(PyExc_ValueError,
                        "argument 'fields': %R is given twice; a table's "
                        "column names must differ",
@@ -199,7 +200,7 @@ bool choose_fields(const BatchTarget& target, PyObject* fields, bool distance,
           return false;
         }
       }
-      names.push_back(PyTuple_GET_ITEM(target.distinct_names, slot));
+      names.push_back(PyTuple_GET_ITEM(columns.distinct, slot));
       out->push_back(last[static_cast<std::size_t>(slot)]);
     }
   }
@@ -216,6 +217,16 @@ bool choose_fields(const BatchTarget& target, PyObject* fields, bool distance,
   }
   return true;
 }
+
+PyObject* table_or_error(Result<std::shared_ptr<const arrow::Table>> table) {
+  if (!table.ok()) {
+    raise_core_error(table.error());
+    return nullptr;
+  }
+  return new_table_object(std::move(table).value());
+}
+
+namespace {
 
 // `max_distance_km`: None for no limit, else a number >= 0.
 bool convert_limit(PyObject* object, double* out) {
@@ -235,13 +246,8 @@ bool convert_limit(PyObject* object, double* out) {
 PyObject* make_table(const BatchTarget& target,
                      std::span<const std::uint32_t> items,
                      arrow::RecordColumns columns) {
-  Result<std::shared_ptr<const arrow::Table>> table =
-      arrow::build_record_table(target.geocoder, items, std::move(columns));
-  if (!table.ok()) {
-    raise_core_error(table.error());
-    return nullptr;
-  }
-  return new_table_object(std::move(table).value());
+  return table_or_error(
+      arrow::build_record_table(target.geocoder, items, std::move(columns)));
 }
 
 // Row i's record number from value `value` of the indices: kNoRecord for a
@@ -310,7 +316,7 @@ PyObject* nearest_as_table(const BatchTarget& target, PyObject* const* args,
     return nullptr;
   }
   arrow::RecordColumns columns;
-  if (!choose_fields(target, slots[2], distance, &columns.fields)) {
+  if (!choose_fields(names_of(target), slots[2], distance, &columns.fields)) {
     return nullptr;
   }
   PositionColumn lats;
@@ -336,7 +342,9 @@ PyObject* records_as_table(const BatchTarget& target, PyObject* const* args,
     return nullptr;
   }
   arrow::RecordColumns columns;
-  if (!choose_fields(target, slots[1], false, &columns.fields)) return nullptr;
+  if (!choose_fields(names_of(target), slots[1], false, &columns.fields)) {
+    return nullptr;
+  }
   // Record numbers are read as any column of numbers is: a list, an array
   // (get_nearest_indices gives array.array), or an Arrow column with nulls.
   PositionColumn indices;

@@ -1,5 +1,5 @@
-// Batch results as Arrow tables: the ArrowTable type, and the methods of
-// ReverseGeocoder that return one.
+// Batch results as Arrow tables: the ArrowTable type, the methods of
+// ReverseGeocoder that return one, and what Regions needs to return one.
 //
 // An ArrowTable ("quorvel.ArrowTable") holds one immutable result table and
 // offers it through the Arrow PyCapsule interface: `__arrow_c_stream__` and
@@ -23,9 +23,38 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "arrow/table.h"
+#include "base/error.h"
 #include "python/batch.h"
 
 namespace quorvel::py {
+
+// The column names a `fields` argument chooses from.
+struct ColumnNames {
+  PyObject* all;  // A tuple of str, one per column (borrowed).
+  // The distinct names in column order (a borrowed tuple), and for column i
+  // the position of its name in it: slots[i], or i itself when slots is
+  // NULL (no name repeats).
+  PyObject* distinct;
+  const std::uint32_t* slots;
+};
+
+// The columns a table shows, as indexes into the columns: every distinct
+// name (the last column bearing it) when `fields` is NULL or None, else
+// the named ones in the order given. False with TypeError for `fields` that
+// is not a sequence of str, ValueError for a name that is no column or is
+// given twice, or that takes the distance column's name when `distance`.
+bool choose_fields(const ColumnNames& columns, PyObject* fields, bool distance,
+                   std::vector<std::size_t>* out);
+
+// A new ArrowTable holding the table built, or NULL with the build's error
+// raised.
+PyObject* table_or_error(Result<std::shared_ptr<const arrow::Table>> table);
 
 // get_nearest_as_table(lats, lons=None, *, fields=None, distance=False,
 //                      max_distance_km=None, workers=1)

@@ -15,6 +15,7 @@
 #include "arrow_test_support.h"
 #include "geocoder/batch_search.h"
 #include "geocoder_parts.h"
+#include "regions_test_support.h"
 
 namespace quorvel::arrow {
 namespace {
@@ -188,6 +189,37 @@ TEST(ArrowRecordTableTest, RefusesWhatItCannotShow) {
     ASSERT_FALSE(table.ok()) << c.what;
     EXPECT_EQ(table.error().kind(), ErrorKind::kInvalidArgument) << c.what;
   }
+}
+
+// Regions read their fields where the index keeps them; the table is the
+// geocoder's otherwise, with a shared value entered once.
+TEST(ArrowRecordTableTest, RegionRecords) {
+  using regions::test_support::box;
+  regions::test_support::FlatRegions flat(
+      {{{box(0, 0, 1, 1)}}, {{box(2, 2, 3, 3)}}, {{box(4, 4, 5, 5)}}});
+  flat.columns = {"name", "cc"};
+  flat.fields = {"One", "AA", "Two", "BB", "Three", "AA"};
+  Result<regions::Regions> built = regions::Regions::build(flat.input());
+  ASSERT_TRUE(built.ok()) << built.error().message();
+  const regions::Regions& index = built.value();
+
+  Result<std::shared_ptr<const Table>> table = build_record_table(
+      index, std::vector<std::uint32_t>{2, regions::kNoRegion, 0, 2},
+      {{1, 0}, std::nullopt});
+  ASSERT_TRUE(table.ok()) << table.error().message();
+  Exported out(*table.value());
+  EXPECT_STREQ(out.schema->children[0]->name, "cc");
+  EXPECT_EQ(out.strings(0), (Strings{"AA", std::nullopt, "AA", "AA"}));
+  EXPECT_EQ(out.strings(1), (Strings{"Three", std::nullopt, "One", "Three"}));
+  EXPECT_EQ(out.column(0).dictionary->length, 1);
+
+  Result<std::shared_ptr<const Table>> beyond =
+      build_record_table(index, std::vector<std::uint32_t>{3}, {{0}, {}});
+  ASSERT_FALSE(beyond.ok());
+  EXPECT_EQ(beyond.error().message(),
+            "region number 3 is out of range: the regions have 3 regions");
+  EXPECT_FALSE(
+      build_record_table(index, std::vector<std::uint32_t>{0}, {{2}, {}}).ok());
 }
 
 // Many rows over many records, through both ways of numbering the distinct

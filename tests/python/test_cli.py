@@ -298,6 +298,7 @@ class TestBorders:
     def test_one_call_api_reads_iterators_once_and_refuses_what_the_methods_refuse(self):
         lats, lons = [p[0] for p in BORDER_ROWS], [p[1] for p in BORDER_ROWS]
         assert quorvel.geocode(iter(lats), iter(lons)) == quorvel.geocode(lats, lons)
+        assert quorvel.geocode(iter(list(zip(lats, lons)))) == quorvel.geocode(lats, lons)
         with pytest.raises(ValueError):
             quorvel.geocode([1.0, 2.0], [1.0])
         with pytest.raises(ValueError):

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from quorvel import Regions
-from test_resources import _assert_no_growth
+from test_resources import _assert_no_growth, _swallow
 
 NO = 4294967295
 
@@ -126,6 +126,12 @@ class TestLookups:
         assert sample.get_regions_as_columns(lats, lons) == {
             "name": ["ring", None, 'over "lap"', "islands, two", None],
             "code": ["1", None, "", "2", None]}
+        # One argument of (lat, lon) pairs, as the geocoder takes it.
+        pairs = np.column_stack([lats, lons])
+        assert list(sample.get_region_indices(pairs)) == list(indices)
+        assert sample.get_regions_as_columns(list(zip(lats, lons)))["name"][0] == "ring"
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'lons'"):
+            sample.get_region_indices([1.0, 2.0])
 
     def test_workers_give_the_same_answers(self):
         countries = Regions.world_countries()
@@ -308,8 +314,12 @@ def _near_borders(shapes, n, rng):
     lambda r: lambda: r.get_region_indices([1.0, 5.0], [1.0, 5.0]),
     lambda r: lambda: r.get_regions_as_strings([1.0, 5.0], [1.0, 5.0], max_distance_km=5),
     lambda r: lambda: r.get_regions_as_columns([1.0, 5.0], [1.0, 5.0]),
+    lambda r: lambda: r.get_regions_as_columns([1.0, 5.0], [1.0, 5.0], fields=["code"]),
+    lambda r: lambda: r.get_regions_as_table([1.0, 5.0], [1.0, 5.0]).__arrow_c_stream__(),
+    lambda r: _swallow(lambda: r.get_regions_as_table([1.0], [1.0], fields=["code", "x"])),
     lambda r: lambda: r.get_region_as_dict(0),
     lambda r: lambda: Regions.loads(r.dumps()),
-], ids=["indices", "strings", "columns", "dict", "loads"])
+], ids=["indices", "strings", "columns", "columns-fields", "table", "table-bad-fields",
+        "dict", "loads"])
 def test_calls_do_not_leak(sample, make_call):
     _assert_no_growth(make_call(sample), [sample, Regions], 20_000)

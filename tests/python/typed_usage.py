@@ -55,6 +55,17 @@ def look_up_many(geocoder: ReverseGeocoder) -> None:
     assert_type(geocoder.get_records_as_table(indices).column_names, list[str])
 
 
+def regions() -> None:
+    countries = quorvel.Regions.world_countries()
+    lats, lons = [47.5596, 0.0], [7.5886, -30.0]
+    assert_type(countries.get_regions_as_columns(lats, lons, fields=["cc"]),
+                dict[str, list[str | None]])
+    table = countries.get_regions_as_table(lats, lons, fields=["cc", "name"],
+                                           max_distance_km=25.0, workers=2)
+    assert_type(table, quorvel.ArrowTable)
+    assert table.column_names == ["cc", "name"] and len(table) == 2
+
+
 def persist(geocoder: ReverseGeocoder) -> None:
     with tempfile.TemporaryDirectory() as directory:
         path = pathlib.Path(directory) / "g"
@@ -90,6 +101,7 @@ if __name__ == "__main__":
     built = build()
     look_up(built)
     look_up_many(built)
+    regions()
     persist(built)
     ship(built)
     assert label([42.3149], [-83.0364]) == ["Windsor"]
