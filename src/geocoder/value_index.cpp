@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "geocoder/duplicates.h"
 #include "geocoder/parallel_blocks.h"
@@ -146,24 +147,44 @@ Status nearest_records_where(const ReverseGeocoder& geocoder,
       if (!squared_chords.empty()) squared_chords[plain[k]] = plain_chords[k];
     }
   }
-  const bool done = run_blocks(
-      n, kWhereBlock, batch_threads(n - plain.size(), workers), stop_check,
-      [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-          const std::uint32_t id = values[i];
-          if (id == kAnyValue) continue;
-          const double lat = column_value(lats, i);
-          const double lon = column_value(lons, i);
-          kdtree::NearestResult result{kNaN, kNoRecord};
-          if (std::isfinite(lat) && std::isfinite(lon)) {
-            result = id == kAbsentValue
-                         ? kdtree::NearestResult{kNaN, kNoRecord}
-                         : index.nearest(id, lat_lon_to_point(lat, lon));
-          }
-          items[i] = result.item;
-          if (!squared_chords.empty()) squared_chords[i] = result.distance;
-        }
-      });
+  const bool done =
+      run_blocks(n, kWhereBlock, batch_threads(n - plain.size(), workers),
+                 stop_check, [&](std::size_t begin, std::size_t end) {
+                   // The unit vectors first, in a loop without branches into
+                   // the trees, so that the trigonometry of consecutive
+                   // positions overlaps (a seventh off the search near places);
+                   // then the searches. Grouping the searches by value was
+                   // measured too: its sort cost what the warmer trees saved.
+                   const std::size_t count = end - begin;
+                   std::vector<kdtree::Point> points(count);
+                   std::vector<std::uint32_t> order;
+                   order.reserve(count);
+                   for (std::size_t k = 0; k < count; ++k) {
+                     const std::size_t i = begin + k;
+                     const std::uint32_t id = values[i];
+                     if (id == kAnyValue) continue;
+                     // Each value is read once: another thread may change the
+                     // memory.
+                     const double lat = column_value(lats, i);
+                     const double lon = column_value(lons, i);
+                     if (id == kAbsentValue || !std::isfinite(lat) ||
+                         !std::isfinite(lon)) {
+                       items[i] = kNoRecord;
+                       if (!squared_chords.empty()) squared_chords[i] = kNaN;
+                       continue;
+                     }
+                     points[k] = lat_lon_to_point(lat, lon);
+                     order.push_back(static_cast<std::uint32_t>(k));
+                   }
+                   for (const std::uint32_t k : order) {
+                     const std::size_t i = begin + k;
+                     const kdtree::NearestResult result =
+                         index.nearest(values[i], points[k]);
+                     items[i] = result.item;
+                     if (!squared_chords.empty())
+                       squared_chords[i] = result.distance;
+                   }
+                 });
   if (!done) return interrupted();
   return {};
 }
