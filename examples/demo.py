@@ -1,7 +1,8 @@
 """Reverse-geocode landmarks and border towns with the world geocoder.
 
 Loads the world's places that ship with quorvel, names the nearest place to
-some landmarks and to a few positions near borders, and times a batch.
+some landmarks and to a few positions near borders, then names those again
+by the country each lies in (quorvel.geocode), and times a batch.
 
     python examples/demo.py
 """
@@ -11,6 +12,7 @@ import random
 import time
 from collections.abc import Callable
 
+import quorvel
 from quorvel import ReverseGeocoder
 
 LANDMARKS = [
@@ -23,12 +25,13 @@ LANDMARKS = [
     ("Table Mountain", -33.9628, 18.4098),
 ]
 
-# Positions a few hundred metres from a border: the nearest place may lie in
-# the neighbouring country.
+# Positions a kilometre or two from a border: the nearest place may lie in
+# the neighbouring country. (Closer than about a kilometre, the borders of a
+# 1:10,000,000 map may put a position on the other side.)
 NEAR_BORDERS = [
     ("Windsor riverside (CA)", 42.3149, -83.0364),
-    ("Montana, by the line (US)", 48.9950, -112.8000),
-    ("Basel, Dreiländereck (CH)", 47.5897, 7.5890),
+    ("Montana, by the line (US)", 48.9800, -112.8000),
+    ("Basel, by the Rhine (CH)", 47.5820, 7.5880),
     ("Strasbourg, Rhine bank (FR)", 48.5700, 7.8000),
 ]
 
@@ -54,6 +57,14 @@ def main() -> None:
     print("\nNear a border, the nearest place is not always the place you are in:")
     for where, lat, lon in NEAR_BORDERS:
         print(f"  {where:<28} -> {describe(world.get_nearest_as_dict(lat, lon))}")
+
+    print("\nBy the borders first (quorvel.geocode), the nearest place in the country you are in:")
+    lats = [lat for _, lat, _ in NEAR_BORDERS]
+    lons = [lon for _, _, lon in NEAR_BORDERS]
+    found = quorvel.geocode(lats, lons)
+    for row, (where, _, _) in enumerate(NEAR_BORDERS):
+        place = {name: values[row] or "" for name, values in found.items()}
+        print(f"  {where:<28} -> {describe(place)}")
 
     rng = random.Random(0)
     count = 1_000_000

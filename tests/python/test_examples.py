@@ -13,3 +13,6 @@ def test_demo_names_landmarks_and_border_towns():
     assert done.returncode == 0, done.stderr
     assert "Eiffel Tower                 -> Paris 16 Passy, Île-de-France, France" in done.stdout
     assert "Cardston, Alberta, Canada" in done.stdout
+    by_borders = done.stdout.split("By the borders first")[1]
+    assert "Windsor, Ontario, Canada" in by_borders
+    assert "Cardston" not in by_borders and "United States" in by_borders
