@@ -112,6 +112,9 @@ bench-smoke: venv py-build
 SAN_BUILD := build/sanitize
 SAN_SITE := build/py-asan-site
 SAN_SKIP := not calls_do_not_leak and not test_failing_loads_do_not_leak and not small_address_space
+# Files that check types, tools and the benchmark harness: they run no engine
+# code that other tests do not, and would only spend the sanitized run's time.
+SAN_IGNORE := $(foreach f,test_typing test_bench_smoke test_layers test_border_table,--ignore=tests/python/$(f).py)
 
 sanitize: sanitize-cpp sanitize-py
 
@@ -124,7 +127,7 @@ sanitize-py: system-deps venv
 	rm -rf $(SAN_SITE)
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VPY) -m pip install -q --no-build-isolation --no-deps --target $(SAN_SITE) -C cmake.define.QUORVEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/py-asan-$(notdir $(PYTHON)) .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(abspath $(SAN_SITE)) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 QUORVEL_SANITIZED=1 \
-	  $(VPY) -m pytest tests/python -q -p no:cacheprovider -k "$(SAN_SKIP)"
+	  $(VPY) -m pytest tests/python -q -p no:cacheprovider -k "$(SAN_SKIP)" $(SAN_IGNORE)
 
 # The batch search's C++ tests, several worker threads at once, under
 # ThreadSanitizer: the one place where the core runs on threads of its own.
