@@ -59,9 +59,9 @@ def main() -> None:
         print(f"  {where:<28} -> {describe(world.get_nearest_as_dict(lat, lon))}")
 
     print("\nBy the borders first (quorvel.geocode), the nearest place in the country you are in:")
-    lats = [lat for _, lat, _ in NEAR_BORDERS]
-    lons = [lon for _, _, lon in NEAR_BORDERS]
-    found = quorvel.geocode(lats, lons)
+    border_lats = [lat for _, lat, _ in NEAR_BORDERS]
+    border_lons = [lon for _, _, lon in NEAR_BORDERS]
+    found = quorvel.geocode(border_lats, border_lons)
     for row, (where, _, _) in enumerate(NEAR_BORDERS):
         place = {name: values[row] or "" for name, values in found.items()}
         print(f"  {where:<28} -> {describe(place)}")
